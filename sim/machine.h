@@ -19,13 +19,13 @@ class Spooler;     // sim/spooler.h
 
 // A machine image that cannot be used; `what()` is "FILE:LINE: message".
 class ImageError : public std::runtime_error {
-public:
+  public:
     ImageError(const std::string& file, int line, const std::string& message);
     const std::string& file() const { return file_; }
     int line() const { return line_; }
     const std::string& message() const { return message_; }
 
-private:
+  private:
     std::string file_;
     int line_;
     std::string message_;
@@ -99,12 +99,13 @@ struct Outcome {
 };
 
 class Machine {
-public:
+  public:
     Machine();
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
+    std::string imageDir;  // host directory of the image; empty for a machine built in memory
     SystemConfig system;
     PrivilegeConfig privileges;
     Result shutdown;

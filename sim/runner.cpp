@@ -1,0 +1,234 @@
+#include "runner.h"
+
+#include <cstdio>
+#include <exception>
+#include <ostream>
+
+#include "files.h"
+#include "image.h"
+#include "machine.h"
+#include "spooler.h"
+#include "uninstaller/Dot4Uninstaller.h"
+
+namespace simwin {
+
+namespace {
+
+const char* const kMainHelp =
+    "usage: dot4sim run MACHINE [--answer yes|no] [--trace FILE] [-- ARG...]\n"
+    "       dot4sim restart MACHINE\n"
+    "\n"
+    "Runs the uninstaller on a machine image (a directory holding machine.ini, registry.reg\n"
+    "and drive_c/), or replays what the machine's next start does with pending deletions.\n"
+    "Run 'dot4sim run --help' or 'dot4sim restart --help' for details.\n";
+
+const char* const kRunHelp =
+    "usage: dot4sim run MACHINE [--answer yes|no] [--trace FILE] [-- ARG...]\n"
+    "\n"
+    "Loads the machine image MACHINE, runs the uninstaller on it with the command line\n"
+    "'PROGRAM ARG...' (PROGRAM is [system] program of machine.ini), writes the registry, the\n"
+    "drives and outcome.ini back into the image, and exits with the program's exit code.\n"
+    "With '-- -l' the program writes its log, uninstall.txt, in the machine's current\n"
+    "directory (by default MACHINE/drive_c/uninstall.txt).\n"
+    "\n"
+    "  --answer yes|no  answer the reboot prompt so (default: machine.ini [prompt] answer, or no)\n"
+    "  --trace FILE     write every Windows call the program makes, with its result, to FILE\n"
+    "\n"
+    "Exit status: the program's exit code; 1 when the image could not be written back or the\n"
+    "program failed; 2 for a bad command line or an image that cannot be loaded (nothing is\n"
+    "written then).\n";
+
+const char* const kRestartHelp =
+    "usage: dot4sim restart MACHINE\n"
+    "\n"
+    "Does what the next start of the machine does with pending deletions: on the NT family it\n"
+    "deletes the files named in PendingFileRenameOperations and clears the value; on Windows\n"
+    "95/98 it carries out the [rename] section of wininit.ini and renames that file to\n"
+    "wininit.bak.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the image could not be written back, 2 for a bad\n"
+    "command line or an image that cannot be loaded.\n";
+
+std::string quoteArg(const std::string& a) {
+    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos) return a;
+    std::string out = "\"";
+    size_t slashes = 0;
+    for (char c : a) {
+        if (c == '\\') {
+            ++slashes;
+            continue;
+        }
+        if (c == '"')
+            out.append(slashes * 2 + 1, '\\');
+        else
+            out.append(slashes, '\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(slashes * 2, '\\');
+    return out + "\"";
+}
+
+bool writeTrace(const Machine& m, const std::string& path, std::ostream& err) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        err << "dot4sim: cannot write the trace file " << path << "\n";
+        return false;
+    }
+    for (const std::string& line : m.traceLines) std::fprintf(f, "%s\n", line.c_str());
+    bool ok = std::fclose(f) == 0;
+    if (!ok) err << "dot4sim: cannot write the trace file " << path << "\n";
+    return ok;
+}
+
+}  // namespace
+
+std::string buildCommandLine(const std::string& program, const std::vector<std::string>& args) {
+    std::string line = program;
+    for (const std::string& a : args) line += " " + quoteArg(a);
+    return line;
+}
+
+int runImage(const RunOptions& options, std::ostream& err) {
+    std::unique_ptr<Machine> m;
+    try {
+        m = loadImage(options.image);
+    } catch (const ImageError& e) {
+        err << "dot4sim: " << e.what() << "\n";
+        return kStatusBadUsage;
+    } catch (const std::exception& e) {
+        err << "dot4sim: " << options.image << ": " << e.what() << "\n";
+        return kStatusBadUsage;
+    }
+    if (options.answerYes) m->promptAnswer = *options.answerYes ? IDYES : IDNO;
+    m->traceEnabled = !options.traceFile.empty();
+    m->commandLine = buildCommandLine(m->system.program, options.args);
+    m->outcome.commandLine = m->commandLine;
+
+    activate(m.get());
+    int exitCode;
+    try {
+        std::string args = m->commandLine.substr(m->system.program.size());
+        if (!args.empty() && args[0] == ' ') args.erase(0, 1);
+        exitCode = WinMain(nullptr, nullptr, &args[0], 1);
+    } catch (const std::exception& e) {
+        // The image keeps what it was: a preview that crashed must not leave half a change.
+        err << "dot4sim: the program failed: " << e.what() << "; the image is left unchanged\n";
+        if (!options.traceFile.empty()) writeTrace(*m, options.traceFile, err);
+        if (m->files) m->files->discard();
+        activate(nullptr);
+        return kStatusFailure;
+    }
+    m->outcome.exitCode = exitCode;
+    bool traceOk = options.traceFile.empty() || writeTrace(*m, options.traceFile, err);
+    try {
+        saveImage(*m, true);
+    } catch (const std::exception& e) {
+        err << "dot4sim: " << e.what() << "\n";
+        activate(nullptr);
+        return kStatusFailure;
+    }
+    activate(nullptr);
+    return traceOk ? exitCode : kStatusFailure;
+}
+
+int restartImage(const std::string& image, std::ostream& err) {
+    std::unique_ptr<Machine> m;
+    try {
+        m = loadImage(image);
+    } catch (const ImageError& e) {
+        err << "dot4sim: " << e.what() << "\n";
+        return kStatusBadUsage;
+    } catch (const std::exception& e) {
+        err << "dot4sim: " << image << ": " << e.what() << "\n";
+        return kStatusBadUsage;
+    }
+    activate(m.get());
+    try {
+        restartMachine(*m);
+        saveImage(*m, false);
+    } catch (const std::exception& e) {
+        err << "dot4sim: " << e.what() << "\n";
+        if (m->files) m->files->discard();
+        activate(nullptr);
+        return kStatusFailure;
+    }
+    activate(nullptr);
+    return 0;
+}
+
+int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> a(argv + 1, argv + argc);
+    if (a.empty()) {
+        err << kMainHelp;
+        return kStatusBadUsage;
+    }
+    if (a[0] == "--help" || a[0] == "-h" || a[0] == "help") {
+        out << kMainHelp;
+        return 0;
+    }
+    const std::string command = a[0];
+    if (command == "run") {
+        RunOptions o;
+        size_t i = 1;
+        for (; i < a.size(); ++i) {
+            const std::string& s = a[i];
+            if (s == "--help" || s == "-h") {
+                out << kRunHelp;
+                return 0;
+            } else if (s == "--") {
+                o.args.assign(a.begin() + i + 1, a.end());
+                break;
+            } else if (s == "--answer") {
+                if (i + 1 >= a.size() || (a[i + 1] != "yes" && a[i + 1] != "no")) {
+                    err << "dot4sim run: --answer needs yes or no\n";
+                    return kStatusBadUsage;
+                }
+                o.answerYes = a[++i] == "yes";
+            } else if (s == "--trace") {
+                if (i + 1 >= a.size()) {
+                    err << "dot4sim run: --trace needs a file name\n";
+                    return kStatusBadUsage;
+                }
+                o.traceFile = a[++i];
+            } else if (!s.empty() && s[0] == '-') {
+                err << "dot4sim run: unknown option " << s << " (program arguments go after --)\n";
+                return kStatusBadUsage;
+            } else if (o.image.empty()) {
+                o.image = s;
+            } else {
+                err << "dot4sim run: unexpected argument " << s
+                    << " (program arguments go after --)\n";
+                return kStatusBadUsage;
+            }
+        }
+        if (o.image.empty()) {
+            err << "dot4sim run: missing MACHINE\n" << kRunHelp;
+            return kStatusBadUsage;
+        }
+        return runImage(o, err);
+    }
+    if (command == "restart") {
+        std::string image;
+        for (size_t i = 1; i < a.size(); ++i) {
+            if (a[i] == "--help" || a[i] == "-h") {
+                out << kRestartHelp;
+                return 0;
+            }
+            if (!image.empty() || (!a[i].empty() && a[i][0] == '-')) {
+                err << "dot4sim restart: unexpected argument " << a[i] << "\n";
+                return kStatusBadUsage;
+            }
+            image = a[i];
+        }
+        if (image.empty()) {
+            err << "dot4sim restart: missing MACHINE\n" << kRestartHelp;
+            return kStatusBadUsage;
+        }
+        return restartImage(image, err);
+    }
+    err << "dot4sim: unknown command '" << command << "'\n" << kMainHelp;
+    return kStatusBadUsage;
+}
+
+}  // namespace simwin

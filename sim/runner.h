@@ -1,0 +1,31 @@
+// dot4sim: runs the program on a machine image, and replays a machine's restart.
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace simwin {
+
+struct RunOptions {
+    std::string image;
+    std::optional<bool> answerYes;  // overrides machine.ini [prompt] answer
+    std::string traceFile;          // host path; empty: no trace
+    std::vector<std::string> args;  // appended to the program's path on the command line
+};
+
+// Exit statuses of dot4sim besides the program's own exit code.
+constexpr int kStatusFailure = 1;   // the image could not be written back, or the program crashed
+constexpr int kStatusBadUsage = 2;  // bad command line or a machine image that cannot be used
+
+int runImage(const RunOptions& options, std::ostream& err);
+int restartImage(const std::string& image, std::ostream& err);
+
+// The whole command line: dot4sim run|restart ...
+int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+// Joins the program path and the arguments the way Windows command lines quote them.
+std::string buildCommandLine(const std::string& program, const std::vector<std::string>& args);
+
+}  // namespace simwin
