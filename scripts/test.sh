@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite: unit and scenario tests of the simulated build,
+# the Windows build, and the Windows build under Wine compared with dot4sim.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+bash scripts/setup.sh
+
+echo "== simulated build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2
+
+echo "== Windows build"
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-win -j2
+
+echo "== unit and scenario tests"
+ctest --test-dir build --output-on-failure -j2
+
+echo "== Windows build under Wine"
+bash tests/wine/run-all "$root/build-win" "$root/build/dot4sim"
