@@ -84,6 +84,7 @@ bool isNumber(const std::string& s) {
 }
 
 struct IniParser {
+    IniParser(Machine& machine, const std::string& fileName) : m(machine), file(fileName) {}
     Machine& m;
     const std::string& file;
     int line = 0;
@@ -350,7 +351,7 @@ void writeAtomically(const std::string& path, const std::function<void(std::ostr
 }  // namespace
 
 void parseMachineIni(Machine& m, const std::string& text, const std::string& fileName) {
-    IniParser p{m, fileName};
+    IniParser p(m, fileName);
     p.parse(text);
 }
 
