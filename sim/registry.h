@@ -1,18 +1,58 @@
 // simwin's registry: six roots of case-insensitive, case-preserving keys, REGEDIT4 load and save.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <iosfwd>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "machine.h"
 
 namespace simwin {
 
+// The roots a registry file can name, in HKEY order (HKEY_PERFORMANCE_DATA is not a stored key).
+constexpr int kRootCount = 7;
+constexpr int kPerformanceDataRoot = 4;
+const char* rootName(int index);  // "HKEY_LOCAL_MACHINE"; nullptr for the performance root
+int rootIndex(const char* name, size_t length);  // -1 when not one of the six
+
 class Registry {
-public:
+  public:
+    // Memory layout is deliberately tight: a million keys must fit in a fraction of their text.
+    struct Value {
+        const char* name;  // NUL-terminated, in the arena; "" is the default value
+        const unsigned char* data;
+        uint32_t nameLength;
+        uint32_t dataLength;
+        uint32_t type;
+    };
+
+    struct Key {
+        Key* parent;       // nullptr for a root
+        const char* name;  // NUL-terminated, in the arena
+        const char* cls;   // nullptr when the key has no class
+        Key** children;    // sorted without case; capacity is the power of two >= count
+        Value* values;     // in the order set; capacity as for children
+        uint32_t nameLength;
+        uint32_t childCount;
+        uint32_t valueCount;
+        uint8_t deleted;
+        uint8_t isVolatile;
+    };
+
+    struct OpenKey {
+        Key* key;
+        REGSAM access;
+    };
+
     Registry();
     ~Registry();
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
 
     // Replaces the contents with a REGEDIT4 / 5.00 text. Throws ImageError(fileName, line, ...).
     void load(const std::string& text, const std::string& fileName);
@@ -22,6 +62,44 @@ public:
     // Names of the sub-keys of a key path such as "HKEY_LOCAL_MACHINE\\System\\...", in
     // enumeration order; empty when the key is missing.
     std::vector<std::string> subkeyNames(const std::string& keyPath) const;
+
+    // Direct access for simwin's other services and for tests; no faults, no trace.
+    bool hasKey(const std::string& keyPath) const;
+    std::optional<std::string> keyClass(const std::string& keyPath) const;  // nullopt: no class
+    struct Data {
+        DWORD type = REG_NONE;
+        std::string bytes;
+    };
+    std::optional<Data> value(const std::string& keyPath, const std::string& name) const;
+    std::vector<std::string> valueNames(const std::string& keyPath) const;
+    // Creates the key path as needed.
+    void setValue(const std::string& keyPath, const std::string& name, DWORD type,
+                  const std::string& bytes);
+    size_t keyCount() const;  // live keys, roots excluded
+
+    // The model, for the Win32 functions of api_registry.cpp.
+    Key* root(int index) const;
+    Key* child(const Key* parent, const char* name, size_t length) const;
+    Key* createChild(Key* parent, const char* name, size_t length);
+    // Marks the key and its sub-tree deleted and unlinks it from its parent.
+    void remove(Key* key);
+    const Value* findValue(const Key* key, const char* name, size_t length) const;
+    void setValue(Key* key, const char* name, size_t nameLength, DWORD type,
+                  const unsigned char* data, size_t dataLength);
+    bool removeValue(Key* key, const char* name, size_t length);
+    void setClass(Key* key, const char* cls, size_t length);
+    std::string path(const Key* key) const;  // "HKEY_LOCAL_MACHINE\\enum\\DOT4"
+    // Walks a sub-key path from `from` ('\\' separated, empty components skipped). Returns the
+    // deepest key reached and how many bytes of `sub` that consumed.
+    Key* walk(Key* from, const char* sub, size_t length, size_t* consumed) const;
+    Key* find(const std::string& keyPath) const;
+
+    std::unordered_map<uintptr_t, OpenKey> handles;
+
+    struct Model;
+
+  private:
+    std::unique_ptr<Model> model_;
 };
 
 }  // namespace simwin

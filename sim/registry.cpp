@@ -1,0 +1,382 @@
+#include "registry.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "registry_model.h"
+
+namespace simwin {
+
+namespace {
+
+const char* const kRootNames[kRootCount] = {
+    "HKEY_CLASSES_ROOT",   "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS", nullptr,
+    "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+
+// Capacity of the arrays hung off a key: the power of two at or above the count.
+bool isPowerOfTwo(uint32_t n) { return (n & (n - 1)) == 0; }
+
+template <typename T>
+void growFor(T*& array, uint32_t count) {
+    // Called before storing element `count`; a full array is exactly a power of two long.
+    if (count == 0 || isPowerOfTwo(count)) {
+        size_t capacity = count == 0 ? 1 : size_t(count) * 2;
+        void* p = std::realloc(array, capacity * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        array = static_cast<T*>(p);
+    }
+}
+
+}  // namespace
+
+const unsigned char kUpperTable[256] = {
+#define R(i) static_cast<unsigned char>((i) >= 'a' && (i) <= 'z' ? (i)-32 : (i))
+#define R4(i) R(i), R(i + 1), R(i + 2), R(i + 3)
+#define R16(i) R4(i), R4(i + 4), R4(i + 8), R4(i + 12)
+#define R64(i) R16(i), R16(i + 16), R16(i + 32), R16(i + 48)
+    R64(0), R64(64), R64(128), R64(192)
+#undef R64
+#undef R16
+#undef R4
+#undef R
+};
+
+const char* rootName(int index) {
+    return index >= 0 && index < kRootCount ? kRootNames[index] : nullptr;
+}
+
+int rootIndex(const char* name, size_t length) {
+    for (int i = 0; i < kRootCount; ++i) {
+        const char* r = kRootNames[i];
+        if (r && std::strlen(r) == length && compareNames(r, length, name, length) == 0) return i;
+    }
+    return -1;
+}
+
+// --- Arena ---
+
+char* Arena::allocate(size_t n) {
+    n = (n + 7) & ~size_t(7);
+    if (n > kChunk / 4) {
+        // A block of its own; the current chunk goes on filling.
+        chunks_.emplace_back(new char[n]);
+        return chunks_.back().get();
+    }
+    if (!cur_ || size_t(end_ - cur_) < n) {
+        chunks_.emplace_back(new char[kChunk]);
+        cur_ = chunks_.back().get();
+        end_ = cur_ + kChunk;
+    }
+    char* p = cur_;
+    cur_ += n;
+    last_ = p;
+    return p;
+}
+
+void Arena::shrinkLast(char* p, size_t used) {
+    if (p != last_) return;
+    char* newEnd = p + ((used + 7) & ~size_t(7));
+    if (newEnd <= cur_) cur_ = newEnd;
+}
+
+const char* Arena::copy(const char* s, size_t n) {
+    char* p = allocate(n + 1);
+    if (n) std::memcpy(p, s, n);
+    p[n] = '\0';
+    return p;
+}
+
+// --- Model ---
+
+Registry::Model::Model() {
+    for (int i = 0; i < kRootCount; ++i) {
+        roots[i] = nullptr;
+        if (!kRootNames[i]) continue;
+        Key* k = newKey();
+        k->name = kRootNames[i];
+        k->nameLength = static_cast<uint32_t>(std::strlen(kRootNames[i]));
+        roots[i] = k;
+    }
+}
+
+Registry::Model::~Model() {
+    for (size_t c = 0; c < pool.size(); ++c) {
+        size_t n = c + 1 == pool.size() ? poolUsed : kPoolChunk;
+        for (size_t i = 0; i < n; ++i) {
+            std::free(pool[c][i].children);
+            std::free(pool[c][i].values);
+        }
+    }
+}
+
+Registry::Key* Registry::Model::newKey() {
+    if (pool.empty() || poolUsed == kPoolChunk) {
+        pool.emplace_back(new Key[kPoolChunk]);
+        poolUsed = 0;
+    }
+    Key* k = &pool.back()[poolUsed++];
+    std::memset(static_cast<void*>(k), 0, sizeof(Key));
+    return k;
+}
+
+// Index of the first child not less than `name`.
+static uint32_t lowerBound(const Registry::Key* parent, const char* name, size_t length) {
+    uint32_t lo = 0, hi = parent->childCount;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        const Registry::Key* c = parent->children[mid];
+        if (compareNames(c->name, c->nameLength, name, length) < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+Registry::Registry() : model_(std::make_unique<Model>()) {}
+Registry::~Registry() = default;
+
+Registry::Key* Registry::root(int index) const {
+    return index >= 0 && index < kRootCount ? model_->roots[index] : nullptr;
+}
+
+Registry::Key* Registry::child(const Key* parent, const char* name, size_t length) const {
+    uint32_t n = parent->childCount;
+    if (n == 0) return nullptr;
+    // Files arrive in enumeration order, so the last child is the common hit.
+    Key* last = parent->children[n - 1];
+    int c = compareNames(last->name, last->nameLength, name, length);
+    if (c == 0) return last;
+    if (c < 0) return nullptr;
+    uint32_t i = lowerBound(parent, name, length);
+    if (i < n &&
+        compareNames(parent->children[i]->name, parent->children[i]->nameLength, name, length) == 0)
+        return parent->children[i];
+    return nullptr;
+}
+
+Registry::Key* Registry::createChild(Key* parent, const char* name, size_t length) {
+    uint32_t n = parent->childCount;
+    uint32_t i;
+    if (n == 0) {
+        i = 0;
+    } else {
+        Key* last = parent->children[n - 1];
+        int c = compareNames(last->name, last->nameLength, name, length);
+        if (c == 0) return last;
+        if (c < 0) {
+            i = n;
+        } else {
+            i = lowerBound(parent, name, length);
+            Key* at = parent->children[i];
+            if (compareNames(at->name, at->nameLength, name, length) == 0) return at;
+        }
+    }
+    Key* k = model_->newKey();
+    k->parent = parent;
+    k->name = model_->arena.copy(name, length);
+    k->nameLength = static_cast<uint32_t>(length);
+    growFor(parent->children, n);
+    if (i < n) std::memmove(parent->children + i + 1, parent->children + i, (n - i) * sizeof(Key*));
+    parent->children[i] = k;
+    parent->childCount = n + 1;
+    ++model_->liveKeys;
+    return k;
+}
+
+void Registry::remove(Key* key) {
+    if (!key->parent || key->deleted) return;
+    Key* parent = key->parent;
+    uint32_t i = lowerBound(parent, key->name, key->nameLength);
+    if (i < parent->childCount && parent->children[i] == key) {
+        std::memmove(parent->children + i, parent->children + i + 1,
+                     (parent->childCount - i - 1) * sizeof(Key*));
+        --parent->childCount;
+    }
+    // Open handles may still point here: the nodes stay, marked deleted.
+    std::vector<Key*> stack{key};
+    while (!stack.empty()) {
+        Key* k = stack.back();
+        stack.pop_back();
+        for (uint32_t c = 0; c < k->childCount; ++c) stack.push_back(k->children[c]);
+        std::free(k->children);
+        std::free(k->values);
+        k->children = nullptr;
+        k->values = nullptr;
+        k->childCount = k->valueCount = 0;
+        k->deleted = 1;
+        --model_->liveKeys;
+    }
+}
+
+const Registry::Value* Registry::findValue(const Key* key, const char* name, size_t length) const {
+    for (uint32_t i = 0; i < key->valueCount; ++i) {
+        const Value& v = key->values[i];
+        if (compareNames(v.name, v.nameLength, name, length) == 0) return &v;
+    }
+    return nullptr;
+}
+
+void Registry::setValue(Key* key, const char* name, size_t nameLength, DWORD type,
+                        const unsigned char* data, size_t dataLength) {
+    unsigned char* stored =
+        reinterpret_cast<unsigned char*>(model_->arena.allocate(dataLength ? dataLength : 1));
+    if (dataLength) std::memcpy(stored, data, dataLength);
+    for (uint32_t i = 0; i < key->valueCount; ++i) {
+        Value& v = key->values[i];
+        if (compareNames(v.name, v.nameLength, name, nameLength) == 0) {
+            // Windows keeps a value's place when it is set again.
+            v.type = type;
+            v.data = stored;
+            v.dataLength = static_cast<uint32_t>(dataLength);
+            return;
+        }
+    }
+    growFor(key->values, key->valueCount);
+    Value& v = key->values[key->valueCount++];
+    v.name = model_->arena.copy(name, nameLength);
+    v.nameLength = static_cast<uint32_t>(nameLength);
+    v.type = type;
+    v.data = stored;
+    v.dataLength = static_cast<uint32_t>(dataLength);
+}
+
+bool Registry::removeValue(Key* key, const char* name, size_t length) {
+    for (uint32_t i = 0; i < key->valueCount; ++i) {
+        const Value& v = key->values[i];
+        if (compareNames(v.name, v.nameLength, name, length) == 0) {
+            std::memmove(key->values + i, key->values + i + 1,
+                         (key->valueCount - i - 1) * sizeof(Value));
+            --key->valueCount;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Registry::setClass(Key* key, const char* cls, size_t length) {
+    key->cls = length ? model_->arena.copy(cls, length) : nullptr;
+}
+
+std::string Registry::path(const Key* key) const {
+    const Key* chain[512];
+    size_t depth = 0, total = 0;
+    std::vector<const Key*> deep;
+    for (const Key* k = key; k; k = k->parent) {
+        if (depth < 512)
+            chain[depth++] = k;
+        else
+            deep.push_back(k);
+        total += k->nameLength + 1;
+    }
+    std::string out;
+    out.reserve(total);
+    for (size_t i = deep.size(); i-- > 0;) {
+        if (!out.empty()) out += '\\';
+        out.append(deep[i]->name, deep[i]->nameLength);
+    }
+    for (size_t i = depth; i-- > 0;) {
+        if (!out.empty()) out += '\\';
+        out.append(chain[i]->name, chain[i]->nameLength);
+    }
+    return out;
+}
+
+Registry::Key* Registry::walk(Key* from, const char* sub, size_t length, size_t* consumed) const {
+    Key* k = from;
+    size_t pos = 0;
+    size_t done = 0;
+    while (pos < length) {
+        if (sub[pos] == '\\') {
+            ++pos;
+            done = pos;
+            continue;
+        }
+        size_t end = pos;
+        while (end < length && sub[end] != '\\') ++end;
+        Key* c = child(k, sub + pos, end - pos);
+        if (!c) break;
+        k = c;
+        pos = end;
+        done = pos;
+    }
+    if (consumed) *consumed = done;
+    return k;
+}
+
+Registry::Key* Registry::find(const std::string& keyPath) const {
+    size_t slash = keyPath.find('\\');
+    size_t rootLength = slash == std::string::npos ? keyPath.size() : slash;
+    int r = rootIndex(keyPath.data(), rootLength);
+    if (r < 0) return nullptr;
+    if (slash == std::string::npos) return model_->roots[r];
+    const char* sub = keyPath.data() + slash + 1;
+    size_t length = keyPath.size() - slash - 1;
+    size_t consumed = 0;
+    Key* k = walk(model_->roots[r], sub, length, &consumed);
+    return consumed == length ? k : nullptr;
+}
+
+std::vector<std::string> Registry::subkeyNames(const std::string& keyPath) const {
+    std::vector<std::string> names;
+    const Key* k = find(keyPath);
+    if (!k) return names;
+    names.reserve(k->childCount);
+    for (uint32_t i = 0; i < k->childCount; ++i)
+        names.emplace_back(k->children[i]->name, k->children[i]->nameLength);
+    return names;
+}
+
+bool Registry::hasKey(const std::string& keyPath) const { return find(keyPath) != nullptr; }
+
+std::optional<std::string> Registry::keyClass(const std::string& keyPath) const {
+    const Key* k = find(keyPath);
+    if (!k || !k->cls) return std::nullopt;
+    return std::string(k->cls);
+}
+
+std::optional<Registry::Data> Registry::value(const std::string& keyPath,
+                                              const std::string& name) const {
+    const Key* k = find(keyPath);
+    if (!k) return std::nullopt;
+    const Value* v = findValue(k, name.data(), name.size());
+    if (!v) return std::nullopt;
+    Data d;
+    d.type = v->type;
+    d.bytes.assign(reinterpret_cast<const char*>(v->data), v->dataLength);
+    return d;
+}
+
+std::vector<std::string> Registry::valueNames(const std::string& keyPath) const {
+    std::vector<std::string> names;
+    const Key* k = find(keyPath);
+    if (!k) return names;
+    for (uint32_t i = 0; i < k->valueCount; ++i)
+        names.emplace_back(k->values[i].name, k->values[i].nameLength);
+    return names;
+}
+
+void Registry::setValue(const std::string& keyPath, const std::string& name, DWORD type,
+                        const std::string& bytes) {
+    size_t slash = keyPath.find('\\');
+    size_t rootLength = slash == std::string::npos ? keyPath.size() : slash;
+    int r = rootIndex(keyPath.data(), rootLength);
+    if (r < 0) throw std::invalid_argument("not a registry key path: " + keyPath);
+    Key* k = model_->roots[r];
+    if (slash != std::string::npos) {
+        size_t pos = slash + 1;
+        while (pos < keyPath.size()) {
+            size_t end = keyPath.find('\\', pos);
+            if (end == std::string::npos) end = keyPath.size();
+            if (end > pos) k = createChild(k, keyPath.data() + pos, end - pos);
+            pos = end + 1;
+        }
+    }
+    setValue(k, name.data(), name.size(), type,
+             reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+size_t Registry::keyCount() const { return model_->liveKeys; }
+
+}  // namespace simwin

@@ -1,0 +1,56 @@
+// Internals of the registry model shared by registry.cpp, regfile.cpp and api_registry.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "registry.h"
+
+namespace simwin {
+
+// Upper-cases ASCII only, like every other case-insensitive comparison in simwin.
+extern const unsigned char kUpperTable[256];
+
+// Case-insensitive order of key and value names (Windows sorts on the upper-cased name).
+inline int compareNames(const char* a, size_t an, const char* b, size_t bn) {
+    size_t n = an < bn ? an : bn;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char x = kUpperTable[static_cast<unsigned char>(a[i])];
+        unsigned char y = kUpperTable[static_cast<unsigned char>(b[i])];
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return an < bn ? -1 : an > bn ? 1 : 0;
+}
+
+// Names and data live here: one allocation per megabyte instead of one per string.
+class Arena {
+  public:
+    char* allocate(size_t n);
+    // Gives back the unused tail of the block just allocated.
+    void shrinkLast(char* p, size_t used);
+    const char* copy(const char* s, size_t n);  // NUL-terminated copy
+
+  private:
+    static constexpr size_t kChunk = 1 << 20;
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    char* cur_ = nullptr;
+    char* end_ = nullptr;
+    char* last_ = nullptr;
+};
+
+struct Registry::Model {
+    Model();
+    ~Model();
+    Key* newKey();
+
+    static constexpr size_t kPoolChunk = 4096;
+    Arena arena;
+    std::vector<std::unique_ptr<Key[]>> pool;
+    size_t poolUsed = 0;
+    Key* roots[kRootCount];
+    size_t liveKeys = 0;
+};
+
+}  // namespace simwin
