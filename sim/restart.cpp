@@ -1,0 +1,120 @@
+// The next start of the machine: what the NT Session Manager does with
+// PendingFileRenameOperations, and what Windows 95/98 do with wininit.ini.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "registry.h"
+#include "spooler.h"
+
+namespace simwin {
+
+extern const char* const kSessionManagerKey;
+extern const char* const kPendingValue;
+
+namespace {
+
+std::string trim(const std::string& s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+std::string withoutNtPrefix(const std::string& p) {
+    return p.compare(0, 4, "\\??\\") == 0 ? p.substr(4) : p;
+}
+
+// Errors are ignored, as at a real start: whatever cannot be done stays as it is.
+void runPendingOperations(Machine& m) {
+    auto v = m.registry->value(kSessionManagerKey, kPendingValue);
+    if (!v) return;
+    std::vector<std::string> items;
+    if (v->type == REG_MULTI_SZ) {
+        std::string data = v->bytes;
+        if (!data.empty() && data.back() == '\0') data.pop_back();  // the list's closing NUL
+        std::string cur;
+        for (char c : data) {
+            if (c == '\0') {
+                items.push_back(cur);
+                cur.clear();
+            } else {
+                cur += c;
+            }
+        }
+        if (!cur.empty()) items.push_back(cur);
+    }
+    for (size_t i = 0; i < items.size(); i += 2) {
+        std::string source = withoutNtPrefix(items[i]);
+        std::string target = i + 1 < items.size() ? items[i + 1] : "";
+        if (source.empty()) continue;
+        if (target.empty()) {
+            if (m.files->deleteFile(source, m) == ERROR_ACCESS_DENIED)
+                m.files->removeDirectory(source, m);  // an empty directory goes too
+        } else {
+            bool replace = target[0] == '!';
+            if (replace) target.erase(0, 1);
+            m.files->moveFile(source, withoutNtPrefix(target), replace, m);
+        }
+    }
+    if (Registry::Key* k = m.registry->find(kSessionManagerKey))
+        m.registry->removeValue(k, kPendingValue, std::string(kPendingValue).size());
+}
+
+bool readHostFile(const std::string& host, std::string& out) {
+    std::FILE* f = std::fopen(host.c_str(), "rb");
+    if (!f) return false;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+    return true;
+}
+
+void runWininit(Machine& m) {
+    std::string ini = m.system.windowsDirectory + "\\wininit.ini";
+    ResolvedPath r = m.files->resolve(ini, m.system.currentDirectory);
+    std::string text;
+    if (r.error || !r.exists || r.isDirectory || !readHostFile(r.host, text)) return;
+    bool inRename = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            inRename =
+                close != std::string::npos && iequals(trim(line.substr(1, close - 1)), "rename");
+            continue;
+        }
+        if (!inRename) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
+        if (source.empty()) continue;
+        if (iequals(target, "NUL"))
+            m.files->deleteFile(source, m);
+        else
+            m.files->moveFile(source, target, true, m);
+    }
+    m.files->moveFile(ini, m.system.windowsDirectory + "\\wininit.bak", true, m);
+}
+
+}  // namespace
+
+void restartMachine(Machine& m) {
+    // Nothing is in use when the machine starts again.
+    for (auto& rule : m.fileRules) rule.second &= ~static_cast<unsigned>(kFileInUse);
+    if (!m.files) return;
+    if (m.isNT()) {
+        if (m.registry) runPendingOperations(m);
+    } else if (m.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
+        runWininit(m);
+    }
+}
+
+}  // namespace simwin
