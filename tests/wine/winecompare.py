@@ -1,0 +1,751 @@
+"""Runs a machine image under Wine and under dot4sim and compares what the two saw.
+
+The Wine side: a fresh prefix copied from a template, the image's registry imported, its files
+copied into the prefix, the exe run under Xvfb and its prompt answered with xdotool. The sim
+side: a copy of the image run with `dot4sim run`. Each side is reduced to what the program
+changed (registry subtrees it touches, files, pending deletions) and to its log records; the
+two reductions must agree except for the named Wine departures in EXCLUSIONS.
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+
+HKLM = "HKEY_LOCAL_MACHINE"
+CCS = HKLM + "\\System\\CurrentControlSet"
+SESSION_MANAGER = CCS + "\\Control\\Session Manager"
+
+# The registry subtrees the program reads or changes, and the key holding pending deletions.
+SUBTREES = [
+    HKLM + "\\Enum",
+    CCS + "\\Control\\DeviceClasses",
+    CCS + "\\Control\\Print",
+    CCS + "\\Services\\Class",
+    HKLM + "\\Software\\Quillmark",
+    SESSION_MANAGER,
+]
+
+# Where Wine departs from Windows, or cannot be set up like the image; each rule is applied by
+# name and reported whenever it changed something. README.md gives the evidence.
+EXCLUSIONS = {
+    "wine-windir-lowercase":
+        "Wine's GetWindowsDirectoryA gives C:\\windows, Windows (and the image) C:\\WINDOWS: "
+        "paths built on it are compared with the image's spelling",
+    "wine-no-key-class":
+        "regedit /E cannot write key classes, so classes are not compared",
+    "wine-spooler-is-registry":
+        "Wine's spooler knows a printer only while its registry key exists; after the program "
+        "deleted the key, OpenPrinterA fails with 1801 where Windows' spooler still deletes it",
+    "wine-spooler-bookkeeping":
+        "Wine's DeletePrinter also rewrites win.ini [devices]/[PrinterPorts] and deletes the "
+        "printer's key itself, as Windows' spooler does and simwin does not model",
+    "wine-session-end-restart":
+        "ExitWindowsEx ends the Wine session, which carries out the pending deletions at once: "
+        "compared with dot4sim run followed by dot4sim restart",
+    "text-mode-line-ends":
+        "files the program writes in text mode get CRLF from Wine's C library, LF from the "
+        "host's; line ends are compared as line ends",
+}
+
+CATEGORIES = {"file", "general", "memory", "network", "prntpath"}
+
+
+class Skip(Exception):
+    """The image asks for a condition that Wine cannot be made to produce."""
+
+
+# ---------------------------------------------------------------------------------------------
+# machine.ini
+
+
+def parse_ini(text):
+    """Sections of machine.ini as ordered (key, value) lists; keys keep their spelling."""
+    sections = {}
+    current = None
+    for raw in text.splitlines():
+        line = raw.strip()
+        if not line or line[0] in ";#":
+            continue
+        if line.startswith("[") and line.endswith("]"):
+            current = sections.setdefault(line[1:-1].strip().lower(), [])
+            continue
+        if current is None or "=" not in line:
+            continue
+        key, value = line.split("=", 1)
+        current.append((key.strip(), value.strip()))
+    return sections
+
+
+class Image:
+    """What the Wine runner needs to know of one machine image."""
+
+    def __init__(self, path):
+        self.path = path
+        self.name = os.path.basename(os.path.normpath(path))
+        ini = os.path.join(path, "machine.ini")
+        text = open(ini, encoding="latin-1").read() if os.path.exists(ini) else ""
+        self.ini = parse_ini(text)
+        system = dict((k.lower(), v) for k, v in self.ini.get("system", []))
+        self.platform = int(system.get("platform", "2"))
+        default = (4, 10) if self.platform == 1 else (5, 1)
+        self.major = int(system.get("major", default[0]))
+        self.minor = int(system.get("minor", default[1]))
+        self.windir = system.get("windows_directory", "C:\\WINDOWS")
+        self.current_directory = system.get("current_directory", "C:\\")
+        self.program = system.get("program",
+                                  '"C:\\Program Files\\Dot4\\dot4uninstall.exe"').strip('"')
+        self.version_query = system.get("version_query", "ok")
+        prompt = dict((k.lower(), v) for k, v in self.ini.get("prompt", []))
+        self.answer = prompt.get("answer", "no").lower()
+        args = os.path.join(path, "args")
+        self.args = open(args).read().split() if os.path.exists(args) else ["-l"]
+        self.files_in_use = []
+        self.files_read_only = []
+        self.key_rules = []
+        self.spooler = dict((k.upper(), v.lower()) for k, v in self.ini.get("spooler", []))
+
+    def check_reproducible(self):
+        """Raises Skip naming the first setting that Wine cannot reproduce."""
+        if self.ini.get("faults"):
+            raise Skip("[faults]: injected failures exist only in simwin")
+        if self.version_query != "ok":
+            raise Skip("version_query fails: Wine's GetVersionExA cannot be made to fail")
+        if self.windir.upper() != "C:\\WINDOWS":
+            raise Skip("windows_directory %s: Wine's is always C:\\windows" % self.windir)
+        if wine_version(self) is None:
+            raise Skip("platform %d %d.%d has no Wine version setting" %
+                       (self.platform, self.major, self.minor))
+        for key, value in self.ini.get("privileges", []):
+            default = "none" if key.lower() == "thread_token" else "ok"
+            if value.lower() != default:
+                raise Skip("[privileges] %s=%s: Wine's tokens are fixed" % (key, value))
+        for key, value in self.ini.get("shutdown", []):
+            if value.lower() != "ok":
+                raise Skip("[shutdown] %s=%s: ExitWindowsEx cannot be made to fail" % (key, value))
+        for key, value in self.ini.get("files", []):
+            rule = value.lower()
+            if rule == "in_use":
+                self.files_in_use.append(key)
+            elif rule == "read_only":
+                self.files_read_only.append(key)
+            else:
+                raise Skip("[files] %s=%s: Wine always schedules deletions" % (key, value))
+        for key, value in self.ini.get("registry", []):
+            rule = value.lower()
+            if rule not in ("read_only", "no_access"):
+                raise Skip("[registry] %s=%s: Wine does not refuse deletion or creation by an "
+                           "access list" % (key, value))
+            self.key_rules.append((key, rule))
+        for name, rule in self.spooler.items():
+            if rule not in ("ok", "open=1801"):
+                raise Skip("[spooler] %s=%s: Wine's spooler cannot be made to fail so" %
+                           (name, rule))
+        if not re.match(r"^[cC]:\\", self.program):
+            raise Skip("program %s is not on drive C:" % self.program)
+
+
+def wine_version(image):
+    if image.platform == 1:
+        return {0: "win95", 10: "win98", 90: "winme"}.get(image.minor)
+    if image.platform == 2:
+        return {(4, 0): "nt40", (5, 0): "win2k", (5, 1): "winxp", (5, 2): "win2003",
+                (6, 0): "vista", (6, 1): "win7"}.get((image.major, image.minor))
+    return None
+
+
+# ---------------------------------------------------------------------------------------------
+# Registry files: REGEDIT4 (the image, dot4sim) and Windows Registry Editor 5.00 (Wine's export)
+
+
+def read_reg_text(path):
+    data = open(path, "rb").read()
+    if data.startswith(b"\xff\xfe"):
+        return data[2:].decode("utf-16-le"), True
+    return data.decode("latin-1"), False
+
+
+def _unquote(s):
+    out = []
+    i = 0
+    while i < len(s):
+        c = s[i]
+        if c == "\\" and i + 1 < len(s):
+            nxt = s[i + 1]
+            out.append({"n": "\n", "r": "\r", "0": "\0"}.get(nxt, nxt))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def _decode_hex(kind, hexdata, unicode):
+    raw = bytes(int(b, 16) for b in hexdata.replace(" ", "").split(",") if b)
+    if kind in (1, 2, 7):
+        text = raw.decode("utf-16-le" if unicode else "latin-1", errors="replace")
+        if kind == 7:
+            parts = text.split("\0")
+            while parts and parts[-1] == "":
+                parts.pop()
+            return ("multi", tuple(parts))
+        return ("sz" if kind == 1 else "expand", text.rstrip("\0"))
+    if kind == 4 and len(raw) == 4:
+        return ("dword", int.from_bytes(raw, "little"))
+    return ("hex%d" % kind, raw)
+
+
+def parse_reg(path):
+    """{UPPER key path: (key path, class or None, {UPPER name: (name, value)})}."""
+    keys = {}
+    if not os.path.exists(path):
+        return keys
+    text, unicode = read_reg_text(path)
+    lines = text.replace("\r\n", "\n").split("\n")
+    current = None
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        while line.endswith("\\") and i < len(lines) and not line.lstrip().startswith("["):
+            line = line[:-1] + lines[i].strip()
+            i += 1
+        if line.startswith("[") and line.rstrip().endswith("]"):
+            name = line.rstrip()[1:-1]
+            current = keys.setdefault(name.upper(), (name, [None], {}))
+            continue
+        if current is None:
+            continue
+        m = re.match(r';class="(.*)"$', line)
+        if m:
+            current[1][0] = _unquote(m.group(1))
+            continue
+        m = re.match(r'^(@|"((?:[^"\\]|\\.)*)")=(.*)$', line)
+        if not m:
+            continue
+        vname = "" if m.group(1) == "@" else _unquote(m.group(2))
+        data = m.group(3)
+        if data.startswith('"'):
+            value = ("sz", _unquote(data[1:-1] if data.endswith('"') else data[1:]))
+        elif data.startswith("dword:"):
+            value = ("dword", int(data[6:], 16))
+        elif data.startswith("hex:"):
+            value = ("hex3", bytes(int(b, 16) for b in data[4:].replace(" ", "").split(",")
+                                   if b))
+        else:
+            hm = re.match(r"hex\(([0-9a-fA-F]+)\):(.*)$", data)
+            if not hm:
+                continue
+            value = _decode_hex(int(hm.group(1), 16), hm.group(2), unicode)
+        current[2][vname.upper()] = (vname, value)
+    return {k: (v[0], v[1][0], v[2]) for k, v in keys.items()}
+
+
+def in_subtrees(key):
+    up = key.upper()
+    return any(up == s.upper() or up.startswith(s.upper() + "\\") for s in SUBTREES)
+
+
+def reg_changes(before, after):
+    """What the run changed in the subtrees: a set of comparable facts."""
+    facts = set()
+    for k in set(before) | set(after):
+        if not in_subtrees(k):
+            continue
+        if k in before and k not in after:
+            facts.add(("key deleted", k))
+        elif k in after and k not in before:
+            facts.add(("key created", k))
+            for n, (_, v) in after[k][2].items():
+                facts.add(("value", k, n, v))
+        else:
+            b, a = before[k][2], after[k][2]
+            for n in set(b) | set(a):
+                if b.get(n, (0, None))[1] != a.get(n, (0, None))[1]:
+                    facts.add(("value", k, n, a[n][1] if n in a else None))
+    return facts
+
+
+def reg_missing(image_keys, wine_keys):
+    """Image keys and values that the import did not bring into the prefix."""
+    missing = []
+    for k, (name, _, values) in image_keys.items():
+        if k not in wine_keys:
+            missing.append("key %s" % name)
+            continue
+        for n, (vname, v) in values.items():
+            if wine_keys[k][2].get(n, (0, None))[1] != v:
+                missing.append("value %s\\%s" % (name, vname))
+    return missing
+
+
+# ---------------------------------------------------------------------------------------------
+# Files
+
+
+def snapshot(root, skip=()):
+    """{UPPER relative path: (relative path, size, mtime_ns)} of every file under root."""
+    files = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel_dir = os.path.relpath(dirpath, root)
+        dirnames[:] = [d for d in dirnames
+                       if os.path.normpath(os.path.join(rel_dir, d)).upper() not in skip]
+        for f in filenames:
+            full = os.path.join(dirpath, f)
+            if os.path.islink(full):
+                continue
+            rel = os.path.normpath(os.path.join(rel_dir, f))
+            st = os.stat(full)
+            files[rel.upper()] = (rel, st.st_size, st.st_mtime_ns)
+    return files
+
+
+def file_changes(before, after, root):
+    """{UPPER path: 'deleted' | ('written', bytes)} for every file the run removed or wrote."""
+    out = {}
+    for k in set(before) | set(after):
+        if k in before and k not in after:
+            out[k] = "deleted"
+        elif k not in before or before[k][1:] != after[k][1:]:
+            out[k] = ("written", open(os.path.join(root, after[k][0]), "rb").read())
+    return out
+
+
+def ci_path(root, rel_parts, create_dirs=True):
+    """The host path of rel_parts under root, matching existing names without case."""
+    path = root
+    for i, part in enumerate(rel_parts):
+        match = None
+        if os.path.isdir(path):
+            for entry in os.listdir(path):
+                if entry.upper() == part.upper():
+                    match = entry
+                    break
+        path = os.path.join(path, match or part)
+        if create_dirs and i < len(rel_parts) - 1 and not os.path.isdir(path):
+            os.makedirs(path)
+    return path
+
+
+def windows_to_parts(winpath):
+    """C:\\A\\B -> ['A', 'B'] (drive C: only)."""
+    return [p for p in winpath[2:].split("\\") if p]
+
+
+# ---------------------------------------------------------------------------------------------
+# The log
+
+
+def parse_log(path):
+    """[(category, type, level, message, dump bytes)] of uninstall.txt, in file order."""
+    if not os.path.exists(path):
+        return None
+    text = open(path, "rb").read().decode("latin-1").replace("\r\n", "\n")
+    records = []
+    current = None
+    for line in text.split("\n"):
+        line = line.lstrip("\x01")
+        if (re.match(r"^\d{4,5} ", line) and len(line) >= 53
+                and line[6:15].strip() in CATEGORIES):
+            current = [line[6:15].strip(), line[15:23].strip(), line[23:31].strip(), "", b""]
+            records.append(current)
+            continue
+        if current is None or not line.startswith("  "):
+            continue
+        m = re.match(r"^  [0-9a-f]{8}: ((?:[0-9a-f]{2} )+)", line)
+        if m:
+            current[4] += bytes(int(b, 16) for b in m.group(1).split())
+        else:
+            current[3] += line[2:]
+    return [tuple(r) for r in records]
+
+
+# ---------------------------------------------------------------------------------------------
+# Running
+
+
+class Wine:
+    """One Wine prefix and the commands run in it."""
+
+    def __init__(self, prefix, display, log):
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win32",
+                        DISPLAY=display)
+        self.env.pop("WINELOADERNOEXEC", None)
+        self.log = log
+
+    def drive_c(self):
+        return os.path.join(self.prefix, "drive_c")
+
+    def run(self, args, cwd=None, timeout=120, check=False):
+        self.log.write("$ wine %s\n" % " ".join(args))
+        p = subprocess.run(["wine"] + args, env=self.env, cwd=cwd or self.drive_c(),
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+        out = p.stdout.decode("latin-1", errors="replace")
+        self.log.write(out)
+        if check and p.returncode != 0:
+            raise RuntimeError("wine %s failed with %d: %s" % (args[0], p.returncode, out))
+        return p.returncode, out
+
+    def server(self, *flags):
+        subprocess.run(["wineserver"] + list(flags), env=self.env, timeout=120)
+
+    def export(self, keys, dest_dir, tag):
+        """regedit /E of each key into dest_dir; returns the merged parse."""
+        merged = {}
+        export_dir = ci_path(self.drive_c(), [EXPORT_DIR, "x"])
+        os.makedirs(os.path.dirname(export_dir), exist_ok=True)
+        for i, key in enumerate(keys):
+            win = "C:\\%s\\%s%d.reg" % (EXPORT_DIR, tag, i)
+            self.run(["regedit", "/E", win, key])
+            host = os.path.join(self.drive_c(), EXPORT_DIR, "%s%d.reg" % (tag, i))
+            if os.path.exists(host):
+                shutil.copy(host, os.path.join(dest_dir, "%s%d.reg" % (tag, i)))
+                merged.update(parse_reg(host))
+        return merged
+
+
+EXPORT_DIR = "__regexport"
+
+
+def make_template(template, display, helpers, log):
+    """The prefix every scenario starts from: booted, without Z:, unmanaged windows."""
+    if os.path.exists(template):
+        shutil.rmtree(template)
+    wine = Wine(template, display, log)
+    subprocess.run(["wineboot", "-i"], env=wine.env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=300)
+    wine.server("-w")
+    z = os.path.join(template, "dosdevices", "z:")
+    if os.path.lexists(z):
+        os.remove(z)
+    wine.run(["reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N",
+              "/f"], check=True)
+    wine.server("-w")
+
+
+def wait_for_window(display, title, proc, timeout):
+    """The X window id of the prompt, or None if the program ended or time ran out first."""
+    end = time.time() + timeout
+    env = dict(os.environ, DISPLAY=display)
+    while time.time() < end:
+        p = subprocess.run(["xdotool", "search", "--name", title], env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ids = p.stdout.split()
+        if ids:
+            return ids[0].decode()
+        if proc.poll() is not None:
+            return None
+        time.sleep(0.1)
+    return None
+
+
+def answer_prompt(display, window, answer):
+    env = dict(os.environ, DISPLAY=display)
+    key = "y" if answer == "yes" else "n"
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], env=env,
+                   stderr=subprocess.DEVNULL, timeout=10)
+    subprocess.run(["xdotool", "key", "--window", window, key], env=env,
+                   stderr=subprocess.DEVNULL, timeout=10)
+
+
+def image_printers(reg):
+    """Names of the printer keys of an image, in file order."""
+    prefix = (CCS + "\\Control\\Print\\Printers\\").upper()
+    out = []
+    for k, (name, _, values) in reg.items():
+        if k.startswith(prefix) and "\\" not in k[len(prefix):]:
+            port = values.get("PORT", ("", ("sz", "FILE:")))[1]
+            out.append((name[len(prefix):], port[1] if port[0] == "sz" else "FILE:"))
+    return out
+
+
+def run_wine(image, exe, helpers, template, display, work):
+    """Runs the image under Wine; returns the side's reduction."""
+    log = open(os.path.join(work, "wine-commands.txt"), "w")
+    prefix = os.path.join(work, "prefix")
+    if os.path.exists(prefix):
+        shutil.rmtree(prefix)
+    subprocess.run(["cp", "-a", template, prefix], check=True)
+    for lock in ("wineserver",):
+        p = os.path.join(prefix, lock)
+        if os.path.exists(p):
+            os.remove(p)
+    wine = Wine(prefix, display, log)
+    c = wine.drive_c()
+    held = None
+    try:
+        wine.server("-p")
+        image_reg = parse_reg(os.path.join(image.path, "registry.reg"))
+
+        # Printers the spooler must know before their keys arrive with the import.
+        printers = ["%s=%s" % (n, p) for n, p in image_printers(image_reg)
+                    if image.spooler.get(n.upper(), "ok") == "ok"]
+        if printers:
+            wine.run([os.path.join(helpers, "addprinter.exe")] + printers, check=True)
+
+        # The image's registry, and the Windows version the platform asks for.
+        reg_text = ""
+        src = os.path.join(image.path, "registry.reg")
+        if os.path.exists(src):
+            reg_text = open(src, "rb").read().decode("latin-1")
+        if not reg_text.startswith("REGEDIT4"):
+            reg_text = "REGEDIT4\n\n" + reg_text
+        reg_text += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % wine_version(image)
+        with open(os.path.join(c, "import.reg"), "wb") as f:
+            f.write(reg_text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
+        wine.run(["regedit", "/S", "C:\\import.reg"], check=True)
+        os.remove(os.path.join(c, "import.reg"))
+        if image.key_rules:
+            wine.run([os.path.join(helpers, "regacl.exe")] +
+                     ["%s=%s" % (k.split("\\", 1)[1], r) for k, r in image.key_rules], check=True)
+        # Loading the spooler once lets Wine tidy the printers key before anything is measured.
+        wine.run([os.path.join(helpers, "addprinter.exe")], check=True)
+
+        # The image's files; its Windows directory is Wine's C:\windows.
+        src_c = os.path.join(image.path, "drive_c")
+        if os.path.isdir(src_c):
+            for dirpath, _, filenames in os.walk(src_c):
+                for f in filenames:
+                    rel = os.path.relpath(os.path.join(dirpath, f), src_c).split(os.sep)
+                    if rel[0].upper() == "WINDOWS":
+                        rel[0] = "windows"
+                    shutil.copy(os.path.join(dirpath, f), ci_path(c, rel))
+        for winpath in image.files_read_only:
+            host = ci_path(c, windows_to_parts(winpath), create_dirs=False)
+            if os.path.exists(host):
+                os.chmod(host, 0o444)
+        exe_host = ci_path(c, windows_to_parts(image.program))
+        shutil.copy(exe, exe_host)
+        cwd = ci_path(c, windows_to_parts(image.current_directory) + ["x"])
+        cwd = os.path.dirname(cwd)
+
+        before_reg = wine.export(SUBTREES, work, "before")
+        missing = reg_missing(image_reg, before_reg)
+        before_files = snapshot(c, skip={EXPORT_DIR.upper()})
+
+        if image.files_in_use:
+            held = subprocess.Popen(["wine", os.path.join(helpers, "holdfile.exe")] +
+                                    image.files_in_use, env=wine.env, cwd=c,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            line = held.stdout.readline().decode().strip()
+            if line != "held":
+                raise RuntimeError("holdfile: %s" % line)
+
+        started = time.time()
+        proc = subprocess.Popen(["wine", image.program] + image.args, env=wine.env, cwd=cwd,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        window = wait_for_window(display, "REBOOT REQUIRED", proc, 60)
+        if window:
+            answer_prompt(display, window, image.answer)
+        try:
+            exit_code = proc.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            os.kill(proc.pid, signal.SIGKILL)
+            exit_code = "timeout"
+        log.write("run took %.1f s\n" % (time.time() - started))
+        if held:
+            held.kill()
+            held.wait()
+            held = None
+        if image.answer == "yes":
+            # The session ended with the restart; the next one starts here, as after a reboot.
+            wine.server("-w")
+            wine.server("-p")
+
+        after_reg = wine.export(SUBTREES, work, "after")
+        after_files = snapshot(c, skip={EXPORT_DIR.upper()})
+        files = file_changes(before_files, after_files, c)
+        log_path = os.path.join(cwd, "uninstall.txt")
+        if os.path.exists(log_path):
+            shutil.copy(log_path, os.path.join(work, "wine-uninstall.txt"))
+        return {
+            "exit_code": exit_code,
+            "prompt_shown": 1 if window else 0,
+            "registry": reg_changes(before_reg, after_reg),
+            "after_reg": after_reg,
+            "files": files,
+            "log": parse_log(log_path),
+            "import_missing": missing,
+        }
+    finally:
+        if held:
+            held.kill()
+        wine.server("-k")
+        log.close()
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def run_sim(image, dot4sim, work):
+    """Runs a copy of the image under dot4sim; returns the side's reduction."""
+    copy = os.path.join(work, "sim-image")
+    if os.path.exists(copy):
+        shutil.rmtree(copy)
+    shutil.copytree(image.path, copy)
+    p = subprocess.run([dot4sim, "run", copy, "--"] + image.args, stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, timeout=120)
+    with open(os.path.join(work, "sim-commands.txt"), "w") as f:
+        f.write(p.stdout.decode("latin-1"))
+    outcome = parse_ini(open(os.path.join(copy, "outcome.ini")).read()) if os.path.exists(
+        os.path.join(copy, "outcome.ini")) else {}
+    c = os.path.join(copy, "drive_c")
+    log_path = ci_path(c, windows_to_parts(image.current_directory) + ["uninstall.txt"],
+                       create_dirs=False)
+    log = parse_log(log_path)
+    if image.answer == "yes":
+        subprocess.run([dot4sim, "restart", copy], stdout=subprocess.DEVNULL, timeout=120)
+    before = snapshot(os.path.join(image.path, "drive_c"))
+    after = snapshot(c)
+    return {
+        "exit_code": p.returncode,
+        "prompt_shown": int(dict(outcome.get("prompt", [])).get("shown", "0")),
+        "outcome": outcome,
+        "registry": reg_changes(parse_reg(os.path.join(image.path, "registry.reg")),
+                                parse_reg(os.path.join(copy, "registry.reg"))),
+        "after_reg": parse_reg(os.path.join(copy, "registry.reg")),
+        "files": file_changes(before, after, c),
+        "log": log,
+    }
+
+
+# ---------------------------------------------------------------------------------------------
+# Comparing
+
+
+class Comparison:
+    def __init__(self):
+        self.differences = []
+        self.applied = set()
+
+    def differ(self, what):
+        self.differences.append(what)
+
+    def rule(self, name):
+        assert name in EXCLUSIONS
+        self.applied.add(name)
+
+
+def _fix_windir(text, image, cmp):
+    if "C:\\windows" in text:
+        cmp.rule("wine-windir-lowercase")
+        return re.sub(r"C:\\windows(?=\\|$)", lambda m: image.windir, text)
+    return text
+
+
+def _fix_value(v, image, cmp):
+    if v is None:
+        return v
+    if v[0] in ("sz", "expand"):
+        return (v[0], _fix_windir(v[1], image, cmp))
+    if v[0] == "multi":
+        return ("multi", tuple(_fix_windir(s, image, cmp) for s in v[1]))
+    return v
+
+
+def _fact_text(f):
+    return " ".join(str(x) for x in f)
+
+
+def compare(image, wine, sim):
+    cmp = Comparison()
+    cmp.rule("wine-no-key-class")
+    if image.answer == "yes":
+        cmp.rule("wine-session-end-restart")
+
+    if wine["exit_code"] != sim["exit_code"]:
+        cmp.differ("exit code: Wine %s, dot4sim %s" % (wine["exit_code"], sim["exit_code"]))
+    if wine["prompt_shown"] != min(sim["prompt_shown"], 1):
+        cmp.differ("prompt shown: Wine %s, dot4sim %s" % (wine["prompt_shown"],
+                                                          sim["prompt_shown"]))
+    for m in wine["import_missing"]:
+        cmp.differ("regedit /S did not import %s" % m)
+
+    # Saved printers whose key the program deleted: Wine's spooler has lost them.
+    wine_log = list(wine["log"] or [])
+    sim_log = list(sim["log"] or [])
+    deleted_keys = set()
+    for r in wine_log:
+        m = re.match(r"^.*\\Printers\\(.*) DELETED and Saved for deletion from the printers "
+                     r"folder\.$", r[3])
+        if m:
+            deleted_keys.add(m.group(1))
+    fixed = []
+    i = 0
+    while i < len(wine_log):
+        r = wine_log[i]
+        nxt = wine_log[i + 1:i + 3]
+        if (r[3] == "deletePrinter: enter BMSPrinter::deletePrinter" and len(nxt) == 2
+                and nxt[0][3].startswith("deletePrinter: fail OpenPrinter")
+                and nxt[0][4] == (1801).to_bytes(4, "little")
+                and nxt[1][3].endswith(" deletion from the printers folder FAILED")):
+            name = nxt[1][3][:-len(" deletion from the printers folder FAILED")]
+            if name in deleted_keys and (r[0], r[1], r[2], name +
+                                         " DELETED from the printers folder") in [
+                                             x[:3] + (x[3],) for x in sim_log]:
+                cmp.rule("wine-spooler-is-registry")
+                fixed.append(r)
+                fixed.append(("general", "info", "release",
+                              name + " DELETED from the printers folder", b""))
+                i += 3
+                continue
+        fixed.append(r)
+        i += 1
+    wine_log = [(a, b, c, _fix_windir(d, image, cmp), e) for a, b, c, d, e in fixed]
+
+    if (wine["log"] is None) != (sim["log"] is None):
+        cmp.differ("uninstall.txt: Wine %s, dot4sim %s" % (
+            "absent" if wine["log"] is None else "present",
+            "absent" if sim["log"] is None else "present"))
+    elif wine_log != sim_log:
+        import difflib
+        a = ["%s %s %s %s %s" % (r[0], r[1], r[2], r[3], r[4].hex()) for r in wine_log]
+        b = ["%s %s %s %s %s" % (r[0], r[1], r[2], r[3], r[4].hex()) for r in sim_log]
+        diff = [d for d in difflib.unified_diff(b, a, "dot4sim", "wine", lineterm="", n=1)]
+        cmp.differ("log records differ:\n    " + "\n    ".join(diff))
+
+    # The spooler's own key deletion and its win.ini bookkeeping.
+    spooler_deleted = [r[3][:-len(" DELETED from the printers folder")] for r in wine_log
+                       if r[3].endswith(" DELETED from the printers folder")]
+    printers_key = (CCS + "\\Control\\Print\\Printers\\").upper()
+    wine_reg = set()
+    for f in wine["registry"]:
+        if f[0] == "value":
+            f = (f[0], f[1], f[2], _fix_value(f[3], image, cmp))
+        under = [p for p in spooler_deleted
+                 if f[1] == printers_key + p.upper() or f[1].startswith(printers_key +
+                                                                       p.upper() + "\\")]
+        if under and f[0] == "key deleted" and f not in sim["registry"]:
+            cmp.rule("wine-spooler-bookkeeping")
+            continue
+        wine_reg.add(f)
+    for f in sorted(wine_reg - sim["registry"], key=_fact_text):
+        cmp.differ("registry, Wine only: " + _fact_text(f))
+    for f in sorted(sim["registry"] - wine_reg, key=_fact_text):
+        cmp.differ("registry, dot4sim only: " + _fact_text(f))
+
+    wf = dict(wine["files"])
+    sf = dict(sim["files"])
+    if spooler_deleted and "WINDOWS/WIN.INI" in wf and "WINDOWS/WIN.INI" not in sf:
+        cmp.rule("wine-spooler-bookkeeping")
+        del wf["WINDOWS/WIN.INI"]
+    for k in sorted(set(wf) | set(sf)):
+        w, s = wf.get(k), sf.get(k)
+        if k.endswith("UNINSTALL.TXT") and w is not None and s is not None:
+            w, s = (w if w == "deleted" else "written"), (s if s == "deleted" else "written")
+        elif isinstance(w, tuple) and isinstance(s, tuple):
+            wt, st = w[1].decode("latin-1"), s[1].decode("latin-1")
+            if "\r\n" in wt and "\r\n" not in st:
+                cmp.rule("text-mode-line-ends")
+                wt = wt.replace("\r\n", "\n")
+            w, s = _fix_windir(wt, image, cmp), st
+        if w != s:
+            def show(x):
+                if x is None:
+                    return "unchanged"
+                if x == "deleted" or x == "written":
+                    return x
+                return "written %r" % (x if isinstance(x, str) else x[1][:200])
+            cmp.differ("file %s: Wine %s, dot4sim %s" % (k, show(w), show(s)))
+    return cmp
