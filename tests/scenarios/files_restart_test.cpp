@@ -1,0 +1,96 @@
+// Installed files through a whole run and the restart that follows.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "TestImage.h"
+
+using testsupport::TestImage;
+
+namespace {
+
+void copyExample(TestImage& image, const std::string& name) {
+    std::filesystem::copy(std::string(SOURCE_DIR) + "/examples/machines/" + name, image.dir(),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing);
+}
+
+std::string withoutCr(std::string s) {
+    std::string out;
+    for (char c : s)
+        if (c != '\r') out += c;
+    return out;
+}
+
+TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
+    TestImage image;
+    copyExample(image, "win98-files-in-use");
+    const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),
+              "[rename]\n"
+              "NUL=C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n"
+              "NUL=C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll\n"
+              "NUL=C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll\n"
+              "NUL=C:\\WINDOWS\\TEMP\\OLDSETUP.TMP\n");
+    EXPECT_FALSE(image.exists("C:\\mirnul.ini"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\INF\\mirelc.inf"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4Prt.sys"));
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
+
+    int needed = 0;
+    for (const std::string& m : image.logMessages())
+        if (m.size() > 16 && m.substr(m.size() - 16) == " - Reboot Needed") ++needed;
+    EXPECT_EQ(needed, 3);
+
+    const TestImage::Result restart = image.cli({"restart", image.dir()});
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    for (const char* f : {"C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll", "C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll",
+                          "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys",
+                          "C:\\WINDOWS\\TEMP\\OLDSETUP.TMP", "C:\\WINDOWS\\wininit.ini"})
+        EXPECT_FALSE(image.exists(f)) << f;
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\wininit.bak"));
+    // Windows 98 has no restart-time deletion for the log.
+    EXPECT_TRUE(image.exists("C:\\uninstall.txt"));
+}
+
+TEST(FilesScenario, NTFilesInUseAndTheLogGoAtTheRestart) {
+    TestImage image;
+    copyExample(image, "road-of-one-device");
+    const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4Usb.sys"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll"));
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\INF\\usbprint.inf"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\wininit.ini"));
+    EXPECT_NE(image.registryText().find("PendingFileRenameOperations"), std::string::npos);
+
+    const TestImage::Result restart = image.cli({"restart", image.dir()});
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4Usb.sys"));
+    EXPECT_FALSE(image.exists("C:\\uninstall.txt"));
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM32\\DRIVERS\\usbprint.sys"));
+}
+
+TEST(FilesScenario, UnwritableWininitLeavesTheFileInPlace) {
+    TestImage image;
+    copyExample(image, "win98-files-in-use");
+    image.machineIni(
+        "[system]\nplatform=1\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=in_use\n"
+        "[faults]\nMoveFileA=5\n");
+    const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
+    // The other program's restart-time deletion is still there.
+    EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),
+              "[rename]\nNUL=C:\\WINDOWS\\TEMP\\OLDSETUP.TMP\n");
+    bool bare = false;
+    for (const std::string& m : image.logMessages())
+        if (m == "Deleted C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll") bare = true;
+    EXPECT_TRUE(bare);
+}
+
+}  // namespace
