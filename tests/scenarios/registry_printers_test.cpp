@@ -98,14 +98,17 @@ TEST(RegistryPrinters, UndeletableKeyIsStillSavedAndUnopenableKeyIsSkipped) {
             ports({"00000001"}) + "[" + kPrinters + "]\n\"Port\"=\"Dot4_001\"\n" +
                 printer("Locked", "Dot4_001") + printer("Stuck", "Dot4_001"),
             "[registry]\r\n" + kPrinters + "\\Locked=no_access\r\n" + kPrinters +
-                "\\Stuck=no_delete\r\n");
+                "\\Stuck=no_delete\r\n[spooler]\r\nStuck=delete=5\r\n");
     runLogged(image);
     EXPECT_EQ((V{check("Stuck", "Dot4_001", "Dot4_001"), kPrinters + "\\Stuck deletion FAILED"}),
               printerMessages(image));
     const std::string reg = image.registryText();
     EXPECT_EQ((V{"Locked", "Stuck"}), keysUnder(reg, kPrinters));
     EXPECT_TRUE(hasKey(reg, kDefaultKey));
-    EXPECT_EQ((V{"Stuck"}), spoolerDeleted(image));
+    // Saved all the same: the spooler was asked (and, as configured, refused).
+    EXPECT_EQ((V{}), spoolerDeleted(image));
+    EXPECT_EQ("Stuck=5", image.outcome("spooler", "failed.1"));
+    EXPECT_EQ("", image.outcome("spooler", "failed.2"));
 }
 
 TEST(RegistryPrinters, APrintersKeyThatCannotBeOpenedSkipsThePhase) {
