@@ -108,3 +108,12 @@ TEST(RegistryClasses, TheLogChangesNoDecision) {
     ASSERT_EQ(0, silent.run().status);
     EXPECT_EQ(keysUnder(logged.registryText(), kClass), keysUnder(silent.registryText(), kClass));
 }
+
+TEST(RegistryClasses, AClassKeyThatCannotBeOpenedIsNotReplacedByTheDefaultKey) {
+    TestImage image;
+    prepare(image, "[" + kDefaultKey + "\\{48zz}]\n",  // stackRemoved is true
+            "[registry]\r\n" + kClass + "=no_create\r\n");
+    runLogged(image);
+    EXPECT_TRUE(hasKey(image.registryText(), kDefaultKey + "\\{48zz}"));
+    EXPECT_TRUE(startingWith(phaseMessages(image), kDefaultKey).empty());
+}

@@ -95,3 +95,20 @@ TEST(RegistryPorts, PortNamesArePaddedToThreeDigitsAndTheMonitorNeedsTheStackGon
     EXPECT_EQ((V{"Dot4 Monitor"}), keysUnder(image.registryText(), kMonitors));
     EXPECT_EQ((V{}), keysUnder(image.registryText(), kPorts));
 }
+
+TEST(RegistryPorts, AParametersKeyThatCannotBeOpenedGivesNoPort) {
+    const std::string name = "##?#DOT4#RO#" + kIface;
+    TestImage image;
+    // The values sit on the key opened before, where a failed switch would leave the reads.
+    prepare(image,
+            "[" + kDeviceClasses + "]\n" + kBase + "\"Port Number\"=dword:00000003\n" +
+                instance(kIface, name, std::string(kBase) + "\"Port Number\"=dword:00000001\n") +
+                "[" + kPorts + "\\Dot4_001]\n[" + kPorts + "\\Dot4_003]\n",
+            "[registry]\r\n" + kDeviceClasses + "\\" + kIface + "\\" + name +
+                "\\#\\Device Parameters=read_only\r\n");
+    runLogged(image);
+    V messages = phaseMessages(image);
+    EXPECT_EQ((V{found(kIface, name)}), startingWith(messages, "Key ("));
+    EXPECT_EQ((V{}), startingWith(messages, "Port Number found"));
+    EXPECT_EQ((V{"Dot4_001", "Dot4_003"}), keysUnder(image.registryText(), kPorts));
+}
