@@ -26,7 +26,10 @@ Target resolve(HKEY h) {
     Target t;
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
     uint32_t low = static_cast<uint32_t>(v);
-    if (v == low && low >= 0x80000000u && low < 0x80000000u + simwin::kRootCount) {
+    // The predefined keys are sign-extended LONGs on 64-bit hosts.
+    uint64_t high = static_cast<uint64_t>(v) >> 32;
+    bool predefined = high == 0 || high == 0xFFFFFFFFu;
+    if (predefined && low >= 0x80000000u && low < 0x80000000u + simwin::kRootCount) {
         t.key = reg().root(static_cast<int>(low - 0x80000000u));
         t.access = KEY_ALL_ACCESS;
         t.known = t.key != nullptr;

@@ -60,7 +60,10 @@ class Parser {
         line_ = 0;
         const char* s;
         size_t n;
-        if (!nextLine(s, n)) fail("expected REGEDIT4 or Windows Registry Editor Version 5.00");
+        if (!nextLine(s, n)) {
+            line_ = 1;
+            fail("expected REGEDIT4 or Windows Registry Editor Version 5.00");
+        }
         trimRight(s, n);
         if (n == 8 && std::memcmp(s, "REGEDIT4", 8) == 0) {
             unicode_ = false;
