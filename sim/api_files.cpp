@@ -16,12 +16,6 @@ using simwin::machine;
 using simwin::quote;
 using simwin::trace;
 
-namespace simwin {
-const char* const kSessionManagerKey =
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Session Manager";
-const char* const kPendingValue = "PendingFileRenameOperations";
-}  // namespace simwin
-
 namespace {
 
 const DWORD kErrorNotSameDevice = 17;

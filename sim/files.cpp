@@ -11,6 +11,10 @@
 
 namespace simwin {
 
+const char* const kSessionManagerKey =
+    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Session Manager";
+const char* const kPendingValue = "PendingFileRenameOperations";
+
 namespace {
 
 const char* const kStaging = ".dot4sim-staging";  // the run's copy of the drives

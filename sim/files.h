@@ -23,6 +23,10 @@
 
 namespace simwin {
 
+// Where the NT Session Manager finds the operations to carry out at the next start.
+extern const char* const kSessionManagerKey;
+extern const char* const kPendingValue;  // PendingFileRenameOperations
+
 // A Windows path resolved inside the staging drives.
 struct ResolvedPath {
     DWORD error = 0;         // ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_NAME

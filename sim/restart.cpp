@@ -10,9 +10,6 @@
 
 namespace simwin {
 
-extern const char* const kSessionManagerKey;
-extern const char* const kPendingValue;
-
 namespace {
 
 std::string trim(const std::string& s) {
