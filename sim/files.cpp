@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <set>
 
 namespace simwin {
 
@@ -17,9 +20,11 @@ const char* const kPendingValue = "PendingFileRenameOperations";
 
 namespace {
 
-const char* const kStaging = ".dot4sim-staging";  // the run's copy of the drives
-const char* const kReady = ".dot4sim-ready";      // a complete copy whose swap has begun
-const char* const kOld = ".dot4sim-old";          // drives moved aside during the swap
+// The run's copy of the drives: ".dot4sim-staging.PID.N", so that two live runs on one image
+// never take each other's copy for the leftover of a dead one.
+const char* const kStaging = ".dot4sim-staging";
+const char* const kReady = ".dot4sim-ready";  // a complete copy whose swap has begun
+const char* const kOld = ".dot4sim-old";      // drives moved aside during the swap
 
 bool lstatOk(const std::string& p, struct stat& st) { return ::lstat(p.c_str(), &st) == 0; }
 
@@ -149,6 +154,19 @@ void syncTree(const std::string& p) {
     syncPath(p, true);
 }
 
+std::set<std::string>& liveStagings() {
+    static std::set<std::string> live;
+    return live;
+}
+
+// A staging copy is live while its process runs and, in this process, until it is finished.
+bool stagingIsLive(const std::string& name) {
+    unsigned long pid = 0;
+    if (std::sscanf(name.c_str() + std::strlen(kStaging), ".%lu.", &pid) != 1) return false;
+    if (static_cast<pid_t>(pid) == ::getpid()) return liveStagings().count(name) != 0;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
 // Finishes a swap that a crash interrupted, then forgets anything a dead run left behind.
 void recover(const std::string& image) {
     std::string ready = image + "/" + kReady, old = image + "/" + kOld;
@@ -170,7 +188,10 @@ void recover(const std::string& image) {
         removeTree(ready);
     }
     removeTree(old);
-    removeTree(image + "/" + kStaging);
+    for (const std::string& e : entries(image)) {
+        if (e.compare(0, std::strlen(kStaging), kStaging) != 0) continue;
+        if (!stagingIsLive(e)) removeTree(image + "/" + e);
+    }
 }
 
 bool validNameChar(unsigned char c) {
@@ -328,10 +349,14 @@ std::unique_ptr<FileSystem> FileSystem::attach(const std::string& imageDir) {
     recover(imageDir);
     std::unique_ptr<FileSystem> fs(new FileSystem());
     fs->imageDir_ = imageDir;
-    fs->staging_ = imageDir + "/" + kStaging;
+    static unsigned counter = 0;
+    std::string name =
+        std::string(kStaging) + "." + std::to_string(::getpid()) + "." + std::to_string(++counter);
+    fs->staging_ = imageDir + "/" + name;
     if (::mkdir(fs->staging_.c_str(), 0700) != 0)
         throw ImageError(fs->staging_, 0,
                          "cannot create the run's copy of the drives: " + errnoText());
+    liveStagings().insert(name);
     for (const std::string& e : entries(imageDir)) {
         if (!isDriveName(e)) continue;
         std::string src = imageDir + "/" + e;
@@ -363,19 +388,24 @@ FileSystem::~FileSystem() {
 void FileSystem::discard() {
     if (finished_) return;
     removeTree(staging_);
+    finish();
+}
+
+void FileSystem::finish() {
     finished_ = true;
+    liveStagings().erase(staging_.substr(staging_.find_last_of('/') + 1));
 }
 
 void FileSystem::commit() {
     if (finished_) throw std::logic_error("simwin: the drives were already committed or discarded");
     commitSteps(~0u);
-    finished_ = true;
+    finish();
 }
 
 void FileSystem::commitInterrupted(unsigned renames) {
     if (finished_) throw std::logic_error("simwin: the drives were already committed or discarded");
     commitSteps(renames);
-    finished_ = true;  // a dead process cleans up nothing
+    finish();  // a dead process cleans up nothing
 }
 
 void FileSystem::commitSteps(unsigned limit) {

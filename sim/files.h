@@ -1,6 +1,6 @@
 // simwin's drives: C: is the image's drive_c/, confined to the image.
 //
-// A run works on a staging copy of the drives (MACHINE/.dot4sim-staging/drive_x); commit()
+// A run works on a staging copy of the drives (MACHINE/.dot4sim-staging.PID.N/drive_x); commit()
 // swaps it in with renames, so a crash leaves every drive either old or new, and the next
 // attach() finishes or forgets a half-done swap.
 //
@@ -98,6 +98,7 @@ class FileSystem {
   private:
     FileSystem() = default;
     void commitSteps(unsigned limit);
+    void finish();
 
     std::string imageDir_;
     std::string staging_;

@@ -86,8 +86,23 @@ TEST(FilesCommit, MissingDriveCIsEmptyAndCreatedOnCommit) {
 TEST(FilesCommit, ALeftoverStagingCopyIsForgotten) {
     TestImage img;
     img.file("C:\\old.txt", "old");
-    fs::create_directories(img.dir() + "/.dot4sim-staging/drive_c");
-    std::ofstream(img.dir() + "/.dot4sim-staging/drive_c/half.txt") << "half";
+    // Left by a process that no longer runs (no pid is that large).
+    const std::string dead = img.dir() + "/.dot4sim-staging.4000000000.1";
+    fs::create_directories(dead + "/drive_c");
+    std::ofstream(dead + "/drive_c/half.txt") << "half";
     auto fs = simwin::FileSystem::attach(img.dir());
     EXPECT_EQ(names(fs->driveRoot('C')), (std::set<std::string>{"old.txt"}));
+    EXPECT_FALSE(fs::exists(dead));
+}
+
+TEST(FilesCommit, TwoLiveRunsKeepTheirOwnCopies) {
+    TestImage img;
+    img.file("C:\\old.txt", "old");
+    auto first = simwin::FileSystem::attach(img.dir());
+    std::ofstream(first->driveRoot('C') + "/first.txt") << "1";
+    auto second = simwin::FileSystem::attach(img.dir());
+    EXPECT_NE(first->driveRoot('C'), second->driveRoot('C'));
+    second->discard();
+    first->commit();
+    EXPECT_EQ(names(img.dir() + "/drive_c"), (std::set<std::string>{"first.txt", "old.txt"}));
 }
