@@ -52,17 +52,27 @@ class LogFileTest : public ::testing::Test {
               uint32_t length = 0, const std::string& source = "Main.cpp") {
         log.writeEvent(LC_GENERAL, LT_INFO, LL_RELEASE, source, 12, message, data, length);
     }
-    std::string bytes() {
-        sm.save();
+    // The file as written; the log is a text-mode file, so lines end in CR LF on Windows.
+    std::string raw() {
+        if (!saved) sm.save();
+        saved = true;
         return sm.image().readFile("C:\\uninstall.txt");
     }
-    bool traced(const std::string& function) const {
+    // The file with the line ends as the program wrote them.
+    std::string bytes() {
+        std::string out;
+        for (char c : raw())
+            if (c != '\r') out += c;
+        return out;
+    }
+    bool traced(const std::string& function) {
         for (const std::string& l : sm.m().traceLines)
             if (l.rfind(function + "(", 0) == 0) return true;
         return false;
     }
 
     SimMachine sm;
+    bool saved = false;
 };
 
 TEST_F(LogFileTest, LogWithoutRecordsIsEmpty) {
@@ -117,7 +127,7 @@ std::vector<std::string> messageLines(const std::string& all) {
     return lines;
 }
 
-TEST_F(LogFileTest, MessagesWrapAtSeventyFourColumns) {
+TEST(LogFile, MessagesWrapAtSeventyFourColumns) {
     std::string m74(74, 'a'), m148(148, 'b'), m150(150, 'c');
     for (size_t i = 0; i < m150.size(); ++i) m150[i] = static_cast<char>('A' + i % 26);
     struct Case {
@@ -125,10 +135,15 @@ TEST_F(LogFileTest, MessagesWrapAtSeventyFourColumns) {
         std::vector<size_t> lengths;
     };
     for (const Case& c : {Case{m74, {76}}, Case{m148, {74, 78}}, Case{m150, {74, 73, 9}}}) {
-        auto log = open();
-        info(*log, c.message);
+        SimMachine sm;
+        auto log = std::make_unique<BLogFile>("uninstall.txt", 16384, false);
+        log->writeEvent(LC_GENERAL, LT_INFO, LL_RELEASE, "Main.cpp", 1, c.message, nullptr, 0);
         log.reset();
-        std::vector<std::string> lines = messageLines(bytes());
+        sm.save();
+        std::string all;
+        for (char ch : sm.image().readFile("C:\\uninstall.txt"))
+            if (ch != '\r') all += ch;
+        std::vector<std::string> lines = messageLines(all);
         ASSERT_EQ(lines.size(), c.lengths.size() + 2) << c.message.size();
         EXPECT_EQ(lines.front(), "");
         EXPECT_EQ(lines.back(), "");
@@ -193,7 +208,7 @@ TEST_F(LogFileTest, CycleStartsOverAtTheBeginning) {
     // The newer cycle writes over the oldest records; what lies beyond stays.
     EXPECT_EQ(all.find("record number 0"), std::string::npos);
     EXPECT_NE(all.find("record number 2"), std::string::npos);
-    EXPECT_EQ(all.find(kTitle, 1), std::string::npos);
+    EXPECT_EQ(all.find(kTitle, kHeader.size()), std::string::npos);
 }
 
 TEST_F(LogFileTest, Record16384StartsTheFileOver) {
@@ -214,9 +229,10 @@ TEST_F(LogFileTest, ByteOneInAMessageRewinds) {
     info(*log, "first record, long enough to be partly overwritten");
     info(*log, std::string("ab\x01") + "XY");
     log.reset();
-    const std::string all = bytes();
+    const std::string all = raw();
     // The rewind put the byte, "XY" and the record's end over the start of the title line.
-    EXPECT_EQ(all.substr(0, 5 + kTitle.size() - 4), "\x01XY\n\n" + kTitle.substr(4));
+    EXPECT_EQ(all.substr(0, 7 + kTitle.size() - 7),
+              "\x01XY\r\n\r\n" + kTitle.substr(6, kTitle.size() - 7));
     EXPECT_NE(all.find("first record"), std::string::npos);
 }
 

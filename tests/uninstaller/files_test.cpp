@@ -38,6 +38,7 @@ class Files {
         sm = std::make_unique<SimMachine>(image);
         if (withLog) {
             log = std::make_unique<BLogFile>("C:\\log.txt", 16384, false);
+            log->levelThreshold = 0;
             g_log = log.get();
         }
     }
@@ -112,8 +113,14 @@ TEST(InstalledFiles, FileInUseOnWindows98GoesIntoWininit) {
             "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys=in_use\n");
     EXPECT_TRUE(f.run(true));
     EXPECT_TRUE(f.rebootNeeded);
-    EXPECT_EQ(f.messages[1], "Deleted C:\\WINDOWS\\INF\\mirelc.inf - Reboot Needed");
-    EXPECT_EQ(f.image.readFile("C:\\WINDOWS\\wininit.ini"),
+    // The ini writer's own records come before the file's record.
+    ASSERT_GE(f.messages.size(), 4u);
+    EXPECT_EQ(f.messages[1], "BIniFile: Constructor - File NOT Found");
+    EXPECT_EQ(f.messages[4], "Deleted C:\\WINDOWS\\INF\\mirelc.inf - Reboot Needed");
+    std::string wininit;
+    for (char c : f.image.readFile("C:\\WINDOWS\\wininit.ini"))
+        if (c != '\r') wininit += c;
+    EXPECT_EQ(wininit,
               "[rename]\nNUL=C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n"
               "NUL=C:\\WINDOWS\\INF\\mirelc.inf\n");
     EXPECT_EQ(f.image.registryText().find("PendingFileRenameOperations"), std::string::npos);

@@ -19,6 +19,14 @@ const char* const kWin98 = "[system]\nplatform=1\nminor=10\n";
 const std::string kIni = "C:\\WINDOWS\\wininit.ini";
 const std::string kDll = "C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll";
 
+// The ini files are text-mode files: their lines end in CR LF on Windows.
+std::string withoutCr(const std::string& s) {
+    std::string out;
+    for (char c : s)
+        if (c != '\r') out += c;
+    return out;
+}
+
 // A Windows 98 machine with the module to schedule and, optionally, a wininit.ini; the log on.
 class Win98 {
   public:
@@ -41,7 +49,7 @@ class Win98 {
         sm->save();
         records = testsupport::parseLog(image.readFile("C:\\log.txt"));
     }
-    std::string ini() const { return image.readFile(kIni); }
+    std::string ini() const { return withoutCr(image.readFile(kIni)); }
     std::vector<std::string> messages() const {
         std::vector<std::string> out;
         for (const LogRecord& r : records) out.push_back(r.message);
@@ -130,7 +138,8 @@ TEST(IniFile, MissingDirectoryIsCreated) {
     Win98 w(nullptr, "windows_directory=C:\\WIN98\n");
     EXPECT_TRUE(BSystem().deleteFileOnReboot(kDll));
     w.finish();
-    EXPECT_EQ(w.image.readFile("C:\\WIN98\\wininit.ini"), "[rename]\nNUL=" + kDll + "\n");
+    EXPECT_EQ(withoutCr(w.image.readFile("C:\\WIN98\\wininit.ini")),
+              "[rename]\nNUL=" + kDll + "\n");
     ASSERT_GE(w.records.size(), 3u);
     EXPECT_EQ(w.records[1].message, "BIniFile: Constructor - Directory created. C:\\WIN98");
 }
@@ -208,7 +217,7 @@ TEST(IniFile, Windows95UsesTheIniToo) {
     SimMachine sm(image);
     EXPECT_TRUE(BSystem().deleteFileOnReboot(kDll));
     sm.save();
-    EXPECT_EQ(image.readFile(kIni), "[rename]\nNUL=" + kDll + "\n");
+    EXPECT_EQ(withoutCr(image.readFile(kIni)), "[rename]\nNUL=" + kDll + "\n");
 }
 
 }  // namespace
