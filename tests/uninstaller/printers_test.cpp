@@ -148,14 +148,14 @@ TEST(Printers, SecondOfThreeFailsAndAllAreTried) {
     }
 }
 
-TEST(Printers, OpenedByItsName) {
+TEST(Printers, OpenedByItsNameWithAllAccess) {
     Printers p({"Office"}, "", false);
     EXPECT_TRUE(p.uninstaller.deletePrinter("Office"));
     bool seen = false;
     for (const std::string& l : p.sm->m().traceLines)
         if (l.rfind("OpenPrinterA(", 0) == 0) {
             seen = true;
-            EXPECT_NE(l.find("\"Office\""), std::string::npos) << l;
+            EXPECT_NE(l.find("(\"Office\", 0xf000c)"), std::string::npos) << l;
         }
     EXPECT_TRUE(seen);
 }
