@@ -239,7 +239,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
             *lpcbData = v->dataLength;
             return done(ERROR_MORE_DATA, extra);
         }
-        if (v->dataLength) std::memcpy(lpData, v->data, v->dataLength);
+        if (v->dataLength) std::memcpy(lpData, v->data(), v->dataLength);
     }
     if (lpcbData) *lpcbData = v->dataLength;
     return done(ERROR_SUCCESS, extra);

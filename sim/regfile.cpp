@@ -375,8 +375,8 @@ class Writer {
 
 // Text that reads back as the same bytes: one trailing NUL, no other NUL, no line break.
 bool isPlainText(const Registry::Value& v) {
-    if (v.dataLength == 0 || v.data[v.dataLength - 1] != 0) return false;
-    const unsigned char* d = v.data;
+    if (v.dataLength == 0 || v.data()[v.dataLength - 1] != 0) return false;
+    const unsigned char* d = v.data();
     for (uint32_t i = 0; i + 1 < v.dataLength; ++i)
         if (d[i] == 0 || d[i] == '\n' || d[i] == '\r') return false;
     return true;
@@ -391,12 +391,13 @@ void writeValue(Writer& w, const Registry::Value& v) {
         w.quoted(v.name, v.nameLength);
     w.put('=');
     if (v.type == REG_SZ && isPlainText(v)) {
-        w.quoted(reinterpret_cast<const char*>(v.data), v.dataLength - 1);
+        w.quoted(reinterpret_cast<const char*>(v.data()), v.dataLength - 1);
         w.eol();
         return;
     }
     if (v.type == REG_DWORD && v.dataLength == 4) {
-        uint32_t x = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (uint32_t(v.data[3]) << 24);
+        uint32_t x =
+            v.data()[0] | (v.data()[1] << 8) | (v.data()[2] << 16) | (uint32_t(v.data()[3]) << 24);
         char b[16];
         b[0] = 'd', b[1] = 'w', b[2] = 'o', b[3] = 'r', b[4] = 'd', b[5] = ':';
         for (int i = 0; i < 8; ++i) b[6 + i] = kHex[(x >> (28 - 4 * i)) & 15];
@@ -423,7 +424,7 @@ void writeValue(Writer& w, const Registry::Value& v) {
             w.put("  ", 2);
             col = 2;
         }
-        char b[3] = {kHex[v.data[i] >> 4], kHex[v.data[i] & 15], ','};
+        char b[3] = {kHex[v.data()[i] >> 4], kHex[v.data()[i] & 15], ','};
         w.put(b, last ? 2 : 3);
         col += last ? 2 : 3;
     }
@@ -465,7 +466,7 @@ void Registry::save(std::ostream& out) const {
     std::vector<Frame> stack;
     for (int r = 0; r < kRootCount; ++r) {
         const Key* root = model_->roots[r];
-        if (!root || (root->childCount == 0 && root->valueCount == 0 && !root->cls)) continue;
+        if (!root || (root->childCount == 0 && root->valueCount == 0 && !root->hasClass)) continue;
         path.assign(root->name, root->nameLength);
         stack.push_back({root, 0, path.size()});
         bool entering = true;
@@ -476,9 +477,9 @@ void Registry::save(std::ostream& out) const {
                 w.put(path.data(), path.size());
                 w.put(']');
                 w.eol();
-                if (f.key->cls) {
+                if (const char* cls = classOf(f.key)) {
                     w.put(";class=");
-                    w.quoted(f.key->cls, std::strlen(f.key->cls));
+                    w.quoted(cls, std::strlen(cls));
                     w.eol();
                 }
                 for (uint32_t i = 0; i < f.key->valueCount; ++i) writeValue(w, f.key->values[i]);

@@ -57,7 +57,7 @@ int rootIndex(const char* name, size_t length) {
 // --- Arena ---
 
 char* Arena::allocate(size_t n) {
-    n = (n + 7) & ~size_t(7);
+    if (n == 0) n = 1;
     if (n > kChunk / 4) {
         // A block of its own; the current chunk goes on filling.
         chunks_.emplace_back(new char[n]);
@@ -76,7 +76,7 @@ char* Arena::allocate(size_t n) {
 
 void Arena::shrinkLast(char* p, size_t used) {
     if (p != last_) return;
-    char* newEnd = p + ((used + 7) & ~size_t(7));
+    char* newEnd = p + used;
     if (newEnd <= cur_) cur_ = newEnd;
 }
 
@@ -220,26 +220,24 @@ const Registry::Value* Registry::findValue(const Key* key, const char* name, siz
 
 void Registry::setValue(Key* key, const char* name, size_t nameLength, DWORD type,
                         const unsigned char* data, size_t dataLength) {
-    unsigned char* stored =
-        reinterpret_cast<unsigned char*>(model_->arena.allocate(dataLength ? dataLength : 1));
-    if (dataLength) std::memcpy(stored, data, dataLength);
-    for (uint32_t i = 0; i < key->valueCount; ++i) {
-        Value& v = key->values[i];
-        if (compareNames(v.name, v.nameLength, name, nameLength) == 0) {
-            // Windows keeps a value's place when it is set again.
-            v.type = type;
-            v.data = stored;
-            v.dataLength = static_cast<uint32_t>(dataLength);
-            return;
-        }
+    Value* v = nullptr;
+    for (uint32_t i = 0; i < key->valueCount && !v; ++i)
+        if (compareNames(key->values[i].name, key->values[i].nameLength, name, nameLength) == 0)
+            v = &key->values[i];  // Windows keeps a value's place when it is set again
+    if (!v) {
+        growFor(key->values, key->valueCount);
+        v = &key->values[key->valueCount++];
+    } else {
+        name = v->name;  // the first spelling stays
     }
-    growFor(key->values, key->valueCount);
-    Value& v = key->values[key->valueCount++];
-    v.name = model_->arena.copy(name, nameLength);
-    v.nameLength = static_cast<uint32_t>(nameLength);
-    v.type = type;
-    v.data = stored;
-    v.dataLength = static_cast<uint32_t>(dataLength);
+    char* block = model_->arena.allocate(nameLength + 1 + dataLength);
+    std::memcpy(block, name, nameLength);
+    block[nameLength] = '\0';
+    if (dataLength) std::memcpy(block + nameLength + 1, data, dataLength);
+    v->name = block;
+    v->nameLength = static_cast<uint32_t>(nameLength);
+    v->type = type;
+    v->dataLength = static_cast<uint32_t>(dataLength);
 }
 
 bool Registry::removeValue(Key* key, const char* name, size_t length) {
@@ -256,7 +254,19 @@ bool Registry::removeValue(Key* key, const char* name, size_t length) {
 }
 
 void Registry::setClass(Key* key, const char* cls, size_t length) {
-    key->cls = length ? model_->arena.copy(cls, length) : nullptr;
+    if (length) {
+        model_->classes[key] = model_->arena.copy(cls, length);
+        key->hasClass = 1;
+    } else if (key->hasClass) {
+        model_->classes.erase(key);
+        key->hasClass = 0;
+    }
+}
+
+const char* Registry::classOf(const Key* key) const {
+    if (!key->hasClass) return nullptr;
+    auto it = model_->classes.find(key);
+    return it == model_->classes.end() ? nullptr : it->second;
 }
 
 std::string Registry::path(const Key* key) const {
@@ -332,8 +342,9 @@ bool Registry::hasKey(const std::string& keyPath) const { return find(keyPath) !
 
 std::optional<std::string> Registry::keyClass(const std::string& keyPath) const {
     const Key* k = find(keyPath);
-    if (!k || !k->cls) return std::nullopt;
-    return std::string(k->cls);
+    const char* cls = k ? classOf(k) : nullptr;
+    if (!cls) return std::nullopt;
+    return std::string(cls);
 }
 
 std::optional<Registry::Data> Registry::value(const std::string& keyPath,
@@ -344,7 +355,7 @@ std::optional<Registry::Data> Registry::value(const std::string& keyPath,
     if (!v) return std::nullopt;
     Data d;
     d.type = v->type;
-    d.bytes.assign(reinterpret_cast<const char*>(v->data), v->dataLength);
+    d.bytes.assign(reinterpret_cast<const char*>(v->data()), v->dataLength);
     return d;
 }
 

@@ -24,17 +24,18 @@ class Registry {
   public:
     // Memory layout is deliberately tight: a million keys must fit in a fraction of their text.
     struct Value {
-        const char* name;  // NUL-terminated, in the arena; "" is the default value
-        const unsigned char* data;
+        const char* name;  // NUL-terminated, in the arena, the data right behind it; "" is @
         uint32_t nameLength;
         uint32_t dataLength;
         uint32_t type;
+        const unsigned char* data() const {
+            return reinterpret_cast<const unsigned char*>(name + nameLength + 1);
+        }
     };
 
     struct Key {
         Key* parent;       // nullptr for a root
         const char* name;  // NUL-terminated, in the arena
-        const char* cls;   // nullptr when the key has no class
         Key** children;    // sorted without case; capacity is the power of two >= count
         Value* values;     // in the order set; capacity as for children
         uint32_t nameLength;
@@ -42,6 +43,7 @@ class Registry {
         uint32_t valueCount;
         uint8_t deleted;
         uint8_t isVolatile;
+        uint8_t hasClass;  // the class itself is kept aside: few keys have one
     };
 
     struct OpenKey {
@@ -88,7 +90,8 @@ class Registry {
                   const unsigned char* data, size_t dataLength);
     bool removeValue(Key* key, const char* name, size_t length);
     void setClass(Key* key, const char* cls, size_t length);
-    std::string path(const Key* key) const;  // "HKEY_LOCAL_MACHINE\\enum\\DOT4"
+    const char* classOf(const Key* key) const;  // nullptr when it has none
+    std::string path(const Key* key) const;     // "HKEY_LOCAL_MACHINE\\enum\\DOT4"
     // Walks a sub-key path from `from` ('\\' separated, empty components skipped). Returns the
     // deepest key reached and how many bytes of `sub` that consumed.
     Key* walk(Key* from, const char* sub, size_t length, size_t* consumed) const;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "registry.h"
@@ -51,6 +52,7 @@ struct Registry::Model {
     size_t poolUsed = 0;
     Key* roots[kRootCount];
     size_t liveKeys = 0;
+    std::unordered_map<const Key*, const char*> classes;
 };
 
 }  // namespace simwin
