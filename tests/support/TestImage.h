@@ -81,6 +81,7 @@ class SimMachine {
     ~SimMachine();
 
     simwin::Machine& m() { return *machine_; }
+    const simwin::Machine& m() const { return *machine_; }
     TestImage& image() { return *image_; }
     // The registry as registry.reg text, without writing the image.
     std::string registryText() const;
