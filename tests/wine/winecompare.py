@@ -12,6 +12,7 @@ import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 HKLM = "HKEY_LOCAL_MACHINE"
@@ -45,6 +46,9 @@ EXCLUSIONS = {
     "wine-session-end-restart":
         "ExitWindowsEx ends the Wine session, which carries out the pending deletions at once: "
         "compared with dot4sim run followed by dot4sim restart",
+    "wine-prefix-keys":
+        "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
+        "that a small image leaves out: dot4sim creates them where Wine only adds values",
     "text-mode-line-ends":
         "files the program writes in text mode get CRLF from Wine's C library, LF from the "
         "host's; line ends are compared as line ends",
@@ -187,8 +191,11 @@ def _decode_hex(kind, hexdata, unicode):
     if kind in (1, 2, 7):
         text = raw.decode("utf-16-le" if unicode else "latin-1", errors="replace")
         if kind == 7:
+            # Every string ends with a NUL and the list with one more.
+            if text.endswith("\0\0"):
+                text = text[:-1]
             parts = text.split("\0")
-            while parts and parts[-1] == "":
+            if parts and parts[-1] == "":
                 parts.pop()
             return ("multi", tuple(parts))
         return ("sz" if kind == 1 else "expand", text.rstrip("\0"))
@@ -240,6 +247,12 @@ def parse_reg(path):
                 continue
             value = _decode_hex(int(hm.group(1), 16), hm.group(2), unicode)
         current[2][vname.upper()] = (vname, value)
+    # A key's header implies its parents, as it does for regedit and dot4sim.
+    for k, v in list(keys.items()):
+        name = v[0]
+        while "\\" in name:
+            name = name.rsplit("\\", 1)[0]
+            keys.setdefault(name.upper(), (name, [None], {}))
     return {k: (v[0], v[1][0], v[2]) for k, v in keys.items()}
 
 
@@ -268,10 +281,12 @@ def reg_changes(before, after):
     return facts
 
 
-def reg_missing(image_keys, wine_keys):
+def reg_missing(image_keys, wine_keys, unreadable):
     """Image keys and values that the import did not bring into the prefix."""
     missing = []
     for k, (name, _, values) in image_keys.items():
+        if not in_subtrees(k) or any(k == u or k.startswith(u + "\\") for u in unreadable):
+            continue
         if k not in wine_keys:
             missing.append("key %s" % name)
             continue
@@ -381,9 +396,13 @@ class Wine:
 
     def run(self, args, cwd=None, timeout=120, check=False):
         self.log.write("$ wine %s\n" % " ".join(args))
-        p = subprocess.run(["wine"] + args, env=self.env, cwd=cwd or self.drive_c(),
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
-        out = p.stdout.decode("latin-1", errors="replace")
+        # Output goes through a file: Wine's background processes inherit the descriptor, and
+        # a pipe would stay open for as long as they live.
+        with tempfile.TemporaryFile() as out_file:
+            p = subprocess.run(["wine"] + args, env=self.env, cwd=cwd or self.drive_c(),
+                               stdout=out_file, stderr=subprocess.STDOUT, timeout=timeout)
+            out_file.seek(0)
+            out = out_file.read().decode("latin-1", errors="replace")
         self.log.write(out)
         if check and p.returncode != 0:
             raise RuntimeError("wine %s failed with %d: %s" % (args[0], p.returncode, out))
@@ -457,8 +476,10 @@ def image_printers(reg):
     out = []
     for k, (name, _, values) in reg.items():
         if k.startswith(prefix) and "\\" not in k[len(prefix):]:
-            port = values.get("PORT", ("", ("sz", "FILE:")))[1]
-            out.append((name[len(prefix):], port[1] if port[0] == "sz" else "FILE:"))
+            port = values.get("PORT", ("", (None, None)))[1]
+            # The spooler needs a port; one without a readable port is never looked up.
+            if port[0] == "sz":
+                out.append((name[len(prefix):], port[1]))
     return out
 
 
@@ -523,14 +544,21 @@ def run_wine(image, exe, helpers, template, display, work):
         cwd = os.path.dirname(cwd)
 
         before_reg = wine.export(SUBTREES, work, "before")
-        missing = reg_missing(image_reg, before_reg)
+        missing = reg_missing(image_reg, before_reg,
+                              [k.upper() for k, r in image.key_rules if r == "no_access"])
         before_files = snapshot(c, skip={EXPORT_DIR.upper()})
 
         if image.files_in_use:
-            held = subprocess.Popen(["wine", os.path.join(helpers, "holdfile.exe")] +
-                                    image.files_in_use, env=wine.env, cwd=c,
-                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            line = held.stdout.readline().decode().strip()
+            held_out = os.path.join(work, "holdfile.txt")
+            with open(held_out, "w") as out:
+                held = subprocess.Popen(["wine", os.path.join(helpers, "holdfile.exe")] +
+                                        image.files_in_use, env=wine.env, cwd=c, stdout=out,
+                                        stderr=subprocess.DEVNULL)
+            for _ in range(300):
+                line = open(held_out).read().strip()
+                if line or held.poll() is not None:
+                    break
+                time.sleep(0.1)
             if line != "held":
                 raise RuntimeError("holdfile: %s" % line)
 
@@ -550,10 +578,6 @@ def run_wine(image, exe, helpers, template, display, work):
             held.kill()
             held.wait()
             held = None
-        if image.answer == "yes":
-            # The session ended with the restart; the next one starts here, as after a reboot.
-            wine.server("-w")
-            wine.server("-p")
 
         after_reg = wine.export(SUBTREES, work, "after")
         after_files = snapshot(c, skip={EXPORT_DIR.upper()})
@@ -569,6 +593,7 @@ def run_wine(image, exe, helpers, template, display, work):
             "files": files,
             "log": parse_log(log_path),
             "import_missing": missing,
+            "before_keys": set(before_reg),
         }
     finally:
         if held:
@@ -593,9 +618,9 @@ def run_sim(image, dot4sim, work):
     c = os.path.join(copy, "drive_c")
     log_path = ci_path(c, windows_to_parts(image.current_directory) + ["uninstall.txt"],
                        create_dirs=False)
-    log = parse_log(log_path)
     if image.answer == "yes":
         subprocess.run([dot4sim, "restart", copy], stdout=subprocess.DEVNULL, timeout=120)
+    log = parse_log(log_path)
     before = snapshot(os.path.join(image.path, "drive_c"))
     after = snapshot(c)
     return {
@@ -720,9 +745,15 @@ def compare(image, wine, sim):
             cmp.rule("wine-spooler-bookkeeping")
             continue
         wine_reg.add(f)
-    for f in sorted(wine_reg - sim["registry"], key=_fact_text):
+    sim_reg = set()
+    for f in sim["registry"]:
+        if f[0] == "key created" and f[1] in wine["before_keys"]:
+            cmp.rule("wine-prefix-keys")
+            continue
+        sim_reg.add(f)
+    for f in sorted(wine_reg - sim_reg, key=_fact_text):
         cmp.differ("registry, Wine only: " + _fact_text(f))
-    for f in sorted(sim["registry"] - wine_reg, key=_fact_text):
+    for f in sorted(sim_reg - wine_reg, key=_fact_text):
         cmp.differ("registry, dot4sim only: " + _fact_text(f))
 
     wf = dict(wine["files"])
