@@ -45,6 +45,7 @@ std::string dword(uint32_t v) { return std::string(reinterpret_cast<const char*>
 std::string sz(const std::string& s) { return s + '\0'; }
 
 const char* const kDot4Class = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+constexpr size_t kDot4Units = 64;
 const char* const kCcs = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet";
 
 // A machine of about `keys` keys: one Dot4 device with its ports and printers, plus the
@@ -68,13 +69,16 @@ void generate(size_t keys, const std::string& file) {
     char buf[256];
     size_t unit = 0;
     while (r.keyCount() < keys) {
-        // Device interfaces, on every other unit: one class in 25 is a {28...} Dot4 class.
+        // Device interfaces, on every other unit. Only the first few are Dot4 interfaces under
+        // the {28...} classes: a machine has a handful of Dot4 ports (999 at the very most),
+        // and the printers phase checks every printer against every port found.
         unsigned c = unit % 50;
+        bool dot4 = unit < kDot4Units;
         if (unit % 2 == 0) {
             std::snprintf(buf, sizeof buf, "{%08x-5a12-11d1-ae5b-0000f803a8c2}",
-                          c == 0    ? 0x28d78fadu
-                          : c == 25 ? 0x28a7b1c4u
-                                    : 0x6bdd1fc0u + c);
+                          dot4 && c % 4 == 0 ? 0x28d78fadu
+                          : dot4             ? 0x28a7b1c4u
+                                             : 0x6bdd1fc0u + c);
             std::string guid = buf;
             std::snprintf(buf, sizeof buf, "##?#USB#VID_%04X&PID_%04X#%08zu#%s",
                           unsigned(unit % 997), unsigned(unit % 8191), unit, guid.c_str());
@@ -119,12 +123,13 @@ void generate(size_t keys, const std::string& file) {
             std::snprintf(buf, sizeof buf, "%sPrinter %06zu", printers.c_str(), unit);
             std::string p = buf;
             std::snprintf(buf, sizeof buf, "Dot4_%03zu", unit / 10 % 999 + 1);
-            std::string port = unit % 50 == 0 ? std::string(buf) : "LPT1:";
+            bool onDot4 = unit % 50 == 0 && unit < 50 * kDot4Units;
+            std::string port = onDot4 ? std::string(buf) : "LPT1:";
             r.setValue(p, "Port", REG_SZ, sz(port));
             r.setValue(p, "Printer Driver", REG_SZ, sz("Generic / Text Only"));
             r.setValue(p + "\\DsSpooler", "printerName", REG_SZ, sz(p.substr(printers.size())));
             r.setValue(p + "\\PrinterDriverData", "Model", REG_SZ, sz("Text"));
-            if (unit % 50 == 0) r.setValue(ports + port, "Timeout", REG_DWORD, dword(90));
+            if (onDot4) r.setValue(ports + port, "Timeout", REG_DWORD, dword(90));
         }
         ++unit;
     }

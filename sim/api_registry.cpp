@@ -261,7 +261,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
     if (t.key->deleted) return done(ERROR_KEY_DELETED);
     if (!(t.access & KEY_ENUMERATE_SUB_KEYS)) return done(ERROR_ACCESS_DENIED);
     if (dwIndex >= t.key->childCount) return done(ERROR_NO_MORE_ITEMS);
-    const Registry::Key* c = t.key->children[dwIndex];
+    const Registry::Key* c = t.key->children()[dwIndex];
     if (!lpName || static_cast<size_t>(c->nameLength) + 1 > cchName) return done(ERROR_MORE_DATA);
     std::memcpy(lpName, c->name, c->nameLength + 1);
     return done(ERROR_SUCCESS, simwin::tracing() ? simwin::quote(c->name) : std::string());
@@ -305,8 +305,9 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
             if (ruleOfPath(p) & kStops) return done(ERROR_ACCESS_DENIED);
             for (uint32_t i = 0; i < key->childCount; ++i)
                 stack.emplace_back(
-                    key->children[i],
-                    p + "\\" + std::string(key->children[i]->name, key->children[i]->nameLength));
+                    key->children()[i],
+                    p + "\\" +
+                        std::string(key->children()[i]->name, key->children()[i]->nameLength));
         }
     }
     r.remove(k);

@@ -486,7 +486,7 @@ void Registry::save(std::ostream& out) const {
                 w.eol();
             }
             if (f.next < f.key->childCount) {
-                const Key* c = f.key->children[f.next++];
+                const Key* c = f.key->children()[f.next++];
                 path.resize(f.pathLength);
                 path += '\\';
                 path.append(c->name, c->nameLength);

@@ -104,7 +104,7 @@ Registry::Model::~Model() {
     for (size_t c = 0; c < pool.size(); ++c) {
         size_t n = c + 1 == pool.size() ? poolUsed : kPoolChunk;
         for (size_t i = 0; i < n; ++i) {
-            std::free(pool[c][i].children);
+            std::free(pool[c][i].childBase);
             std::free(pool[c][i].values);
         }
     }
@@ -125,7 +125,7 @@ static uint32_t lowerBound(const Registry::Key* parent, const char* name, size_t
     uint32_t lo = 0, hi = parent->childCount;
     while (lo < hi) {
         uint32_t mid = lo + (hi - lo) / 2;
-        const Registry::Key* c = parent->children[mid];
+        const Registry::Key* c = parent->children()[mid];
         if (compareNames(c->name, c->nameLength, name, length) < 0)
             lo = mid + 1;
         else
@@ -145,14 +145,14 @@ Registry::Key* Registry::child(const Key* parent, const char* name, size_t lengt
     uint32_t n = parent->childCount;
     if (n == 0) return nullptr;
     // Files arrive in enumeration order, so the last child is the common hit.
-    Key* last = parent->children[n - 1];
+    Key* last = parent->children()[n - 1];
     int c = compareNames(last->name, last->nameLength, name, length);
     if (c == 0) return last;
     if (c < 0) return nullptr;
     uint32_t i = lowerBound(parent, name, length);
-    if (i < n &&
-        compareNames(parent->children[i]->name, parent->children[i]->nameLength, name, length) == 0)
-        return parent->children[i];
+    if (i < n && compareNames(parent->children()[i]->name, parent->children()[i]->nameLength, name,
+                              length) == 0)
+        return parent->children()[i];
     return nullptr;
 }
 
@@ -162,14 +162,14 @@ Registry::Key* Registry::createChild(Key* parent, const char* name, size_t lengt
     if (n == 0) {
         i = 0;
     } else {
-        Key* last = parent->children[n - 1];
+        Key* last = parent->children()[n - 1];
         int c = compareNames(last->name, last->nameLength, name, length);
         if (c == 0) return last;
         if (c < 0) {
             i = n;
         } else {
             i = lowerBound(parent, name, length);
-            Key* at = parent->children[i];
+            Key* at = parent->children()[i];
             if (compareNames(at->name, at->nameLength, name, length) == 0) return at;
         }
     }
@@ -177,9 +177,17 @@ Registry::Key* Registry::createChild(Key* parent, const char* name, size_t lengt
     k->parent = parent;
     k->name = model_->arena.copy(name, length);
     k->nameLength = static_cast<uint32_t>(length);
-    growFor(parent->children, n);
-    if (i < n) std::memmove(parent->children + i + 1, parent->children + i, (n - i) * sizeof(Key*));
-    parent->children[i] = k;
+    uint32_t total = parent->childOffset + n;
+    if (parent->childOffset && isPowerOfTwo(total)) {
+        // Full: reuse the room that deletions left at the front before growing.
+        std::memmove(parent->childBase, parent->children(), n * sizeof(Key*));
+        parent->childOffset = 0;
+        total = n;
+    }
+    growFor(parent->childBase, total);
+    Key** kids = parent->children();
+    if (i < n) std::memmove(kids + i + 1, kids + i, (n - i) * sizeof(Key*));
+    kids[i] = k;
     parent->childCount = n + 1;
     ++model_->liveKeys;
     return k;
@@ -189,20 +197,27 @@ void Registry::remove(Key* key) {
     if (!key->parent || key->deleted) return;
     Key* parent = key->parent;
     uint32_t i = lowerBound(parent, key->name, key->nameLength);
-    if (i < parent->childCount && parent->children[i] == key) {
-        std::memmove(parent->children + i, parent->children + i + 1,
-                     (parent->childCount - i - 1) * sizeof(Key*));
-        --parent->childCount;
+    uint32_t n = parent->childCount;
+    Key** kids = parent->children();
+    if (i < n && kids[i] == key) {
+        if (i < n / 2) {
+            std::memmove(kids + 1, kids, i * sizeof(Key*));
+            ++parent->childOffset;
+        } else {
+            std::memmove(kids + i, kids + i + 1, (n - i - 1) * sizeof(Key*));
+        }
+        if (--parent->childCount == 0) parent->childOffset = 0;
     }
     // Open handles may still point here: the nodes stay, marked deleted.
     std::vector<Key*> stack{key};
     while (!stack.empty()) {
         Key* k = stack.back();
         stack.pop_back();
-        for (uint32_t c = 0; c < k->childCount; ++c) stack.push_back(k->children[c]);
-        std::free(k->children);
+        for (uint32_t c = 0; c < k->childCount; ++c) stack.push_back(k->children()[c]);
+        std::free(k->childBase);
         std::free(k->values);
-        k->children = nullptr;
+        k->childBase = nullptr;
+        k->childOffset = 0;
         k->values = nullptr;
         k->childCount = k->valueCount = 0;
         k->deleted = 1;
@@ -334,7 +349,7 @@ std::vector<std::string> Registry::subkeyNames(const std::string& keyPath) const
     if (!k) return names;
     names.reserve(k->childCount);
     for (uint32_t i = 0; i < k->childCount; ++i)
-        names.emplace_back(k->children[i]->name, k->children[i]->nameLength);
+        names.emplace_back(k->children()[i]->name, k->children()[i]->nameLength);
     return names;
 }
 

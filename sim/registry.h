@@ -36,14 +36,18 @@ class Registry {
     struct Key {
         Key* parent;       // nullptr for a root
         const char* name;  // NUL-terminated, in the arena
-        Key** children;    // sorted without case; capacity is the power of two >= count
+        Key** childBase;   // the allocation; live children start at childOffset
         Value* values;     // in the order set; capacity as for children
         uint32_t nameLength;
         uint32_t childCount;
+        uint32_t childOffset;  // deleting in enumeration order moves no pointers
         uint32_t valueCount;
         uint8_t deleted;
         uint8_t isVolatile;
         uint8_t hasClass;  // the class itself is kept aside: few keys have one
+        // Sorted without case; the allocation is at least the power of two at or above
+        // childOffset + childCount.
+        Key** children() const { return childBase + childOffset; }
     };
 
     struct OpenKey {
