@@ -14,9 +14,11 @@
 #include <sstream>
 #include <string>
 
+#include "image.h"
 #include "machine.h"
 #include "registry.h"
 #include "runner.h"
+#include "uninstaller/Dot4Uninstaller.h"
 
 namespace {
 
@@ -175,6 +177,23 @@ double runUninstall(const std::string& dir) {
     return seconds(t0, t1);
 }
 
+// The same run taken apart: image load, the program, image save (the run above is the total).
+void runParts(const std::string& dir, size_t keys) {
+    auto t0 = Clock::now();
+    auto m = simwin::loadImage(dir);
+    auto t1 = Clock::now();
+    m->commandLine = m->system.program;
+    simwin::activate(m.get());
+    char args[1] = {0};
+    WinMain(nullptr, nullptr, args, 1);
+    auto t2 = Clock::now();
+    simwin::saveImage(*m, true);
+    auto t3 = Clock::now();
+    simwin::activate(nullptr);
+    std::printf("  %zu keys: image load %.3f s, program %.3f s, image save %.3f s\n", keys,
+                seconds(t0, t1), seconds(t1, t2), seconds(t2, t3));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,6 +253,8 @@ int main(int argc, char** argv) {
     std::printf("uninstall run (dot4sim run in process), %zu keys: %.3f s\n", smallKeys, smallRun);
     std::printf("uninstall run (dot4sim run in process), %zu keys: %.3f s\n", keys, bigRun);
     std::printf("growth for 10x keys: %.2f x   (target <= 11)\n", bigRun / smallRun);
+    runParts(small, smallKeys);
+    runParts(big, keys);
     std::printf("peak memory during the runs: %.1f MB\n", runPeakKb * 1024.0 / 1e6);
 
     std::string cleanup = "rm -rf '" + big + "' '" + small + "'";
