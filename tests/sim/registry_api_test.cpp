@@ -316,3 +316,27 @@ TEST_F(RegistryApi, ChildrenOfVolatileKeysMustBeVolatile) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RegistryApi, DeletingInEnumerationOrderKeepsTheRestSortedAndFindable) {
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(create(("P\\k" + std::to_string(100 + i)).c_str()), 0);
+    for (int i = 0; i < 30; ++i)
+        ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("P\\k" + std::to_string(100 + i)).c_str()),
+                  ERROR_SUCCESS);
+    // Reuse the room the deletions left, in the middle and at both ends.
+    for (const char* k : {"P\\k135a", "P\\a", "P\\z", "P\\k131"}) ASSERT_EQ(create(k), 0);
+    HKEY h = open("P", KEY_READ);
+    std::vector<std::string> expected = {"a",     "k130", "k131", "k132", "k133", "k134", "k135",
+                                         "k135a", "k136", "k137", "k138", "k139", "z"};
+    EXPECT_EQ(enumerate(h), expected);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "P\\k139"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "P\\a"), ERROR_SUCCESS);
+    expected.erase(expected.begin() + 11);
+    expected.erase(expected.begin());
+    EXPECT_EQ(enumerate(h), expected);
+    EXPECT_TRUE(has("HKEY_LOCAL_MACHINE\\P\\K137"));
+    RegCloseKey(h);
+}
+
+}  // namespace
