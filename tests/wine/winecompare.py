@@ -40,18 +40,12 @@ EXCLUSIONS = {
     "wine-spooler-is-registry":
         "Wine's spooler knows a printer only while its registry key exists; after the program "
         "deleted the key, OpenPrinterA fails with 1801 where Windows' spooler still deletes it",
-    "wine-spooler-bookkeeping":
-        "Wine's DeletePrinter also rewrites win.ini [devices]/[PrinterPorts] and deletes the "
-        "printer's key itself, as Windows' spooler does and simwin does not model",
     "wine-session-end-restart":
         "ExitWindowsEx ends the Wine session, which carries out the pending deletions at once: "
         "compared with dot4sim run followed by dot4sim restart",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
-    "text-mode-line-ends":
-        "files the program writes in text mode get CRLF from Wine's C library, LF from the "
-        "host's; line ends are compared as line ends",
 }
 
 CATEGORIES = {"file", "general", "memory", "network", "prntpath"}
@@ -90,7 +84,7 @@ class Image:
         self.path = path
         self.name = os.path.basename(os.path.normpath(path))
         ini = os.path.join(path, "machine.ini")
-        text = open(ini, encoding="latin-1").read() if os.path.exists(ini) else ""
+        text = read_bytes(ini).decode("latin-1") if os.path.exists(ini) else ""
         self.ini = parse_ini(text)
         system = dict((k.lower(), v) for k, v in self.ini.get("system", []))
         self.platform = int(system.get("platform", "2"))
@@ -105,7 +99,7 @@ class Image:
         prompt = dict((k.lower(), v) for k, v in self.ini.get("prompt", []))
         self.answer = prompt.get("answer", "no").lower()
         args = os.path.join(path, "args")
-        self.args = open(args).read().split() if os.path.exists(args) else ["-l"]
+        self.args = read_bytes(args).decode("latin-1").split() if os.path.exists(args) else ["-l"]
         self.files_in_use = []
         self.files_read_only = []
         self.key_rules = []
@@ -164,8 +158,13 @@ def wine_version(image):
 # Registry files: REGEDIT4 (the image, dot4sim) and Windows Registry Editor 5.00 (Wine's export)
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def read_reg_text(path):
-    data = open(path, "rb").read()
+    data = read_bytes(path)
     if data.startswith(b"\xff\xfe"):
         return data[2:].decode("utf-16-le"), True
     return data.decode("latin-1"), False
@@ -324,7 +323,7 @@ def file_changes(before, after, root):
         if k in before and k not in after:
             out[k] = "deleted"
         elif k not in before or before[k][1:] != after[k][1:]:
-            out[k] = ("written", open(os.path.join(root, after[k][0]), "rb").read())
+            out[k] = ("written", read_bytes(os.path.join(root, after[k][0])))
     return out
 
 
@@ -357,7 +356,7 @@ def parse_log(path):
     """[(category, type, level, message, dump bytes)] of uninstall.txt, in file order."""
     if not os.path.exists(path):
         return None
-    text = open(path, "rb").read().decode("latin-1").replace("\r\n", "\n")
+    text = read_bytes(path).decode("latin-1").replace("\r\n", "\n")
     records = []
     current = None
     for line in text.split("\n"):
@@ -511,7 +510,7 @@ def run_wine(image, exe, helpers, template, display, work):
         reg_text = ""
         src = os.path.join(image.path, "registry.reg")
         if os.path.exists(src):
-            reg_text = open(src, "rb").read().decode("latin-1")
+            reg_text = read_bytes(src).decode("latin-1")
         if not reg_text.startswith("REGEDIT4"):
             reg_text = "REGEDIT4\n\n" + reg_text
         reg_text += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % wine_version(image)
@@ -555,7 +554,7 @@ def run_wine(image, exe, helpers, template, display, work):
                                         image.files_in_use, env=wine.env, cwd=c, stdout=out,
                                         stderr=subprocess.DEVNULL)
             for _ in range(300):
-                line = open(held_out).read().strip()
+                line = read_bytes(held_out).decode("latin-1").strip()
                 if line or held.poll() is not None:
                     break
                 time.sleep(0.1)
@@ -613,7 +612,7 @@ def run_sim(image, dot4sim, work):
                        stderr=subprocess.STDOUT, timeout=120)
     with open(os.path.join(work, "sim-commands.txt"), "w") as f:
         f.write(p.stdout.decode("latin-1"))
-    outcome = parse_ini(open(os.path.join(copy, "outcome.ini")).read()) if os.path.exists(
+    outcome = parse_ini(read_bytes(os.path.join(copy, "outcome.ini")).decode("latin-1")) if os.path.exists(
         os.path.join(copy, "outcome.ini")) else {}
     c = os.path.join(copy, "drive_c")
     log_path = ci_path(c, windows_to_parts(image.current_directory) + ["uninstall.txt"],
@@ -730,20 +729,10 @@ def compare(image, wine, sim):
         diff = [d for d in difflib.unified_diff(b, a, "dot4sim", "wine", lineterm="", n=1)]
         cmp.differ("log records differ:\n    " + "\n    ".join(diff))
 
-    # The spooler's own key deletion and its win.ini bookkeeping.
-    spooler_deleted = [r[3][:-len(" DELETED from the printers folder")] for r in wine_log
-                       if r[3].endswith(" DELETED from the printers folder")]
-    printers_key = (CCS + "\\Control\\Print\\Printers\\").upper()
     wine_reg = set()
     for f in wine["registry"]:
         if f[0] == "value":
             f = (f[0], f[1], f[2], _fix_value(f[3], image, cmp))
-        under = [p for p in spooler_deleted
-                 if f[1] == printers_key + p.upper() or f[1].startswith(printers_key +
-                                                                       p.upper() + "\\")]
-        if under and f[0] == "key deleted" and f not in sim["registry"]:
-            cmp.rule("wine-spooler-bookkeeping")
-            continue
         wine_reg.add(f)
     sim_reg = set()
     for f in sim["registry"]:
@@ -758,19 +747,12 @@ def compare(image, wine, sim):
 
     wf = dict(wine["files"])
     sf = dict(sim["files"])
-    if spooler_deleted and "WINDOWS/WIN.INI" in wf and "WINDOWS/WIN.INI" not in sf:
-        cmp.rule("wine-spooler-bookkeeping")
-        del wf["WINDOWS/WIN.INI"]
     for k in sorted(set(wf) | set(sf)):
         w, s = wf.get(k), sf.get(k)
         if k.endswith("UNINSTALL.TXT") and w is not None and s is not None:
             w, s = (w if w == "deleted" else "written"), (s if s == "deleted" else "written")
         elif isinstance(w, tuple) and isinstance(s, tuple):
-            wt, st = w[1].decode("latin-1"), s[1].decode("latin-1")
-            if "\r\n" in wt and "\r\n" not in st:
-                cmp.rule("text-mode-line-ends")
-                wt = wt.replace("\r\n", "\n")
-            w, s = _fix_windir(wt, image, cmp), st
+            w, s = _fix_windir(w[1].decode("latin-1"), image, cmp), s[1].decode("latin-1")
         if w != s:
             def show(x):
                 if x is None:
@@ -780,3 +762,15 @@ def compare(image, wine, sim):
                 return "written %r" % (x if isinstance(x, str) else x[1][:200])
             cmp.differ("file %s: Wine %s, dot4sim %s" % (k, show(w), show(s)))
     return cmp
+
+
+def write_facts(side, path):
+    """The reduction of one side as text, for reading a failure or a departure afterwards."""
+    with open(path, "w", encoding="latin-1", errors="replace") as f:
+        f.write("exit code %s, prompt shown %s\n" % (side["exit_code"], side["prompt_shown"]))
+        for fact in sorted(side["registry"], key=_fact_text):
+            f.write("registry %s\n" % _fact_text(fact))
+        for k, v in sorted(side["files"].items()):
+            f.write("file %s %s\n" % (k, v if v == "deleted" else "written %d bytes" % len(v[1])))
+        for r in side["log"] or []:
+            f.write("log %s %s %s %s %s\n" % (r[0], r[1], r[2], r[3], r[4].hex()))
