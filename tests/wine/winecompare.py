@@ -433,7 +433,9 @@ def make_template(template, display, helpers, log):
     if os.path.exists(template):
         shutil.rmtree(template)
     wine = Wine(template, display, log)
-    subprocess.run(["wineboot", "-i"], env=wine.env, stdout=subprocess.DEVNULL,
+    # Without Mono and Gecko wineboot offers no installer dialog that would wait for a click.
+    boot_env = dict(wine.env, WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineboot", "-i"], env=boot_env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300)
     wine.server("-w")
     z = os.path.join(template, "dosdevices", "z:")
