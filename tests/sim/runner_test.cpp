@@ -55,6 +55,23 @@ TEST(Dot4simCli, ABrokenMachineIniIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(snapshot(img.dir()), before);
 }
 
+TEST(Dot4simCli, ARegistryWithOneBrokenLineIsRefusedWithThatLineAndLeftAlone) {
+    TestImage img;
+    img.registry(
+        "[HKEY_LOCAL_MACHINE\\enum\\DOT4]\r\n"
+        "\"Name\"=\"ok\"\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\enum\\DOT4\\VID_5E7A&PID_0C21]\r\n"
+        "\"Port Number\"=dword:zz\r\n");
+    auto before = snapshot(img.dir());
+    std::string text = img.registryText();
+    auto r = img.cli({"run", img.dir(), "--", "-l"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("dot4sim: " + img.dir() + "/registry.reg:7: expected", 0), 0u) << r.err;
+    EXPECT_EQ(snapshot(img.dir()), before);
+    EXPECT_EQ(img.registryText(), text);
+}
+
 TEST(Dot4simCli, CommandLineQuotesArgumentsLikeWindows) {
     EXPECT_EQ(simwin::buildCommandLine("\"C:\\P\\u.exe\"", {"-l", "two words", ""}),
               "\"C:\\P\\u.exe\" -l \"two words\" \"\"");
