@@ -229,6 +229,41 @@ class Comparing(unittest.TestCase):
         self.assertEqual(result.differences, ["uninstall.txt: Wine absent, dot4sim present"])
 
 
+class ClassesAndPrompt(unittest.TestCase):
+    image = Comparing.image
+
+    def test_class_departures_are_named_and_a_wrong_class_is_not(self):
+        quill = (wc.HKLM + "\\Software\\Quillmark").upper()
+        corlis = quill + "\\CORLIS"
+        enum = (wc.HKLM + "\\Enum").upper()
+        both = [("key created", quill), ("key created", corlis), ("class", corlis, "Varnholt")]
+        wine = both + [("class", quill, "Varnholt"), ("class", enum, "Varnholt")]
+        result = wc.compare(self.image(), side([], wine, before_keys=[enum]), side([], both))
+        self.assertEqual(result.differences, [])
+        self.assertLessEqual({"wine-create-replaces-class", "wine-class-on-intermediate-keys"},
+                             result.applied)
+        # The key the program names must carry the class on both sides.
+        result = wc.compare(self.image(), side([], wine, before_keys=[enum]),
+                            side([], both[:2] + [("class", corlis, "Other")]))
+        self.assertEqual(len(result.differences), 3)
+
+    def test_prompt_is_read_from_the_visible_buttons_and_compared(self):
+        prompt = wc.parse_prompt("caption=REBOOT REQUIRED\nbutton=&Yes\nbutton=&No\n"
+                                 "text=You must reboot.  Reboot Now?\n")
+        self.assertEqual((prompt["caption"], prompt["text"], prompt["style"]),
+                         ("REBOOT REQUIRED", "You must reboot.  Reboot Now?", 4))
+        self.assertIsNone(wc.parse_prompt("button=OK\nbutton=&No\n")["style"])
+        wine = side([])
+        wine["prompt"] = prompt
+        sim = side([])
+        sim["outcome"] = {"prompt": [("caption", "REBOOT REQUIRED"),
+                                     ("text", "You must reboot. Reboot Now?"), ("style", "4")]}
+        result = wc.compare(self.image(), wine, sim)
+        self.assertEqual(result.differences, [
+            "prompt text: Wine 'You must reboot.  Reboot Now?', dot4sim 'You must reboot. "
+            "Reboot Now?'"])
+
+
 class MachineIni(unittest.TestCase):
     def image(self, ini):
         d = tempfile.mkdtemp()

@@ -35,8 +35,12 @@ EXCLUSIONS = {
     "wine-windir-lowercase":
         "Wine's GetWindowsDirectoryA gives C:\\windows, Windows (and the image) C:\\WINDOWS: "
         "paths built on it are compared with the image's spelling",
-    "wine-no-key-class":
-        "regedit /E cannot write key classes, so classes are not compared",
+    "wine-create-replaces-class":
+        "Wine's RegCreateKeyExA gives an existing key the class it is called with; Windows "
+        "keeps the key's class",
+    "wine-class-on-intermediate-keys":
+        "when RegCreateKeyExA creates missing parents on the way to the key it names, Wine gives "
+        "them the class too; Windows gives the class only to the key named",
     "wine-spooler-is-registry":
         "Wine's spooler knows a printer only while its registry key exists; after the program "
         "deleted the key, OpenPrinterA fails with 1801 where Windows' spooler still deletes it",
@@ -270,9 +274,13 @@ def reg_changes(before, after):
             facts.add(("key deleted", k))
         elif k in after and k not in before:
             facts.add(("key created", k))
+            if after[k][1]:
+                facts.add(("class", k, after[k][1]))
             for n, (_, v) in after[k][2].items():
                 facts.add(("value", k, n, v))
         else:
+            if before[k][1] != after[k][1]:
+                facts.add(("class", k, after[k][1]))
             b, a = before[k][2], after[k][2]
             for n in set(b) | set(a):
                 if b.get(n, (0, None))[1] != a.get(n, (0, None))[1]:
@@ -410,8 +418,9 @@ class Wine:
     def server(self, *flags):
         subprocess.run(["wineserver"] + list(flags), env=self.env, timeout=120)
 
-    def export(self, keys, dest_dir, tag):
-        """regedit /E of each key into dest_dir; returns the merged parse."""
+    def export(self, keys, dest_dir, tag, helpers):
+        """regedit /E of each key into dest_dir, with the key classes that regclass lists;
+        returns the merged parse."""
         merged = {}
         export_dir = ci_path(self.drive_c(), [EXPORT_DIR, "x"])
         os.makedirs(os.path.dirname(export_dir), exist_ok=True)
@@ -422,6 +431,15 @@ class Wine:
             if os.path.exists(host):
                 shutil.copy(host, os.path.join(dest_dir, "%s%d.reg" % (tag, i)))
                 merged.update(parse_reg(host))
+        _, out = self.run([os.path.join(helpers, "regclass.exe")] +
+                          [k.split("\\", 1)[1] for k in keys])
+        with open(os.path.join(dest_dir, "%s-classes.txt" % tag), "w") as f:
+            f.write(out)
+        for line in out.splitlines():
+            cls, _, path = line.partition("\t")
+            entry = merged.get(path.upper())
+            if entry:
+                merged[path.upper()] = (entry[0], cls, entry[2])
         return merged
 
 
@@ -469,6 +487,27 @@ def answer_prompt(display, window, answer):
                    stderr=subprocess.DEVNULL, timeout=10)
     subprocess.run(["xdotool", "key", "--window", window, key], env=env,
                    stderr=subprocess.DEVNULL, timeout=10)
+
+
+# MessageBoxA styles by the buttons they show.
+BUTTON_STYLES = {("OK",): 0, ("OK", "Cancel"): 1, ("Abort", "Retry", "Ignore"): 2,
+                 ("Yes", "No", "Cancel"): 3, ("Yes", "No"): 4, ("Retry", "Cancel"): 5}
+
+
+def parse_prompt(out):
+    """What promptprobe read from the dialog: caption, text and the style its buttons mean."""
+    prompt = {"text": [], "buttons": []}
+    for line in out.splitlines():
+        key, _, value = line.partition("=")
+        if key == "caption":
+            prompt["caption"] = value
+        elif key == "text":
+            prompt["text"].append(value)
+        elif key == "button":
+            prompt["buttons"].append(value.replace("&", ""))
+    prompt["text"] = "\n".join(prompt["text"])
+    prompt["style"] = BUTTON_STYLES.get(tuple(prompt["buttons"]))
+    return prompt
 
 
 def image_printers(reg):
@@ -544,7 +583,7 @@ def run_wine(image, exe, helpers, template, display, work):
         cwd = ci_path(c, windows_to_parts(image.current_directory) + ["x"])
         cwd = os.path.dirname(cwd)
 
-        before_reg = wine.export(SUBTREES, work, "before")
+        before_reg = wine.export(SUBTREES, work, "before", helpers)
         missing = reg_missing(image_reg, before_reg,
                               [k.upper() for k, r in image.key_rules if r == "no_access"])
         before_files = snapshot(c, skip={EXPORT_DIR.upper()})
@@ -567,7 +606,11 @@ def run_wine(image, exe, helpers, template, display, work):
         proc = subprocess.Popen(["wine", image.program] + image.args, env=wine.env, cwd=cwd,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         window = wait_for_window(display, "REBOOT REQUIRED", proc, 60)
+        prompt = {}
         if window:
+            _, out = wine.run([os.path.join(helpers, "promptprobe.exe"), "REBOOT REQUIRED"],
+                              cwd=c)
+            prompt = parse_prompt(out)
             answer_prompt(display, window, image.answer)
         try:
             exit_code = proc.wait(timeout=60)
@@ -580,7 +623,7 @@ def run_wine(image, exe, helpers, template, display, work):
             held.wait()
             held = None
 
-        after_reg = wine.export(SUBTREES, work, "after")
+        after_reg = wine.export(SUBTREES, work, "after", helpers)
         after_files = snapshot(c, skip={EXPORT_DIR.upper()})
         files = file_changes(before_files, after_files, c)
         log_path = os.path.join(cwd, "uninstall.txt")
@@ -589,6 +632,7 @@ def run_wine(image, exe, helpers, template, display, work):
         return {
             "exit_code": exit_code,
             "prompt_shown": 1 if window else 0,
+            "prompt": prompt,
             "registry": reg_changes(before_reg, after_reg),
             "after_reg": after_reg,
             "files": files,
@@ -676,7 +720,6 @@ def _fact_text(f):
 
 def compare(image, wine, sim):
     cmp = Comparison()
-    cmp.rule("wine-no-key-class")
     if image.answer == "yes":
         cmp.rule("wine-session-end-restart")
 
@@ -685,6 +728,14 @@ def compare(image, wine, sim):
     if wine["prompt_shown"] != min(sim["prompt_shown"], 1):
         cmp.differ("prompt shown: Wine %s, dot4sim %s" % (wine["prompt_shown"],
                                                           sim["prompt_shown"]))
+    sim_prompt = dict(sim.get("outcome", {}).get("prompt", []))
+    if wine["prompt_shown"] and sim_prompt:
+        wp = wine.get("prompt", {})
+        for what, wv, sv in [("caption", wp.get("caption"), sim_prompt.get("caption")),
+                             ("text", wp.get("text"), sim_prompt.get("text")),
+                             ("style", str(wp.get("style")), sim_prompt.get("style"))]:
+            if wv != sv:
+                cmp.differ("prompt %s: Wine %r, dot4sim %r" % (what, wv, sv))
     for m in wine["import_missing"]:
         cmp.differ("regedit /S did not import %s" % m)
 
@@ -736,6 +787,19 @@ def compare(image, wine, sim):
         if f[0] == "value":
             f = (f[0], f[1], f[2], _fix_value(f[3], image, cmp))
         wine_reg.add(f)
+    for f in list(wine_reg):
+        if (f[0] == "class" and f[2] == "Varnholt" and f[1] in wine["before_keys"]
+                and f not in sim["registry"]):
+            cmp.rule("wine-create-replaces-class")
+            wine_reg.discard(f)
+    named = [f[1] for f in sim["registry"] if f[0] == "class" and f in wine_reg]
+    for f in list(wine_reg):
+        if (f[0] == "class" and f not in sim["registry"] and ("key created", f[1]) in wine_reg
+                and ("key created", f[1]) in sim["registry"]
+                and any(n.startswith(f[1] + "\\") and ("class", n, f[2]) in wine_reg
+                        for n in named)):
+            cmp.rule("wine-class-on-intermediate-keys")
+            wine_reg.discard(f)
     sim_reg = set()
     for f in sim["registry"]:
         if f[0] == "key created" and f[1] in wine["before_keys"]:
