@@ -20,4 +20,4 @@ echo "== unit and scenario tests"
 ctest --test-dir build --output-on-failure -j2
 
 echo "== Windows build under Wine"
-bash tests/wine/run-all "$root/build-win" "$root/build/dot4sim"
+bash tests/wine/run-all "$root/build-win/dot4uninstall.exe" "$root/build/dot4sim"
