@@ -23,27 +23,36 @@ echo
 echo "== outcome.ini"
 cat "$after/outcome.ini"
 echo
-echo "== the log, drive_c/uninstall.txt"
-tr -d '\001' <"$after/drive_c/uninstall.txt" | sed 's/\r$//'
+echo "== the log, drive_c/uninstall.txt (the leading byte 1 not shown)"
+log=$(find "$after/drive_c" -maxdepth 1 -iname uninstall.txt | head -1)
+if [[ -n $log ]]; then tr -d '\001' <"$log" | sed 's/\r$//'; else echo "(no log)"; fi
 echo
-echo "== the registry: lines removed (-) and added (+)"
-diff <(sed 's/\r$//' "$before/registry.reg" 2>/dev/null) <(sed 's/\r$//' "$after/registry.reg") \
-    | grep '^[<>]' | sed 's/^</-/; s/^>/+/' || true
+regdiff="python3 $PWD/scripts/regdiff.py"
+files_diff() {  # files of drive C: that are in $1 and not in $2 (-), and the other way (+)
+    diff <(cd "$1" && find drive_c -type f 2>/dev/null | sort) \
+         <(cd "$2" && find drive_c -type f 2>/dev/null | sort) | sed -n 's/^< /- /p; s/^> /+ /p' || true
+}
+echo "== the registry: keys removed (-), keys added (+), values changed (~)"
+$regdiff "$before/registry.reg" "$after/registry.reg"
+echo
+echo "== the printers folder"
+echo "before:"; $regdiff --printers "$before/registry.reg"
+echo "deleted through the spooler:"; grep -E '^(deleted|failed)\.' "$after/outcome.ini" | sed 's/^/  /' || echo "  (none)"
+echo "after:"; $regdiff --printers "$after/registry.reg"
 echo
 echo "== the disk: files removed (-) and added (+)"
-diff <(cd "$before" && find drive_c -type f 2>/dev/null | sort) \
-     <(cd "$after" && find drive_c -type f | sort) | grep '^[<>]' | sed 's/^</-/; s/^>/+/' || true
+files_diff "$before" "$after"
 echo
 echo "== waiting for the restart"
-grep -A3 -i 'PendingFileRenameOperations' "$after/registry.reg" || echo "(nothing in PendingFileRenameOperations)"
-for ini in "$after"/drive_c/[Ww][Ii][Nn][Dd][Oo][Ww][Ss]/wininit.ini; do
-    [[ -f $ini ]] && { echo "-- $ini"; cat "$ini"; }
+$regdiff --pending "$after/registry.reg"
+for ini in "$after"/drive_c/[Ww][Ii][Nn][Dd][Oo][Ww][Ss]/[Ww][Ii][Nn][Ii][Nn][Ii][Tt].[Ii][Nn][Ii]; do
+    [[ -f $ini ]] && { echo "-- ${ini#$after/}"; sed 's/\r$//; s/^/  /' "$ini"; }
 done
 echo
 echo "== dot4sim restart"
 cp -a "$after" "$work/restarted"
 "$dot4sim" restart "$work/restarted"
-diff <(cd "$after" && find drive_c -type f | sort) <(cd "$work/restarted" && find drive_c -type f | sort) \
-    | grep '^[<>]' | sed 's/^</-/; s/^>/+/' || echo "(no file changed at the restart)"
+changes=$(files_diff "$after" "$work/restarted")
+echo "${changes:-(no file changed at the restart)}"
 echo
 echo "The images are in $work: before/, machine/ (after the run), restarted/."
