@@ -11,7 +11,7 @@ enum LogType { LT_ASSERT = 0, LT_ERROR = 1, LT_INFO = 2, LT_WARN = 3 };
 enum LogLevel { LL_OMEGA = 0, LL_ALPHA = 1, LL_BETA = 2, LL_FINAL = 3, LL_RELEASE = 4 };
 
 class BLogFile {
-public:
+  public:
     BLogFile(const std::string& fileName, unsigned short recordsPerCycle, bool deleteAtRestart);
     virtual ~BLogFile();
     BLogFile(const BLogFile&) = delete;
@@ -25,7 +25,7 @@ public:
     // The utility classes write their level-omega records only when this is 0.
     int32_t levelThreshold;
 
-private:
+  private:
     void putChar(char c, unsigned count);
     void formatColumn(const std::string& text, unsigned width, unsigned indent, bool wrap,
                       bool lineEnd);
@@ -58,9 +58,9 @@ constexpr const char* sourceFileName(const char* path) {
 
 // A record of the uninstall steps: category general, type info, level release; skipped
 // without a log.
-#define LOG_INFO(message)                                                                   \
-    do {                                                                                    \
-        if (g_log)                                                                          \
+#define LOG_INFO(message)                                                                 \
+    do {                                                                                  \
+        if (g_log)                                                                        \
             g_log->writeEvent(LC_GENERAL, LT_INFO, LL_RELEASE, LOG_SOURCE_FILE, __LINE__, \
-                              (message), nullptr, 0);                                       \
+                              (message), nullptr, 0);                                     \
     } while (0)

@@ -7,14 +7,14 @@
 #include "utilities/StringList.h"
 
 class BMSPrinter {
-public:
+  public:
     virtual ~BMSPrinter();
     // Deletes the printer from the printers folder through the spooler.
     bool deletePrinter(std::string name);
 };
 
 class Dot4Uninstaller : public BMSPrinter {
-public:
+  public:
     Dot4Uninstaller();
     ~Dot4Uninstaller() override;
 
@@ -29,7 +29,6 @@ public:
     bool stackRemoved;
     StringList savedPrinters;
 };
-
 
 // The program's entry point (WinMain.cpp). simwin's runner calls it like the system does.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand);

@@ -67,9 +67,8 @@ bool containsNoCase(const std::string& text, const std::string& pattern) {
     if (pattern.size() > text.size()) return false;
     for (size_t i = 0; i + pattern.size() <= text.size(); ++i) {
         size_t j = 0;
-        while (j < pattern.size() &&
-               std::toupper(static_cast<unsigned char>(text[i + j])) ==
-                   std::toupper(static_cast<unsigned char>(pattern[j])))
+        while (j < pattern.size() && std::toupper(static_cast<unsigned char>(text[i + j])) ==
+                                         std::toupper(static_cast<unsigned char>(pattern[j])))
             ++j;
         if (j == pattern.size()) return true;
     }

@@ -7,7 +7,7 @@
 #include "utilities/StringList.h"
 
 class BIniFile : public BObject {
-public:
+  public:
     explicit BIniFile(std::string fileName);
     virtual ~BIniFile();
 
@@ -17,6 +17,6 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };

@@ -7,12 +7,12 @@
 class BLogFile;
 
 class BObject {
-public:
+  public:
     virtual BLogFile* getLog();
     virtual int32_t getProcessValue();  // a process-wide value nothing sets or reads
     virtual const std::string& className();
 
-protected:
+  protected:
     BObject() = default;
     ~BObject() = default;  // each derived class has its own virtual destructor
     std::string className_;

@@ -9,7 +9,7 @@
 #include "utilities/StringList.h"
 
 class BRegistry : public BObject {
-public:
+  public:
     static const char* const kDefaultKeyPath;  // HKEY_LOCAL_MACHINE\Software\Quillmark\Corlis
     static const char* const kKeyClass;        // Varnholt
 
@@ -28,7 +28,7 @@ public:
     bool enumSubkeys(std::string keyPath, StringList& list);
     bool deleteKeyTree(std::string keyPath);
 
-private:
+  private:
     bool hasRootName(const std::string& path) const;
     bool getRootKey(const std::string& path, HKEY& root) const;
     bool getSubKey(const std::string& path, std::string& subKey) const;

@@ -7,20 +7,20 @@
 
 // An index at or above the count. `index()` and `count()` name the offending access.
 class RWBoundsErr : public std::out_of_range {
-public:
+  public:
     RWBoundsErr(const std::string& message, uint32_t index, uint32_t count, bool noPosition);
     uint32_t index() const { return index_; }
     uint32_t count() const { return count_; }
     bool isNoPosition() const { return noPosition_; }
 
-private:
+  private:
     uint32_t index_;
     uint32_t count_;
     bool noPosition_;
 };
 
 class StringList {
-public:
+  public:
     static constexpr uint32_t kNoPosition = 0xFFFFFFFFu;
 
     explicit StringList(uint32_t capacity = 64);
@@ -36,7 +36,7 @@ public:
     void setCount(uint32_t n);  // callers empty a list with setCount(0)
     void boundsCheck(uint32_t index) const;
 
-private:
+  private:
     void growTo(uint32_t n);
 
     uint32_t capacity_;

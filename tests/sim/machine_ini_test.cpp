@@ -87,10 +87,12 @@ TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
     EXPECT_EQ(errorOf("[system]\nplatform = 2\n[sytem]\n"),
               "img/machine.ini:3: unknown section [sytem]; expected [system], [prompt], "
               "[privileges], [shutdown], [spooler], [files], [registry] or [faults]");
-    EXPECT_EQ(errorOf("\n\n[system]\nplatfrom = 2\n").rfind("img/machine.ini:4: unknown key 'platfrom'", 0),
+    EXPECT_EQ(errorOf("\n\n[system]\nplatfrom = 2\n")
+                  .rfind("img/machine.ini:4: unknown key 'platfrom'", 0),
               0u);
-    EXPECT_EQ(errorOf("[system]\nplatform = 7\n"),
-              "img/machine.ini:2: expected platform 0 (Win32s), 1 (Windows 95/98) or 2 (NT), got '7'");
+    EXPECT_EQ(
+        errorOf("[system]\nplatform = 7\n"),
+        "img/machine.ini:2: expected platform 0 (Win32s), 1 (Windows 95/98) or 2 (NT), got '7'");
     EXPECT_EQ(errorOf("[system]\nmajor = five\n"),
               "img/machine.ini:2: expected a number for major, got 'five'");
     EXPECT_EQ(errorOf("[prompt]\nanswer = maybe\n"),
@@ -111,7 +113,8 @@ TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
     EXPECT_EQ(errorOf("[files]\nC:\\x = locked\n"),
               "img/machine.ini:2: expected in_use, no_schedule or read_only for 'C:\\x', got "
               "'locked'");
-    EXPECT_EQ(errorOf("[system\n"), "img/machine.ini:1: expected a section header such as [system]");
+    EXPECT_EQ(errorOf("[system\n"),
+              "img/machine.ini:1: expected a section header such as [system]");
 }
 
 TEST(Faults, AlwaysNthCallAndSubject) {

@@ -7,7 +7,7 @@
 namespace {
 
 class SystemApi : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m.traceEnabled = true;
         simwin::activate(&m);

@@ -1,6 +1,6 @@
 // Reads the prompt another process shows: promptprobe CAPTION. Prints the dialog's text and
-// the captions of its visible buttons, one per line ("text=...", "button=..."), and exits with 1 when
-// no top-level window has that caption.
+// the captions of its visible buttons, one per line ("text=...", "button=..."), and exits with 1
+// when no top-level window has that caption.
 #include <windows.h>
 
 #include <cstdio>
