@@ -59,12 +59,7 @@ class LogFileTest : public ::testing::Test {
         return sm.image().readFile("C:\\uninstall.txt");
     }
     // The file with the line ends as the program wrote them.
-    std::string bytes() {
-        std::string out;
-        for (char c : raw())
-            if (c != '\r') out += c;
-        return out;
-    }
+    std::string bytes() { return testsupport::withoutCr(raw()); }
     bool traced(const std::string& function) {
         for (const std::string& l : sm.m().traceLines)
             if (l.rfind(function + "(", 0) == 0) return true;
@@ -140,9 +135,7 @@ TEST(LogFile, MessagesWrapAtSeventyFourColumns) {
         log->writeEvent(LC_GENERAL, LT_INFO, LL_RELEASE, "Main.cpp", 1, c.message, nullptr, 0);
         log.reset();
         sm.save();
-        std::string all;
-        for (char ch : sm.image().readFile("C:\\uninstall.txt"))
-            if (ch != '\r') all += ch;
+        const std::string all = testsupport::withoutCr(sm.image().readFile("C:\\uninstall.txt"));
         std::vector<std::string> lines = messageLines(all);
         ASSERT_EQ(lines.size(), c.lengths.size() + 2) << c.message.size();
         EXPECT_EQ(lines.front(), "");

@@ -7,25 +7,13 @@
 #include "TestImage.h"
 
 using testsupport::TestImage;
+using testsupport::withoutCr;
 
 namespace {
 
-void copyExample(TestImage& image, const std::string& name) {
-    std::filesystem::copy(std::string(SOURCE_DIR) + "/examples/machines/" + name, image.dir(),
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-}
-
-std::string withoutCr(std::string s) {
-    std::string out;
-    for (char c : s)
-        if (c != '\r') out += c;
-    return out;
-}
-
 TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
     TestImage image;
-    copyExample(image, "win98-files-in-use");
+    image.fromExample("win98-files-in-use");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),
@@ -57,7 +45,7 @@ TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
 
 TEST(FilesScenario, NTFilesInUseAndTheLogGoAtTheRestart) {
     TestImage image;
-    copyExample(image, "road-of-one-device");
+    image.fromExample("road-of-one-device");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
@@ -77,7 +65,7 @@ TEST(FilesScenario, NTFilesInUseAndTheLogGoAtTheRestart) {
 
 TEST(FilesScenario, UnwritableWininitLeavesTheFileInPlace) {
     TestImage image;
-    copyExample(image, "win98-files-in-use");
+    image.fromExample("win98-files-in-use");
     image.machineIni(
         "[system]\nplatform=1\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=in_use\n"
         "[faults]\nMoveFileA=5\n");

@@ -12,12 +12,6 @@ using testsupport::TestImage;
 
 namespace {
 
-void copyExample(TestImage& image, const std::string& name) {
-    std::filesystem::copy(std::string(SOURCE_DIR) + "/examples/machines/" + name, image.dir(),
-                          std::filesystem::copy_options::recursive |
-                              std::filesystem::copy_options::overwrite_existing);
-}
-
 // The records from the printer step: from the first entry record to the file step.
 std::vector<LogRecord> printerRecords(const TestImage& image) {
     std::vector<LogRecord> out;
@@ -32,7 +26,7 @@ std::vector<LogRecord> printerRecords(const TestImage& image) {
 
 TEST(PrintersScenario, SavedPrinterIsDeletedThroughTheSpooler) {
     TestImage image;
-    copyExample(image, "road-of-one-device");
+    image.fromExample("road-of-one-device");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(image.outcome("spooler", "deleted.1"), "Office");
@@ -45,7 +39,7 @@ TEST(PrintersScenario, SavedPrinterIsDeletedThroughTheSpooler) {
 
 TEST(PrintersScenario, SpoolerRefusalIsLoggedWithItsCode) {
     TestImage image;
-    copyExample(image, "road-of-one-device");
+    image.fromExample("road-of-one-device");
     image.machineIni("[system]\nplatform=2\n[spooler]\nOffice=open=5\n");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "TestImage.h"
 #include "registry.h"
 
 namespace {
@@ -17,14 +18,7 @@ std::string save(const Registry& r) {
     return out.str();
 }
 
-std::string crlf(const std::string& lf) {
-    std::string out;
-    for (char c : lf) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
+std::string crlf(const std::string& lf) { return testsupport::withCrlf(lf); }
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;

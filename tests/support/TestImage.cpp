@@ -73,6 +73,22 @@ bool isColumnLine(const std::string& l) {
 
 }  // namespace
 
+std::string withoutCr(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        if (c != '\r') out += c;
+    return out;
+}
+
+std::string withCrlf(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
 std::vector<LogRecord> parseLog(const std::string& bytes) {
     std::vector<LogRecord> records;
     std::vector<std::string> lines;
@@ -166,6 +182,12 @@ TestImage& TestImage::file(const std::string& windowsPath, const std::string& co
 
 TestImage& TestImage::directory(const std::string& windowsPath) {
     fs::create_directories(hostPath(windowsPath));
+    return *this;
+}
+
+TestImage& TestImage::fromExample(const std::string& name) {
+    fs::copy(std::string(SOURCE_DIR) + "/examples/machines/" + name, dir_,
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     return *this;
 }
 

@@ -25,6 +25,11 @@ struct LogRecord {
     bool hasData = false;
 };
 
+// Text-mode files are written with CR LF, as on Windows; tests compare them with LF.
+std::string withoutCr(const std::string& text);
+// LF line ends made CR LF, for registry.reg texts written out in a test.
+std::string withCrlf(const std::string& text);
+
 // Parses a log file's bytes into records (the leading byte 1, title and rule lines skipped).
 std::vector<LogRecord> parseLog(const std::string& bytes);
 
@@ -43,6 +48,8 @@ class TestImage {
     // Creates a file of drive C: (or another drive) from its Windows path.
     TestImage& file(const std::string& windowsPath, const std::string& content = "");
     TestImage& directory(const std::string& windowsPath);
+    // Copies a sample image of examples/machines/ into this one.
+    TestImage& fromExample(const std::string& name);
 
     std::string hostPath(const std::string& windowsPath) const;
     bool exists(const std::string& windowsPath) const;

@@ -117,10 +117,7 @@ TEST(InstalledFiles, FileInUseOnWindows98GoesIntoWininit) {
     ASSERT_GE(f.messages.size(), 4u);
     EXPECT_EQ(f.messages[1], "BIniFile: Constructor - File NOT Found");
     EXPECT_EQ(f.messages[4], "Deleted C:\\WINDOWS\\INF\\mirelc.inf - Reboot Needed");
-    std::string wininit;
-    for (char c : f.image.readFile("C:\\WINDOWS\\wininit.ini"))
-        if (c != '\r') wininit += c;
-    EXPECT_EQ(wininit,
+    EXPECT_EQ(testsupport::withoutCr(f.image.readFile("C:\\WINDOWS\\wininit.ini")),
               "[rename]\nNUL=C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n"
               "NUL=C:\\WINDOWS\\INF\\mirelc.inf\n");
     EXPECT_EQ(f.image.registryText().find("PendingFileRenameOperations"), std::string::npos);

@@ -16,14 +16,7 @@ namespace {
 
 const std::string kDefault = "HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis";
 
-std::string crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
+std::string crlf(const std::string& text) { return testsupport::withCrlf(text); }
 
 std::vector<std::string> names(const StringList& list) {
     std::vector<std::string> out;

@@ -20,12 +20,7 @@ const std::string kIni = "C:\\WINDOWS\\wininit.ini";
 const std::string kDll = "C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll";
 
 // The ini files are text-mode files: their lines end in CR LF on Windows.
-std::string withoutCr(const std::string& s) {
-    std::string out;
-    for (char c : s)
-        if (c != '\r') out += c;
-    return out;
-}
+using testsupport::withoutCr;
 
 // A Windows 98 machine with the module to schedule and, optionally, a wininit.ini; the log on.
 class Win98 {

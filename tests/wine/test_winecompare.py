@@ -302,8 +302,8 @@ class VersionBlock(unittest.TestCase):
         import importlib.util
         path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check-exe")
         loader = importlib.machinery.SourceFileLoader("check_exe", path)
-        spec = importlib.util.spec_from_loader("check_exe", loader)
-        check_exe = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_loader("check_exe", loader)
+        check_exe = importlib.util.module_from_spec(module_spec)
         loader.exec_module(check_exe)
 
         def block(key, value=b"", wtype=0, children=b""):
