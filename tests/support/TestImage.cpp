@@ -140,6 +140,12 @@ std::vector<LogRecord> parseLog(const std::string& bytes) {
     return records;
 }
 
+std::vector<std::string> messagesOf(const std::vector<LogRecord>& records) {
+    std::vector<std::string> out;
+    for (const LogRecord& r : records) out.push_back(r.message);
+    return out;
+}
+
 TestImage::TestImage() {
     char tmpl[] = "/tmp/dot4test-XXXXXX";
     char* d = mkdtemp(tmpl);
@@ -266,9 +272,7 @@ std::vector<LogRecord> TestImage::log(const std::string& windowsPath) const {
 }
 
 std::vector<std::string> TestImage::logMessages(const std::string& windowsPath) const {
-    std::vector<std::string> out;
-    for (const LogRecord& r : log(windowsPath)) out.push_back(r.message);
-    return out;
+    return messagesOf(log(windowsPath));
 }
 
 SimMachine::SimMachine(const std::string& machineIni, const std::string& registry)
@@ -300,6 +304,19 @@ std::string SimMachine::registryText() const {
 void SimMachine::save() {
     simwin::saveImage(*machine_, true);
     saved_ = true;
+}
+
+TestLog::TestLog(int32_t levelThreshold, const std::string& windowsPath)
+    : path_(windowsPath), log_(std::make_unique<BLogFile>(windowsPath, 16384, false)) {
+    log_->levelThreshold = levelThreshold;
+    g_log = log_.get();
+}
+
+std::vector<LogRecord> TestLog::finish(SimMachine& sm) {
+    g_log = nullptr;
+    log_.reset();
+    sm.save();
+    return parseLog(sm.image().readFile(path_));
 }
 
 }  // namespace testsupport

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "log/BLogFile.h"
 #include "machine.h"
 #include "runner.h"
 
@@ -32,6 +33,7 @@ std::string withCrlf(const std::string& text);
 
 // Parses a log file's bytes into records (the leading byte 1, title and rule lines skipped).
 std::vector<LogRecord> parseLog(const std::string& bytes);
+std::vector<std::string> messagesOf(const std::vector<LogRecord>& records);
 
 class TestImage {
   public:
@@ -101,6 +103,18 @@ class SimMachine {
     TestImage* image_;
     std::unique_ptr<simwin::Machine> machine_;
     bool saved_ = false;
+};
+
+// A log published in g_log, on the active machine's drive, as the entry point publishes its own.
+class TestLog {
+  public:
+    explicit TestLog(int32_t levelThreshold = 4, const std::string& windowsPath = "C:\\log.txt");
+    // Closes the log, writes the machine's image back and gives the log's records.
+    std::vector<LogRecord> finish(SimMachine& sm);
+
+  private:
+    std::string path_;
+    std::unique_ptr<BLogFile> log_;  // its destructor takes it out of g_log
 };
 
 }  // namespace testsupport

@@ -36,29 +36,23 @@ class Files {
         image.directory("C:\\WINDOWS");
         if (!ini.empty()) image.machineIni(ini);
         sm = std::make_unique<SimMachine>(image);
-        if (withLog) {
-            log = std::make_unique<BLogFile>("C:\\log.txt", 16384, false);
-            log->levelThreshold = 0;
-            g_log = log.get();
-        }
+        if (withLog) log = std::make_unique<testsupport::TestLog>(0);
     }
-    ~Files() { g_log = nullptr; }
 
     bool run(bool stackRemoved) {
         uninstaller.stackRemoved = stackRemoved;
         rebootNeeded = !stackRemoved;  // the step must set its own start value
         const bool result = uninstaller.removeInstalledFilesOnReboot(rebootNeeded);
-        g_log = nullptr;
-        log.reset();
-        sm->save();
-        for (const LogRecord& r : testsupport::parseLog(image.readFile("C:\\log.txt")))
-            messages.push_back(r.message);
+        if (log)
+            messages = testsupport::messagesOf(log->finish(*sm));
+        else
+            sm->save();
         return result;
     }
 
     TestImage image;
     std::unique_ptr<SimMachine> sm;
-    std::unique_ptr<BLogFile> log;
+    std::unique_ptr<testsupport::TestLog> log;
     Dot4Uninstaller uninstaller;
     bool rebootNeeded = false;
     std::vector<std::string> messages;

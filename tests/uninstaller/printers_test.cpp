@@ -31,18 +31,14 @@ class Printers {
         image.registry(printerKeys(printers));
         if (!spoolerRules.empty()) image.machineIni("[spooler]\n" + spoolerRules);
         sm = std::make_unique<SimMachine>(image);
-        if (withLog) {
-            log = std::make_unique<BLogFile>("C:\\log.txt", 16384, false);
-            g_log = log.get();
-        }
+        if (withLog) log = std::make_unique<testsupport::TestLog>();
     }
-    ~Printers() { g_log = nullptr; }
 
     void finish() {
-        g_log = nullptr;
-        log.reset();
-        sm->save();
-        records = testsupport::parseLog(image.readFile("C:\\log.txt"));
+        if (log)
+            records = log->finish(*sm);
+        else
+            sm->save();
     }
     std::vector<std::string> spoolerCalls() const {
         std::vector<std::string> out;
@@ -50,15 +46,11 @@ class Printers {
             if (l.find("Printer") != std::string::npos) out.push_back(l.substr(0, l.find('(')));
         return out;
     }
-    std::vector<std::string> messages() const {
-        std::vector<std::string> out;
-        for (const LogRecord& r : records) out.push_back(r.message);
-        return out;
-    }
+    std::vector<std::string> messages() const { return testsupport::messagesOf(records); }
 
     TestImage image;
     std::unique_ptr<SimMachine> sm;
-    std::unique_ptr<BLogFile> log;
+    std::unique_ptr<testsupport::TestLog> log;
     std::vector<LogRecord> records;
     Dot4Uninstaller uninstaller;
 };

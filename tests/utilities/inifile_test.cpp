@@ -31,29 +31,17 @@ class Win98 {
         for (const std::string& f : files) image.file(f, "x");
         if (wininit) image.file(kIni, *wininit);
         sm = std::make_unique<SimMachine>(image);
-        log = std::make_unique<BLogFile>("C:\\log.txt", 16384, false);
-        log->levelThreshold = 0;
-        g_log = log.get();
+        log = std::make_unique<testsupport::TestLog>(0);
     }
-    ~Win98() { g_log = nullptr; }
 
     // Closes the log and writes the image back.
-    void finish() {
-        g_log = nullptr;
-        log.reset();
-        sm->save();
-        records = testsupport::parseLog(image.readFile("C:\\log.txt"));
-    }
+    void finish() { records = log->finish(*sm); }
     std::string ini() const { return withoutCr(image.readFile(kIni)); }
-    std::vector<std::string> messages() const {
-        std::vector<std::string> out;
-        for (const LogRecord& r : records) out.push_back(r.message);
-        return out;
-    }
+    std::vector<std::string> messages() const { return testsupport::messagesOf(records); }
 
     TestImage image;
     std::unique_ptr<SimMachine> sm;
-    std::unique_ptr<BLogFile> log;
+    std::unique_ptr<testsupport::TestLog> log;
     std::vector<LogRecord> records;
 };
 
