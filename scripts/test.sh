@@ -8,7 +8,8 @@ root=$PWD
 bash scripts/setup.sh
 
 echo "== simulated build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# BUILD_TESTING is given every time: the demo shares build/ and builds only dot4sim there.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j2
 
 echo "== Windows build"
@@ -17,7 +18,7 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cma
 cmake --build build-win -j2
 
 echo "== unit and scenario tests"
-ctest --test-dir build --output-on-failure -j2
+ctest --test-dir build --output-on-failure --no-tests=error -j2
 
 echo "== Windows build under Wine"
 bash tests/wine/run-all "$root/build-win/dot4uninstall.exe" "$root/build/dot4sim"
