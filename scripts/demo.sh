@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 image=${1:-examples/machines/road-of-one-device}
 
 bash scripts/setup.sh --no-wine
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash scripts/configure-sim.sh build
 cmake --build build -j2 --target dot4sim >/dev/null
 dot4sim=$PWD/build/dot4sim
 

@@ -8,8 +8,7 @@ root=$PWD
 bash scripts/setup.sh
 
 echo "== simulated build"
-# BUILD_TESTING is given every time: the demo shares build/ and builds only dot4sim there.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
+bash scripts/configure-sim.sh build
 cmake --build build -j2
 
 echo "== Windows build"
