@@ -1,0 +1,64 @@
+// The environment of the API tests. The same sources run against simwin (a fresh machine per
+// test, NT or Windows 98 as the run asks) and against a real Win32 (Windows, or Wine in its NT
+// and win98 modes). Tests arrange their state through Win32 calls; the few states no call in
+// the subset can make are made here.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/win32.h"
+
+namespace api {
+
+// Scratch places, emptied before and after every test.
+extern const char* const kScratchKey;  // under HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE
+std::string scratchDir();              // on drive C:, e.g. "C:\Dot4ApiTest"
+std::string scratchPath(const std::string& name);
+
+// From GetVersionExA, so Windows and Wine say it themselves.
+bool isNT();
+bool underWine();
+
+// States the subset cannot make through its own calls.
+void makeReadOnly(const std::string& path);
+void holdOpen(const std::string& path);  // open elsewhere without sharing, until the test ends
+
+// A place where Wine is known to give another result than Windows, named by its row of
+// docs/windows-behaviour.md; `wine` is what Wine gives, when known.
+struct Departure {
+    const char* row;
+    bool known;
+    long long wine;
+};
+void noteDeparture(const Departure& d, const char* expr, long long got, long long windows,
+                   const char* file, int line);
+
+class ApiTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+}  // namespace api
+
+#define WINE_DEPARTS(row) (::api::Departure{row, false, 0})
+#define WINE_GIVES(row, value) (::api::Departure{row, true, static_cast<long long>(value)})
+
+// Expects the Windows result. Under Wine a different result is recorded as the named
+// departure (and must be what Wine is known to give, when that is known).
+#define EXPECT_WIN(actual, windows, departure)                                   \
+    do {                                                                         \
+        const long long got_ = static_cast<long long>(actual);                   \
+        const long long want_ = static_cast<long long>(windows);                 \
+        if (::api::underWine() && got_ != want_) {                               \
+            const ::api::Departure d_ = departure;                               \
+            ::api::noteDeparture(d_, #actual, got_, want_, __FILE__, __LINE__);  \
+            if (d_.known) {                                                      \
+                EXPECT_EQ(got_, d_.wine) << #actual << ", departure " << d_.row; \
+            }                                                                    \
+        } else {                                                                 \
+            EXPECT_EQ(got_, want_) << #actual;                                   \
+        }                                                                        \
+    } while (0)

@@ -1,0 +1,178 @@
+// The file calls, checked against what Windows does (docs/windows-behaviour.md, rows F).
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ApiTest.h"
+
+namespace {
+
+using api::scratchPath;
+
+void write(const std::string& path, const std::string& bytes) {
+    FILE* f = platformOpenFile(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string read(const std::string& path) {
+    FILE* f = platformOpenFile(path.c_str(), "rb");
+    if (!f) return "<missing>";
+    char buf[256];
+    size_t n = std::fread(buf, 1, sizeof buf, f);
+    std::fclose(f);
+    return std::string(buf, n);
+}
+
+// The call's last error, or 0 when it succeeded.
+template <class F>
+DWORD errorOf(F call) {
+    SetLastError(0);
+    return call() ? 0 : GetLastError();
+}
+
+// The first name a search gives, or "" with `error` set.
+std::string findFirst(const std::string& pattern, DWORD* error = nullptr) {
+    WIN32_FIND_DATAA d;
+    SetLastError(0);
+    HANDLE h = FindFirstFileA(pattern.c_str(), &d);
+    if (error) *error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (h == INVALID_HANDLE_VALUE) return "";
+    EXPECT_TRUE(FindClose(h));
+    return d.cFileName;
+}
+
+DWORD findError(const std::string& pattern) {
+    DWORD e;
+    findFirst(pattern, &e);
+    return e;
+}
+
+using Files = api::ApiTest;
+
+TEST_F(Files, DeleteFileErrors) {
+    const std::string plain = scratchPath("plain.dll"), ro = scratchPath("ro.dll");
+    write(plain, "p");
+    write(ro, "r");
+    api::makeReadOnly(ro);
+    EXPECT_EQ(errorOf([&] { return DeleteFileA(scratchPath("none.dll").c_str()); }), 2u);  // F1
+    EXPECT_EQ(errorOf([&] { return DeleteFileA(ro.c_str()); }), 5u);                       // F2
+    EXPECT_EQ(errorOf([&] { return DeleteFileA(api::scratchDir().c_str()); }), 5u);        // F3
+    EXPECT_EQ(read(ro), "r");
+    DWORD e = errorOf([] { return DeleteFileA(nullptr); });  // F7
+    EXPECT_TRUE(e == 87 || e == 3) << e;
+    e = errorOf([] { return DeleteFileA(""); });
+    EXPECT_TRUE(e == 3 || e == 161) << e;
+    EXPECT_EQ(errorOf([&] { return DeleteFileA(plain.c_str()); }), 0u);
+    EXPECT_EQ(findError(plain), 2u);
+}
+
+TEST_F(Files, AFileOpenElsewhereStaysOnNt) {
+    if (!api::isNT()) GTEST_SKIP() << "F5: Windows 95 deletes it";
+    const std::string held = scratchPath("held.dll");
+    write(held, "h");
+    api::holdOpen(held);
+    EXPECT_NE(errorOf([&] { return DeleteFileA(held.c_str()); }), 0u);  // F4
+    EXPECT_EQ(errorOf([&] { return MoveFileA(held.c_str(), scratchPath("x.dll").c_str()); }),
+              32u);  // F15
+    EXPECT_EQ(read(held), "h");
+}
+
+TEST_F(Files, SearchesOfRootsDirectoriesAndMissingNames) {
+    write(scratchPath("Mixed.Case"), "12345");
+    WIN32_FIND_DATAA d;
+    HANDLE h = FindFirstFileA(scratchPath("MIXED.case").c_str(), &d);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(d.cFileName, "Mixed.Case");  // the name as created
+    EXPECT_EQ(d.nFileSizeLow, 5u);
+    EXPECT_EQ(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_TRUE(FindClose(h));
+    h = FindFirstFileA(api::scratchDir().c_str(), &d);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_NE(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_TRUE(FindClose(h));
+
+    EXPECT_EQ(findError("C:\\"), 2u);             // F8
+    EXPECT_NE(findFirst("C:\\*"), ".");           // F9: no "." in a drive root
+    EXPECT_EQ(findFirst(scratchPath("*")), ".");  // but first elsewhere
+    EXPECT_EQ(findFirst(scratchPath("*.case")), "Mixed.Case");
+    if (!api::isNT()) return;
+    EXPECT_EQ(findError(scratchPath("none\\bar.txt")), 3u);  // F11
+    EXPECT_EQ(findError(scratchPath("none\\*.*")), 3u);
+    EXPECT_EQ(findError(scratchPath("none.txt")), 2u);  // F12
+    EXPECT_EQ(findError(scratchPath("*.xyz")), 2u);
+}
+
+TEST_F(Files, MovesAndReplacement) {
+    const std::string a = scratchPath("a.dll"), b = scratchPath("b.dll");
+    write(a, "aa");
+    write(b, "bb");
+    EXPECT_EQ(errorOf([&] { return MoveFileA(a.c_str(), b.c_str()); }), 183u);  // F14
+    EXPECT_EQ(read(b), "bb");
+    if (!api::isNT()) {
+        EXPECT_WIN(MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING), FALSE,
+                   WINE_GIVES("F18", TRUE));  // not on 95/98
+        if (!api::underWine()) {
+            EXPECT_EQ(read(b), "bb");
+        }
+        EXPECT_EQ(errorOf([&] { return MoveFileA(a.c_str(), scratchPath("c.dll").c_str()); }), 0u);
+        EXPECT_EQ(read(scratchPath("c.dll")), "aa");
+        return;
+    }
+    EXPECT_EQ(errorOf([&] { return MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING); }),
+              0u);
+    EXPECT_EQ(read(b), "aa");
+    EXPECT_EQ(findError(a), 2u);
+    EXPECT_EQ(errorOf([&] { return MoveFileA(b.c_str(), scratchPath("B.DLL").c_str()); }), 0u);
+    EXPECT_EQ(findFirst(b), "B.DLL");  // F16: only the case changed
+    EXPECT_EQ(errorOf([&] { return MoveFileA(b.c_str(), scratchPath("x*.dll").c_str()); }),
+              123u);  // F17
+}
+
+TEST_F(Files, DelayedMovesGoToTheSessionManagerOnNt) {
+    if (!api::isNT()) GTEST_SKIP() << "F18: 95/98 have no MoveFileExA";
+    const char* const sessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
+    const char* const pending = "PendingFileRenameOperations";
+    HKEY sm = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_ALL_ACCESS, &sm), 0);
+    // Whatever was scheduled before is put back at the end.
+    std::string before(65536, '\0');
+    DWORD type = 0, size = static_cast<DWORD>(before.size());
+    bool had = RegQueryValueExA(sm, pending, nullptr, &type, reinterpret_cast<BYTE*>(&before[0]),
+                                &size) == ERROR_SUCCESS;
+    before.resize(had ? size : 0);
+
+    const std::string missing = scratchPath("never.dll");  // F19: need not exist
+    EXPECT_TRUE(MoveFileExA(missing.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    std::string after(65536, '\0');
+    size = static_cast<DWORD>(after.size());
+    ASSERT_EQ(
+        RegQueryValueExA(sm, pending, nullptr, &type, reinterpret_cast<BYTE*>(&after[0]), &size),
+        ERROR_SUCCESS);
+    after.resize(size);
+    EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
+    EXPECT_NE(after.find(missing.substr(2) + std::string(1, '\0')), std::string::npos);
+    EXPECT_FALSE(MoveFileExA(missing.c_str(), nullptr,
+                             MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));  // F22
+
+    if (had)
+        RegSetValueExA(sm, pending, 0, type, reinterpret_cast<const BYTE*>(before.data()),
+                       static_cast<DWORD>(before.size()));
+    else
+        RegDeleteValueA(sm, pending);
+    RegCloseKey(sm);
+}
+
+TEST_F(Files, CreateDirectoryNeedsTheParentAndANewName) {
+    const std::string dir = scratchPath("Dir");
+    EXPECT_EQ(errorOf([&] { return CreateDirectoryA(dir.c_str(), nullptr); }), 0u);
+    EXPECT_EQ(errorOf([&] { return CreateDirectoryA(scratchPath("DIR").c_str(), nullptr); }),
+              183u);  // F27
+    EXPECT_EQ(errorOf([&] { return CreateDirectoryA(scratchPath("no\\sub").c_str(), nullptr); }),
+              3u);  // F28
+    write(dir + "\\in.txt", "x");
+    EXPECT_EQ(read(scratchPath("dir\\IN.TXT")), "x");
+}
+
+}  // namespace
