@@ -40,10 +40,15 @@ void noteDeparture(const Departure& d, const char* expr, long long got, long lon
                    const char* file, int line) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const char* base = std::strrchr(file, '/');
+    char result[64];
+    if (d.kind == Departure::Crashes)
+        std::snprintf(result, sizeof result, "crashes Wine (not called)");
+    else
+        std::snprintf(result, sizeof result, "gave %lld", got);
     char text[512];
-    std::snprintf(text, sizeof text, "%s: %s gave %lld, Windows gives %lld (%s.%s, %s:%d)", d.row,
-                  expr, got, windows, info ? info->test_suite_name() : "?",
-                  info ? info->name() : "?", base ? base + 1 : file, line);
+    std::snprintf(text, sizeof text, "%s: %s %s, Windows gives %lld (%s.%s, %s:%d)", d.row, expr,
+                  result, windows, info ? info->test_suite_name() : "?", info ? info->name() : "?",
+                  base ? base + 1 : file, line);
     g_departures.push_back(text);
 }
 

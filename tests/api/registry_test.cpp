@@ -90,9 +90,9 @@ TEST_F(Registry, OpenAndCloseArgumentErrors) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, scratch("None").c_str(), 0, KEY_READ, &out),
               ERROR_FILE_NOT_FOUND);  // R15
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, scratch().c_str(), 0, KEY_READ, nullptr),
-              ERROR_INVALID_PARAMETER);  // R18
-    if (!api::isNT()) return;            // R19, R31: 95 gives other codes
+    EXPECT_WIN(RegOpenKeyExA(HKEY_CURRENT_USER, scratch().c_str(), 0, KEY_READ, nullptr),
+               ERROR_INVALID_PARAMETER, WINE_CRASHES("R18"));
+    if (!api::isNT()) return;  // R19, R31: 95 gives other codes
     EXPECT_EQ(RegOpenKeyExA(nullptr, scratch().c_str(), 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
 
     HKEY h = open(HKEY_CURRENT_USER, scratch());
@@ -146,8 +146,9 @@ TEST_F(Registry, DeleteKeyWithSubkeysIsRefusedOnNtAndTakesTheTreeOn98) {
         EXPECT_EQ(RegDeleteKeyA(h, nullptr), ERROR_INVALID_PARAMETER);  // R28
         RegCloseKey(h);
     } else {
-        EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, scratch("T").c_str()), ERROR_SUCCESS);  // R26
-        EXPECT_FALSE(exists(HKEY_CURRENT_USER, scratch("T")));
+        EXPECT_WIN(RegDeleteKeyA(HKEY_CURRENT_USER, scratch("T").c_str()), ERROR_SUCCESS,
+                   WINE_GIVES("R26", ERROR_ACCESS_DENIED));
+        EXPECT_WIN(exists(HKEY_CURRENT_USER, scratch("T")), false, WINE_GIVES("R26", true));
     }
     // R27: a key deleted through its own handle, with DELETE.
     ASSERT_EQ(create(HKEY_CURRENT_USER, scratch("Self")), ERROR_SUCCESS);
@@ -253,10 +254,10 @@ TEST_F(Registry, MissingValuesAndDeletionLeaveTheLastErrorAlone) {
     BYTE buf[8];
     DWORD size = sizeof buf;
     EXPECT_EQ(RegQueryValueExA(h, "None", nullptr, nullptr, buf, &size),
-              ERROR_FILE_NOT_FOUND);                                // V1
-    EXPECT_EQ(RegDeleteValueA(h, "None"), ERROR_FILE_NOT_FOUND);    // V9
-    EXPECT_EQ(RegOpenKeyExA(h, "None", 0, KEY_READ, nullptr), 87);  // R18
-    EXPECT_EQ(GetLastError(), 0xdeadbeefu);                         // V4
+              ERROR_FILE_NOT_FOUND);                              // V1
+    EXPECT_EQ(RegDeleteValueA(h, "None"), ERROR_FILE_NOT_FOUND);  // V9
+    EXPECT_WIN(RegOpenKeyExA(h, "None", 0, KEY_READ, nullptr), 87, WINE_CRASHES("R18"));
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);  // V4
     const BYTE one[] = {1};
     ASSERT_EQ(RegSetValueExA(h, "", 0, REG_BINARY, one, 1), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(h, ""), ERROR_SUCCESS);  // V9: the default value
