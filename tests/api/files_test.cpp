@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ApiTest.h"
 
@@ -121,6 +122,7 @@ TEST_F(Files, MovesAndReplacement) {
         }
         return;
     }
+    EXPECT_EQ(errorOf([&] { return MoveFileExA(a.c_str(), b.c_str(), 0); }), 183u);
     EXPECT_EQ(errorOf([&] { return MoveFileExA(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING); }),
               0u);
     EXPECT_EQ(read(b), "aa");
@@ -131,12 +133,35 @@ TEST_F(Files, MovesAndReplacement) {
               123u);  // F17
 }
 
+// The strings of PendingFileRenameOperations.
+std::vector<std::string> pendingOperations(HKEY sessionManager, DWORD* type) {
+    std::string data(65536, '\0');
+    DWORD size = static_cast<DWORD>(data.size());
+    std::vector<std::string> out;
+    if (RegQueryValueExA(sessionManager, "PendingFileRenameOperations", nullptr, type,
+                         reinterpret_cast<BYTE*>(&data[0]), &size) != ERROR_SUCCESS)
+        return out;
+    // Pairs: the source, then the target or an empty string.
+    for (size_t at = 0; at < size && data[at]; at += out.back().size() + 1) {
+        out.push_back(data.c_str() + at);
+        at += out.back().size() + 1;
+        out.push_back(at < size ? data.c_str() + at : "");
+    }
+    return out;
+}
+
+bool endsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
 TEST_F(Files, DelayedMovesGoToTheSessionManagerOnNt) {
     if (!api::isNT()) GTEST_SKIP() << "F18: 95/98 have no MoveFileExA";
-    const char* const sessionManager = "System\\CurrentControlSet\\Control\\Session Manager";
     const char* const pending = "PendingFileRenameOperations";
     HKEY sm = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, sessionManager, 0, KEY_ALL_ACCESS, &sm), 0);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_ALL_ACCESS, &sm),
+        ERROR_SUCCESS);
     // Whatever was scheduled before is put back at the end.
     std::string before(65536, '\0');
     DWORD type = 0, size = static_cast<DWORD>(before.size());
@@ -144,18 +169,22 @@ TEST_F(Files, DelayedMovesGoToTheSessionManagerOnNt) {
                                 &size) == ERROR_SUCCESS;
     before.resize(had ? size : 0);
 
-    const std::string missing = scratchPath("never.dll");  // F19: need not exist
-    EXPECT_TRUE(MoveFileExA(missing.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-    std::string after(65536, '\0');
-    size = static_cast<DWORD>(after.size());
-    ASSERT_EQ(
-        RegQueryValueExA(sm, pending, nullptr, &type, reinterpret_cast<BYTE*>(&after[0]), &size),
-        ERROR_SUCCESS);
-    after.resize(size);
+    // F19: in the order issued, the files need not exist; a deletion has an empty target.
+    const std::string gone = scratchPath("never.dll"), from = scratchPath("from.dll"),
+                      to = scratchPath("to.dll");
+    EXPECT_TRUE(MoveFileExA(gone.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
+    type = 0;
+    std::vector<std::string> ops = pendingOperations(sm, &type);
     EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
-    EXPECT_NE(after.find(missing.substr(2) + std::string(1, '\0')), std::string::npos);
+    ASSERT_GE(ops.size(), 4u);
+    const size_t n = ops.size();
+    EXPECT_TRUE(endsWith(ops[n - 4], gone)) << ops[n - 4];
+    EXPECT_EQ(ops[n - 3], "");
+    EXPECT_TRUE(endsWith(ops[n - 2], from)) << ops[n - 2];
+    EXPECT_TRUE(endsWith(ops[n - 1], to)) << ops[n - 1];
     EXPECT_WIN(
-        MoveFileExA(missing.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED),
+        MoveFileExA(gone.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED),
         FALSE, WINE_GIVES("F22", TRUE));
 
     if (had)

@@ -48,6 +48,10 @@ TEST_F(Registry, CreateMakesMissingLevelsAndTellsNewFromExisting) {
         EXPECT_EQ(create(root, scratch("A\\Trail\\\\"), &disposition), ERROR_SUCCESS);  // R8
         EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
         EXPECT_TRUE(exists(root, scratch("a\\TRAIL")));
+        std::string deep = scratch("Deep");  // R2: up to 32 levels in one call
+        for (int i = 0; i < 31; ++i) deep += "\\L" + std::to_string(i);
+        EXPECT_EQ(create(root, deep), ERROR_SUCCESS);
+        EXPECT_TRUE(exists(root, deep));
     }
 }
 
@@ -146,9 +150,14 @@ TEST_F(Registry, DeleteKeyWithSubkeysIsRefusedOnNtAndTakesTheTreeOn98) {
         EXPECT_EQ(RegDeleteKeyA(h, nullptr), ERROR_INVALID_PARAMETER);  // R28
         RegCloseKey(h);
     } else {
+        HKEY deep = open(HKEY_CURRENT_USER, scratch("T\\A\\Deep"), KEY_READ);
         EXPECT_WIN(RegDeleteKeyA(HKEY_CURRENT_USER, scratch("T").c_str()), ERROR_SUCCESS,
                    WINE_GIVES("R26", ERROR_ACCESS_DENIED));
         EXPECT_WIN(exists(HKEY_CURRENT_USER, scratch("T")), false, WINE_GIVES("R26", true));
+        char name[8];  // R29: the keys below went too
+        EXPECT_WIN(RegEnumKeyA(deep, 0, name, sizeof name), ERROR_KEY_DELETED,
+                   WINE_GIVES("R26", ERROR_NO_MORE_ITEMS));
+        RegCloseKey(deep);
     }
     // R27: a key deleted through its own handle, with DELETE.
     ASSERT_EQ(create(HKEY_CURRENT_USER, scratch("Self")), ERROR_SUCCESS);
