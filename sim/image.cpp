@@ -370,16 +370,16 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     std::string ini = dir + "/machine.ini";
     if (readImageFile(ini, text)) parseMachineIni(*m, text, ini);
     std::string reg = dir + "/registry.reg";
-    if (readImageFile(reg, text))
-        m->registry->load(text, reg);
-    else
-        notes << "dot4sim: warning: " << reg
-              << " is missing; the run starts with an empty registry\n";
+    bool haveRegistry = readImageFile(reg, text);
+    if (haveRegistry) m->registry->load(text, reg);
     std::string().swap(text);
     std::string outcome = dir + "/outcome.ini";
     if (::lstat(outcome.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         throw ImageError(outcome, 0,
                          "is a link, folder or special file; dot4sim will not replace it");
+    if (!haveRegistry)
+        notes << "dot4sim: warning: " << reg
+              << " is missing; the run starts with an empty registry\n";
     m->spooler = std::make_unique<Spooler>(*m);
     return m;
 }
