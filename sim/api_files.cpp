@@ -1,7 +1,5 @@
 // File calls of the seam: searches, deletion, moves (and moves at restart), directories, and
 // the C library opens of platformOpenFile.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -502,7 +502,7 @@ FileSystem::~FileSystem() {
 
 void FileSystem::discard() {
     if (finished_) return;
-    removeTree(txn_);
+    if (!committed_) removeTree(txn_);  // a committed journal is the next command's to finish
     finish();
 }
 
@@ -1164,9 +1164,18 @@ void FileSystem::commitSteps(unsigned limit) {
     Ticker t{limit};
     t.tick();
     if (::rename(tmp.c_str(), (txn_ + "/" + kJournal).c_str()) != 0) refuse(tmp, errnoText());
+    committed_ = true;
     syncPath(txn_, true);
     // Committed: from here on the next command finishes what this one does not.
-    applyJournal(img, txn_, steps, t);
+    try {
+        applyJournal(img, txn_, steps, t);
+    } catch (const CommitStopped&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string(e.what()) +
+                                 "; the run is committed, and the next dot4sim command on the "
+                                 "image finishes it");
+    }
 }
 
 }  // namespace simwin

@@ -147,6 +147,7 @@ class FileSystem {
     int lockFd_ = -1;
     unsigned stagedCount_ = 0;
     bool finished_ = false;
+    bool committed_ = false;
     std::map<std::string, Entry> overlay_;  // by upper-cased full Windows path, "C:" a root
     std::vector<std::pair<std::string, std::string>> imageFiles_;  // name, staged name
     mutable std::map<std::string, std::map<std::string, std::string>> liveNames_;
