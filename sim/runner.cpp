@@ -37,8 +37,12 @@ const char* const kRunHelp =
     "  --answer yes|no  answer the reboot prompt so (default: machine.ini [prompt] answer, or no)\n"
     "  --trace FILE     write every Windows call the program makes, with its result, to FILE\n"
     "\n"
+    "The image changes as one transaction: killed at any moment, it is the old or the new\n"
+    "image, and the next dot4sim command on it finishes or rolls back the interrupted run.\n"
+    "\n"
     "Exit status: the program's exit code; 1 when the image could not be written back or the\n"
-    "program failed; 2 for a bad command line or an image that cannot be loaded (nothing is\n"
+    "program failed (the image is left unchanged); 2 for a bad command line, an image that\n"
+    "cannot be loaded or is in use, or a trace file that cannot be written (nothing is\n"
     "written then).\n";
 
 const char* const kRestartHelp =
