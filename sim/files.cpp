@@ -308,7 +308,7 @@ std::vector<Step> readJournal(const std::string& path) {
     return steps;
 }
 
-std::string recoverLocked(const std::string& image) {
+std::string recoverLocked(const std::string& image, unsigned stopAfter = ~0u) {
     std::string said;
     for (const std::string& e : entries(image)) {
         if (e.compare(0, std::strlen(kTxn), kTxn) != 0) continue;
@@ -321,7 +321,7 @@ std::string recoverLocked(const std::string& image) {
                              "remove it");
         std::string journal = txn + "/" + kJournal;
         if (lstatOk(journal, st)) {
-            Ticker t{~0u};
+            Ticker t{stopAfter};
             try {
                 applyJournal(image, txn, readJournal(journal), t);
             } catch (const ImageError&) {
@@ -459,16 +459,19 @@ bool wildcardMatch(const std::string& pattern, const std::string& name) {
     return false;
 }
 
-std::string recoverImage(const std::string& imageDir) {
+std::string recoverImage(const std::string& imageDir, unsigned stopAfter) {
     int fd = lockImage(imageDir);
+    std::string said;
     try {
-        std::string said = recoverLocked(imageDir);
-        ::close(fd);
-        return said;
+        said = recoverLocked(imageDir, stopAfter);
+    } catch (const CommitStopped&) {
+        said = "stopped";
     } catch (...) {
         ::close(fd);
         throw;
     }
+    ::close(fd);
+    return said;
 }
 
 std::unique_ptr<FileSystem> FileSystem::attach(const std::string& imageDir, std::ostream& notes) {

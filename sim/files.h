@@ -154,8 +154,9 @@ class FileSystem {
 };
 
 // Finishes or rolls back what a dead command left in the image; "" or one line saying which.
-// Throws ImageError (the image is in use, or its bookkeeping is not what dot4sim made).
-std::string recoverImage(const std::string& imageDir);
+// Throws ImageError (the image is in use, or its bookkeeping is not what dot4sim made). For
+// crash tests, `stopAfter` stops finishing a commit where a killed process would.
+std::string recoverImage(const std::string& imageDir, unsigned stopAfter = ~0u);
 
 // The full Windows path of `windowsPath` ("C:\\A\\b"), lexically normalised against the current
 // directory; nothing is looked up. 0 or ERROR_PATH_NOT_FOUND (empty, UNC or device paths).
