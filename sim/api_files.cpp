@@ -1,7 +1,5 @@
 // File calls of the seam: searches, deletion, moves (and moves at restart), directories, and
 // the C library opens of platformOpenFile.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -188,17 +186,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         } else if (rp.wildcard) {
             simwin::ResolvedPath dir = m.files->resolve(parentOf(rp.full), cwd());
             entries = m.files->list(dir, rp.leaf);
-        } else if (rp.exists) {
-            struct stat st;
-            if (::lstat(rp.host.c_str(), &st) == 0) {
-                simwin::FoundEntry e;
-                e.name = rp.host.substr(rp.host.find_last_of('/') + 1);
-                e.isDirectory = S_ISDIR(st.st_mode);
-                e.size = e.isDirectory ? 0 : static_cast<uint64_t>(st.st_size);
-                e.mtime = st.st_mtim.tv_sec;
-                e.full = rp.full;
-                entries.push_back(e);
-            }
+        } else if (simwin::FoundEntry e; m.files->entry(rp, e)) {
+            entries.push_back(e);
         }
         if (!err && entries.empty()) err = ERROR_FILE_NOT_FOUND;
         if (!err) {
@@ -354,25 +343,16 @@ FILE* platformOpenFile(const char* name, const char* mode) {
         } else if (rp.exists && writes && (rule & simwin::kFileReadOnly)) {
             err = ERROR_ACCESS_DENIED;
         } else {
-            int flags = O_NOFOLLOW | O_CLOEXEC;
-            const char* fdMode;
-            switch (mode[0]) {
-                case 'r':
-                    flags |= plus ? O_RDWR : O_RDONLY;
-                    fdMode = plus ? "r+" : "r";
-                    break;
-                case 'w':
-                    flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
-                    fdMode = plus ? "w+" : "w";
-                    break;
-                default:
-                    flags |= (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
-                    fdMode = plus ? "a+" : "a";
-                    break;
-            }
-            int fd = ::open(rp.host.c_str(), flags, 0644);
+            const char* fdMode = plus ? (mode[0] == 'r'   ? "r+"
+                                         : mode[0] == 'w' ? "w+"
+                                                          : "a+")
+                                      : (mode[0] == 'r'   ? "r"
+                                         : mode[0] == 'w' ? "w"
+                                                          : "a");
+            DWORD openError = 0;
+            int fd = m.files->openFile(rp, fdMode, openError);
             if (fd < 0) {
-                err = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+                err = openError;
             } else if (binary) {
                 f = ::fdopen(fd, fdMode);
                 if (!f) ::close(fd);

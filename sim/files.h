@@ -1,8 +1,11 @@
 // simwin's drives: C: is the image's drive_c/, confined to the image.
 //
-// A run works on a staging copy of the drives (MACHINE/.dot4sim-staging.PID.N/drive_x); commit()
-// swaps it in with renames, so a crash leaves every drive either old or new, and the next
-// attach() finishes or forgets a half-done swap.
+// A run never copies a drive. It reads the live drive_X/ folders through an overlay of its own
+// changes (per path: deleted, a directory, or a file whose content is a staged file or a live
+// file moved there); files it writes are staged in MACHINE/.dot4sim-txn.PID.N/. commit() writes
+// a journal of the final effect per path and renames it into place (the one commit point), then
+// applies it in idempotent phases; the next command finishes a committed journal or removes an
+// uncommitted one. The image is locked for the life of a FileSystem.
 //
 // Path rules, as Windows applies them: "/" is a separator too, relative paths resolve against
 // the current directory, "." and ".." are resolved lexically and ".." stops at the drive root,
@@ -14,8 +17,10 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,18 +32,19 @@ namespace simwin {
 extern const char* const kSessionManagerKey;
 extern const char* const kPendingValue;  // PendingFileRenameOperations
 
-// A Windows path resolved inside the staging drives.
+// A Windows path resolved in the run's view of the drives.
 struct ResolvedPath {
-    DWORD error = 0;         // ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_NAME
-    std::string full;        // normalised Windows path: "C:\\WINDOWS\\INF\\x.inf", "C:\\"
-    std::string host;        // host path of the entry (of its would-be place when missing)
-    std::string parentHost;  // host directory that holds the entry; empty for a root
-    std::string leaf;        // last component as given ("" for a root)
-    bool exists = false;     // the last component exists (always true for a root)
+    DWORD error = 0;      // ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_INVALID_NAME
+    std::string full;     // normalised Windows path: "C:\\WINDOWS\\INF\\x.inf", "C:\\"
+    std::string leaf;     // last component as given ("" for a root)
+    std::string name;     // the entry's own spelling when it exists, else `leaf`
+    bool exists = false;  // the last component exists (always true for a root)
     bool isDirectory = false;
     bool isRoot = false;
     bool trailingSeparator = false;  // the path ended in "\\" or "/"
     bool wildcard = false;           // the last component holds * or ? (only when allowed)
+    // FileSystem's own: the overlay key and the live host entries behind the path.
+    std::string key, parentKey, live, parentLive;
 };
 
 // One entry a directory search found.
@@ -50,23 +56,35 @@ struct FoundEntry {
     std::string full;   // Windows path of the entry
 };
 
+// A commit refused before its commit point: the image is unchanged.
+class CommitRefused : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 class FileSystem {
   public:
-    // Prepares the drives of the image in `imageDir` for a run. Throws ImageError.
-    static std::unique_ptr<FileSystem> attach(const std::string& imageDir);
+    // Locks the image in `imageDir`, finishes or rolls back what a dead command left (saying so
+    // on `notes`) and prepares the drives for a run. Throws ImageError.
+    static std::unique_ptr<FileSystem> attach(const std::string& imageDir,
+                                              std::ostream& notes = std::cerr);
     ~FileSystem();
     FileSystem(const FileSystem&) = delete;
     FileSystem& operator=(const FileSystem&) = delete;
 
-    // Makes the run's changes to the drives permanent, atomically.
+    // Writes `text` as the image file `name` ("registry.reg") at the commit.
+    void stageImageFile(const std::string& name, const std::string& text);
+    // Makes the run's changes permanent, atomically. Throws CommitRefused when a change could
+    // not be applied (nothing is changed then), std::runtime_error after the commit point.
     void commit();
     // Forgets the run's changes.
     void discard();
-    // For crash tests: commit() as a process killed after `renames` of its renames would leave
-    // it. The staging copy is then committed or forgotten by the next attach().
-    void commitInterrupted(unsigned renames);
+    // For crash tests: commit() as a process killed after `steps` of its steps would leave it
+    // (step 1 is the commit point). The next command finishes or rolls back the rest.
+    void commitInterrupted(unsigned steps);
 
-    // Host directory of a drive of the run ('C'), or "" when the machine has no such drive.
+    // Host directory of a live drive ('C'), or "" when the image has no such folder. The run's
+    // changes are not there before the commit.
     std::string driveRoot(char letter) const;
 
     // Resolves a Windows path. `currentDirectory` is the machine's. With `allowWildcard`, * and
@@ -77,6 +95,13 @@ class FileSystem {
     // The entries of the resolved directory whose names match `pattern` (* and ?, without case),
     // in name order; "." and ".." included outside a root, as Windows lists them.
     std::vector<FoundEntry> list(const ResolvedPath& dir, const std::string& pattern) const;
+    // The entry the resolved path names; false when it does not exist.
+    bool entry(const ResolvedPath& p, FoundEntry& out) const;
+    // A file descriptor on the resolved file for C library mode `mode` ("r", "w+", "ab"...),
+    // or -1 with `error` set. Writing never touches the live file before the commit.
+    int openFile(const ResolvedPath& p, const std::string& mode, DWORD& error);
+    // The whole content of an existing resolved file.
+    bool readFile(const ResolvedPath& p, std::string& out) const;
 
     // The operations behind the Win32 functions; 0 or the Windows error code. `rules` are the
     // machine's [files] rules (a restart passes none: nothing is in use any more).
@@ -95,15 +120,43 @@ class FileSystem {
     };
     std::map<uintptr_t, Search> searches;
 
+    struct Entry {
+        enum Kind { Deleted, Dir, File } kind = Deleted;
+        std::string name;    // spelling of the entry
+        std::string staged;  // File: content staged in the transaction folder (its file name)
+        std::string source;  // File: content is this live host file (moved here)
+        int64_t mtime = 0;   // Dir without a live folder
+    };
+    struct Node;
+
   private:
     FileSystem() = default;
     void commitSteps(unsigned limit);
     void finish();
+    Node child(const Node& dir, const std::string& name) const;
+    Node rootNode(char drive) const;
+    Node nodeOf(const ResolvedPath& p) const;
+    std::vector<Node> children(const Node& dir) const;
+    bool attrs(const Node& n, FoundEntry& out) const;
+    bool findLive(const std::string& dir, const std::string& name, std::string& hostName) const;
+    std::string contentPath(const Entry& e) const;
+    std::string newStaged(int& fd);
+    DWORD moveTree(const Node& src, const std::string& dstKey, const std::string& dstName);
 
-    std::string imageDir_;
-    std::string staging_;
+    std::string imageDir_, txnName_, txn_;
+    int lockFd_ = -1;
+    unsigned stagedCount_ = 0;
     bool finished_ = false;
+    bool committed_ = false;
+    std::map<std::string, Entry> overlay_;  // by upper-cased full Windows path, "C:" a root
+    std::vector<std::pair<std::string, std::string>> imageFiles_;  // name, staged name
+    mutable std::map<std::string, std::map<std::string, std::string>> liveNames_;
 };
+
+// Finishes or rolls back what a dead command left in the image; "" or one line saying which.
+// Throws ImageError (the image is in use, or its bookkeeping is not what dot4sim made). For
+// crash tests, `stopAfter` stops finishing a commit where a killed process would.
+std::string recoverImage(const std::string& imageDir, unsigned stopAfter = ~0u);
 
 // The full Windows path of `windowsPath` ("C:\\A\\b"), lexically normalised against the current
 // directory; nothing is looked up. 0 or ERROR_PATH_NOT_FOUND (empty, UNC or device paths).

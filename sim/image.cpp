@@ -1,11 +1,14 @@
 #include "image.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <functional>
 #include <set>
 #include <sstream>
@@ -316,36 +319,36 @@ struct IniParser {
     }
 };
 
-bool readWholeFile(const std::string& path, std::string& out, bool& exists) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        exists = errno != ENOENT;
-        return errno == ENOENT;
+// Reads one of the image's own files. Missing is fine (false); a link, folder or special file in
+// its place is refused by name, and a FIFO is never opened.
+bool readImageFile(const std::string& path, std::string& out) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return false;
+        throw ImageError(path, 0, std::string("cannot be read: ") + std::strerror(errno));
     }
-    exists = true;
-    std::fseek(f, 0, SEEK_END);
-    long size = std::ftell(f);
-    std::fseek(f, 0, SEEK_SET);
-    out.resize(size > 0 ? static_cast<size_t>(size) : 0);
-    size_t got = out.empty() ? 0 : std::fread(&out[0], 1, out.size(), f);
-    std::fclose(f);
-    return got == out.size();
-}
-
-void writeAtomically(const std::string& path, const std::function<void(std::ostream&)>& body) {
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + tmp + ": " + std::strerror(errno));
-        body(out);
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + tmp + ": " + std::strerror(errno));
+    if (S_ISLNK(st.st_mode)) throw ImageError(path, 0, "is a symbolic link, not a file");
+    if (S_ISDIR(st.st_mode)) throw ImageError(path, 0, "is a folder, not a file");
+    if (!S_ISREG(st.st_mode)) throw ImageError(path, 0, "is a special file, not a file");
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) ::close(fd);
+        throw ImageError(path, 0, "cannot be read");
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        std::remove(tmp.c_str());
-        throw std::runtime_error("cannot replace " + path + ": " + std::strerror(e));
+    out.clear();
+    out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            throw ImageError(path, 0, std::string("cannot be read: ") + std::strerror(errno));
+        }
+        out.append(buf, static_cast<size_t>(n));
     }
+    ::close(fd);
+    return true;
 }
 
 }  // namespace
@@ -355,23 +358,28 @@ void parseMachineIni(Machine& m, const std::string& text, const std::string& fil
     p.parse(text);
 }
 
-std::unique_ptr<Machine> loadImage(const std::string& dir) {
+std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) {
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw ImageError(dir, 0, "not a machine image: expected a directory");
     auto m = std::make_unique<Machine>();
     m->imageDir = dir;
+    // The lock comes first: a command that is still writing the image is not read half-done.
+    m->files = FileSystem::attach(dir, notes);
     std::string text;
-    bool exists = false;
     std::string ini = dir + "/machine.ini";
-    if (!readWholeFile(ini, text, exists)) throw ImageError(ini, 0, "cannot be read");
-    if (exists) parseMachineIni(*m, text, ini);
+    if (readImageFile(ini, text)) parseMachineIni(*m, text, ini);
     std::string reg = dir + "/registry.reg";
-    text.clear();
-    if (!readWholeFile(reg, text, exists)) throw ImageError(reg, 0, "cannot be read");
-    if (exists) m->registry->load(text, reg);
+    bool haveRegistry = readImageFile(reg, text);
+    if (haveRegistry) m->registry->load(text, reg);
     std::string().swap(text);
-    m->files = FileSystem::attach(dir);
+    std::string outcome = dir + "/outcome.ini";
+    if (::lstat(outcome.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw ImageError(outcome, 0,
+                         "is a link, folder or special file; dot4sim will not replace it");
+    if (!haveRegistry)
+        notes << "dot4sim: warning: " << reg
+              << " is missing; the run starts with an empty registry\n";
     m->spooler = std::make_unique<Spooler>(*m);
     return m;
 }
@@ -399,34 +407,13 @@ std::string formatOutcome(const Outcome& o) {
     return s.str();
 }
 
-void writeFileAtomically(const std::string& path, const std::string& text) {
-    writeAtomically(path, [&](std::ostream& out) { out.write(text.data(), text.size()); });
-}
-
 void saveImage(Machine& m, bool writeOutcome) {
-    const std::string& dir = m.imageDir;
-    // Everything is written beside its target first; the renames come last.
-    std::string reg = dir + "/registry.reg";
-    {
-        std::ofstream out(reg + ".tmp", std::ios::binary | std::ios::trunc);
-        if (!out) throw std::runtime_error("cannot write " + reg + ".tmp: " + std::strerror(errno));
-        m.registry->save(out);
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + reg + ".tmp: " + std::strerror(errno));
-    }
-    std::string outcome = dir + "/outcome.ini";
-    if (writeOutcome) {
-        std::ofstream out(outcome + ".tmp", std::ios::binary | std::ios::trunc);
-        std::string text = formatOutcome(m.outcome);
-        out.write(text.data(), text.size());
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + outcome + ".tmp");
-    }
-    if (m.files) m.files->commit();
-    if (std::rename((reg + ".tmp").c_str(), reg.c_str()) != 0)
-        throw std::runtime_error("cannot replace " + reg + ": " + std::strerror(errno));
-    if (writeOutcome && std::rename((outcome + ".tmp").c_str(), outcome.c_str()) != 0)
-        throw std::runtime_error("cannot replace " + outcome + ": " + std::strerror(errno));
+    if (!m.files) throw std::logic_error("simwin: saveImage needs a loaded image");
+    std::ostringstream reg;
+    m.registry->save(reg);
+    m.files->stageImageFile("registry.reg", reg.str());
+    if (writeOutcome) m.files->stageImageFile("outcome.ini", formatOutcome(m.outcome));
+    m.files->commit();
 }
 
 }  // namespace simwin

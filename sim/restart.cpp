@@ -59,21 +59,11 @@ void runPendingOperations(Machine& m) {
         m.registry->removeValue(k, kPendingValue, std::string(kPendingValue).size());
 }
 
-bool readHostFile(const std::string& host, std::string& out) {
-    std::FILE* f = std::fopen(host.c_str(), "rb");
-    if (!f) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-    return true;
-}
-
 void runWininit(Machine& m) {
     std::string ini = m.system.windowsDirectory + "\\wininit.ini";
     ResolvedPath r = m.files->resolve(ini, m.system.currentDirectory);
     std::string text;
-    if (r.error || !r.exists || r.isDirectory || !readHostFile(r.host, text)) return;
+    if (r.error || !r.exists || r.isDirectory || !m.files->readFile(r, text)) return;
     bool inRename = false;
     size_t pos = 0;
     while (pos < text.size()) {

@@ -1,6 +1,9 @@
 #include "runner.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <exception>
 #include <ostream>
 
@@ -34,8 +37,12 @@ const char* const kRunHelp =
     "  --answer yes|no  answer the reboot prompt so (default: machine.ini [prompt] answer, or no)\n"
     "  --trace FILE     write every Windows call the program makes, with its result, to FILE\n"
     "\n"
+    "The image changes as one transaction: killed at any moment, it is the old or the new\n"
+    "image, and the next dot4sim command on it finishes or rolls back the interrupted run.\n"
+    "\n"
     "Exit status: the program's exit code; 1 when the image could not be written back or the\n"
-    "program failed; 2 for a bad command line or an image that cannot be loaded (nothing is\n"
+    "program failed (the image is left unchanged); 2 for a bad command line, an image that\n"
+    "cannot be loaded or is in use, or a trace file that cannot be written (nothing is\n"
     "written then).\n";
 
 const char* const kRestartHelp =
@@ -69,17 +76,27 @@ std::string quoteArg(const std::string& a) {
     return out + "\"";
 }
 
-bool writeTrace(const Machine& m, const std::string& path, std::ostream& err) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        err << "dot4sim: cannot write the trace file " << path << "\n";
-        return false;
-    }
+bool writeTrace(const Machine& m, std::FILE* f, const std::string& path, std::ostream& err) {
     for (const std::string& line : m.traceLines) std::fprintf(f, "%s\n", line.c_str());
-    bool ok = std::fclose(f) == 0;
+    bool ok = std::fflush(f) == 0 && !std::ferror(f);
     if (!ok) err << "dot4sim: cannot write the trace file " << path << "\n";
     return ok;
 }
+
+std::unique_ptr<Machine> load(const std::string& image, std::ostream& err) {
+    try {
+        return loadImage(image, err);
+    } catch (const ImageError& e) {
+        err << "dot4sim: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        err << "dot4sim: " << image << ": " << e.what() << "\n";
+    }
+    return nullptr;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
 }  // namespace
 
@@ -90,15 +107,17 @@ std::string buildCommandLine(const std::string& program, const std::vector<std::
 }
 
 int runImage(const RunOptions& options, std::ostream& err) {
-    std::unique_ptr<Machine> m;
-    try {
-        m = loadImage(options.image);
-    } catch (const ImageError& e) {
-        err << "dot4sim: " << e.what() << "\n";
-        return kStatusBadUsage;
-    } catch (const std::exception& e) {
-        err << "dot4sim: " << options.image << ": " << e.what() << "\n";
-        return kStatusBadUsage;
+    std::unique_ptr<Machine> m = load(options.image, err);
+    if (!m) return kStatusBadUsage;
+    // A trace that cannot be written is found out before the run, while nothing has changed.
+    std::unique_ptr<std::FILE, FileCloser> trace;
+    if (!options.traceFile.empty()) {
+        trace.reset(std::fopen(options.traceFile.c_str(), "w"));
+        if (!trace) {
+            err << "dot4sim: cannot write the trace file " << options.traceFile << ": "
+                << std::strerror(errno) << "; nothing was run\n";
+            return kStatusBadUsage;
+        }
     }
     if (options.answerYes) m->promptAnswer = *options.answerYes ? IDYES : IDNO;
     m->traceEnabled = !options.traceFile.empty();
@@ -114,13 +133,16 @@ int runImage(const RunOptions& options, std::ostream& err) {
     } catch (const std::exception& e) {
         // The image keeps what it was: a preview that crashed must not leave half a change.
         err << "dot4sim: the program failed: " << e.what() << "; the image is left unchanged\n";
-        if (!options.traceFile.empty()) writeTrace(*m, options.traceFile, err);
-        if (m->files) m->files->discard();
+        if (trace) writeTrace(*m, trace.get(), options.traceFile, err);
         activate(nullptr);
         return kStatusFailure;
     }
     m->outcome.exitCode = exitCode;
-    bool traceOk = options.traceFile.empty() || writeTrace(*m, options.traceFile, err);
+    if (trace && !writeTrace(*m, trace.get(), options.traceFile, err)) {
+        err << "dot4sim: the image is left unchanged\n";
+        activate(nullptr);
+        return kStatusFailure;
+    }
     try {
         saveImage(*m, true);
     } catch (const std::exception& e) {
@@ -129,27 +151,18 @@ int runImage(const RunOptions& options, std::ostream& err) {
         return kStatusFailure;
     }
     activate(nullptr);
-    return traceOk ? exitCode : kStatusFailure;
+    return exitCode;
 }
 
 int restartImage(const std::string& image, std::ostream& err) {
-    std::unique_ptr<Machine> m;
-    try {
-        m = loadImage(image);
-    } catch (const ImageError& e) {
-        err << "dot4sim: " << e.what() << "\n";
-        return kStatusBadUsage;
-    } catch (const std::exception& e) {
-        err << "dot4sim: " << image << ": " << e.what() << "\n";
-        return kStatusBadUsage;
-    }
+    std::unique_ptr<Machine> m = load(image, err);
+    if (!m) return kStatusBadUsage;
     activate(m.get());
     try {
         restartMachine(*m);
         saveImage(*m, false);
     } catch (const std::exception& e) {
         err << "dot4sim: " << e.what() << "\n";
-        if (m->files) m->files->discard();
         activate(nullptr);
         return kStatusFailure;
     }

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "TestImage.h"
+#include "drive_view.h"
 #include "files.h"
 #include "registry.h"
 
@@ -19,11 +20,6 @@ namespace {
 
 const char* const kSessionManager =
     "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Session Manager";
-
-std::string slurp(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Runs one call and gives its last error, or 0 when it succeeded.
 template <class F>
@@ -52,11 +48,9 @@ class FileOps : public ::testing::Test {
             .file("C:\\WINDOWS\\SYSTEM\\plain.dll", "plain")
             .file("C:\\WINDOWS\\INF\\mirelc.inf", "inf");
         sm = std::make_unique<SimMachine>(img);
-        root = sm->m().files->driveRoot('C');
+        root = "C:";
     }
-    bool onDrive(const std::string& rel) {
-        return fs::exists(fs::symlink_status(root + "/" + rel));
-    }
+    bool onDrive(const std::string& rel) { return driveview::exists(root + "/" + rel); }
 
     TestImage img;
     std::unique_ptr<SimMachine> sm;
@@ -111,7 +105,7 @@ TEST_F(FileOps, MoveAndCreateDirectoryErrors) {
                   return MoveFileA("C:\\WINDOWS\\SYSTEM\\plain.dll", "C:\\WINDOWS\\Moved.DLL");
               }),
               0u);
-    EXPECT_EQ(slurp(root + "/WINDOWS/Moved.DLL"), "plain");
+    EXPECT_EQ(driveview::read(root + "/WINDOWS/Moved.DLL"), "plain");
     EXPECT_FALSE(onDrive("WINDOWS/SYSTEM/plain.dll"));
     // Only the case changes.
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\WINDOWS\\Moved.DLL", "C:\\WINDOWS\\moved.dll"); }),
@@ -126,7 +120,7 @@ TEST_F(FileOps, MoveAndCreateDirectoryErrors) {
     EXPECT_EQ(errorOf([] { return CreateDirectoryA("C:\\NONE\\SUB", nullptr); }),
               static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(errorOf([] { return CreateDirectoryA("C:\\NEW\\", nullptr); }), 0u);
-    EXPECT_TRUE(fs::is_directory(root + "/NEW"));
+    EXPECT_TRUE(driveview::isDirectory(root + "/NEW"));
 }
 
 TEST_F(FileOps, MoveFileExReplacesOnlyWhenAsked) {
@@ -138,7 +132,7 @@ TEST_F(FileOps, MoveFileExReplacesOnlyWhenAsked) {
     };
     EXPECT_EQ(move(0), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(move(MOVEFILE_REPLACE_EXISTING), 0u);
-    EXPECT_EQ(slurp(root + "/WINDOWS/INF/mirelc.inf"), "plain");
+    EXPECT_EQ(driveview::read(root + "/WINDOWS/INF/mirelc.inf"), "plain");
     EXPECT_EQ(errorOf([] { return MoveFileExA("C:\\WINDOWS\\INF\\mirelc.inf", nullptr, 0); }),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     // A read-only target is not replaced.
@@ -147,7 +141,7 @@ TEST_F(FileOps, MoveFileExReplacesOnlyWhenAsked) {
                                      "C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll", MOVEFILE_REPLACE_EXISTING);
               }),
               static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(slurp(root + "/WINDOWS/SYSTEM/Dot4Rtl.dll"), "rtl");
+    EXPECT_EQ(driveview::read(root + "/WINDOWS/SYSTEM/Dot4Rtl.dll"), "rtl");
 }
 
 TEST_F(FileOps, DelayedDeletionIsRecordedForTheSessionManager) {
@@ -202,7 +196,7 @@ TEST(FileOpsDrives, MovesBetweenDrives) {
     EXPECT_EQ(errorOf([] { return MoveFileExA("C:\\a.txt", "D:\\a.txt", 0); }), 17u);
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\DIR", "D:\\DIR"); }), 17u);
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\a.txt", "D:\\a.txt"); }), 0u);
-    EXPECT_EQ(slurp(sm.m().files->driveRoot('D') + "/a.txt"), "a");
+    EXPECT_EQ(driveview::read("D:/a.txt"), "a");
 }
 
 TEST_F(FileOps, TextModeWritesCrLfAndReadsItBack) {
@@ -212,7 +206,7 @@ TEST_F(FileOps, TextModeWritesCrLfAndReadsItBack) {
     std::fputc('\r', f);  // a lone CR stays as it is
     std::fputs("x\n", f);
     std::fclose(f);
-    EXPECT_EQ(slurp(root + "/log.txt"), "one\r\ntwo\r\n\rx\r\n");
+    EXPECT_EQ(driveview::read(root + "/log.txt"), "one\r\ntwo\r\n\rx\r\n");
 
     f = platformOpenFile("C:\\log.txt", "r");
     ASSERT_NE(f, nullptr);
@@ -241,7 +235,7 @@ TEST_F(FileOps, TextModeWritesCrLfAndReadsItBack) {
     ASSERT_NE(f, nullptr);
     std::fputs("a\nb\n", f);
     std::fclose(f);
-    EXPECT_EQ(slurp(root + "/bin.dat"), "a\nb\n");
+    EXPECT_EQ(driveview::read(root + "/bin.dat"), "a\nb\n");
 }
 
 TEST_F(FileOps, TextModeSurvivesBufferBoundariesAndRewind) {
@@ -254,7 +248,7 @@ TEST_F(FileOps, TextModeSurvivesBufferBoundariesAndRewind) {
     std::rewind(f);
     std::fputc('\x01', f);
     std::fclose(f);
-    std::string raw = slurp(root + "/uninstall.txt");
+    std::string raw = driveview::read(root + "/uninstall.txt");
     std::string expected;
     for (char c : text) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
     expected[0] = '\x01';
@@ -289,7 +283,7 @@ TEST_F(FileOps, OpenFailures) {
     EXPECT_EQ(openError("C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll", "w", e),
               static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(e, EACCES);
-    EXPECT_EQ(slurp(root + "/WINDOWS/SYSTEM/Dot4Rtl.dll"), "rtl");  // not truncated
+    EXPECT_EQ(driveview::read(root + "/WINDOWS/SYSTEM/Dot4Rtl.dll"), "rtl");  // not truncated
     EXPECT_EQ(openError("C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll", "r", e), 0u);
     EXPECT_EQ(openError("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll", "a", e),
               static_cast<DWORD>(ERROR_SHARING_VIOLATION));

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "TestImage.h"
+#include "drive_view.h"
 #include "files.h"
 
 namespace fs = std::filesystem;
@@ -64,12 +65,12 @@ TEST(FilesPaths, DotDotAboveTheRootStaysOnTheDrive) {
     TestImage img;
     img.file("C:\\top.txt", "top");
     SimMachine sm(img);
-    std::string root = sm.m().files->driveRoot('C');
+    std::string root = "C:";
     FILE* f = platformOpenFile("C:\\..\\..\\..\\escape.txt", "w");
     ASSERT_NE(f, nullptr);
     std::fputs("x", f);
     std::fclose(f);
-    EXPECT_TRUE(fs::exists(root + "/escape.txt"));
+    EXPECT_TRUE(driveview::exists(root + "/escape.txt"));
     EXPECT_FALSE(fs::exists(img.dir() + "/escape.txt"));
     EXPECT_FALSE(fs::exists(fs::path(img.dir()).parent_path() / "escape.txt"));
     // Relative climbing from the current directory stops at the root too.
@@ -157,20 +158,20 @@ TEST(FilesPaths, LookupIgnoresCaseAndCreationKeepsIt) {
     EXPECT_EQ(d.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
     FindClose(h);
 
-    std::string root = sm.m().files->driveRoot('C');
+    std::string root = "C:";
     ASSERT_TRUE(CreateDirectoryA("c:\\windows\\NewDir", nullptr));
-    EXPECT_TRUE(fs::is_directory(root + "/WINDOWS/NewDir"));
+    EXPECT_TRUE(driveview::isDirectory(root + "/WINDOWS/NewDir"));
     FILE* f = platformOpenFile("C:\\WINDOWS\\newdir\\Log.Txt", "w");
     ASSERT_NE(f, nullptr);
     std::fclose(f);
-    EXPECT_TRUE(fs::exists(root + "/WINDOWS/NewDir/Log.Txt"));
+    EXPECT_TRUE(driveview::exists(root + "/WINDOWS/NewDir/Log.Txt"));
     // Writing an existing file under another spelling writes that file.
     f = platformOpenFile("C:\\windows\\inf\\MIRELC.INF", "w");
     ASSERT_NE(f, nullptr);
     std::fputs("new", f);
     std::fclose(f);
-    EXPECT_EQ(slurp(root + "/WINDOWS/INF/Mirelc.INF"), "new");
-    EXPECT_FALSE(fs::exists(root + "/WINDOWS/INF/MIRELC.INF"));
+    EXPECT_EQ(driveview::read(root + "/WINDOWS/INF/Mirelc.INF"), "new");
+    EXPECT_FALSE(driveview::exists(root + "/WINDOWS/INF/MIRELC.INF"));
 }
 
 TEST(FilesPaths, RelativePathsUseTheCurrentDirectory) {

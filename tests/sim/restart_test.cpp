@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "TestImage.h"
+#include "drive_view.h"
 #include "files.h"
 #include "registry.h"
 #include "spooler.h"
@@ -48,12 +49,12 @@ TEST(RestartNT, CarriesOutThePendingOperationsInProcess) {
     ASSERT_TRUE(MoveFileExA("C:\\EMPTY", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExA("C:\\never.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     simwin::restartMachine(sm.m());
-    std::string root = sm.m().files->driveRoot('C');
-    EXPECT_FALSE(fs::exists(root + "/WINDOWS/SYSTEM/Dot4Mon.dll"));
-    EXPECT_FALSE(fs::exists(root + "/WINDOWS/a.tmp"));
-    EXPECT_TRUE(fs::exists(root + "/WINDOWS/b.tmp"));
-    EXPECT_FALSE(fs::exists(root + "/EMPTY"));
-    EXPECT_TRUE(fs::exists(root + "/keep.txt"));
+    std::string root = "C:";
+    EXPECT_FALSE(driveview::exists(root + "/WINDOWS/SYSTEM/Dot4Mon.dll"));
+    EXPECT_FALSE(driveview::exists(root + "/WINDOWS/a.tmp"));
+    EXPECT_TRUE(driveview::exists(root + "/WINDOWS/b.tmp"));
+    EXPECT_FALSE(driveview::exists(root + "/EMPTY"));
+    EXPECT_TRUE(driveview::exists(root + "/keep.txt"));
     EXPECT_FALSE(sm.m().registry->value(kSessionManager, "PendingFileRenameOperations"));
     EXPECT_EQ(sm.m().fileRule("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"), 0u);  // no longer in use
 }

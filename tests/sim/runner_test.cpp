@@ -3,7 +3,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "TestImage.h"
+#include "files.h"
 #include "runner.h"
 
 namespace fs = std::filesystem;
@@ -118,6 +121,67 @@ TEST(Dot4simRun, NoLogWithoutTheSwitchAndRestartLeavesNoOutcome) {
     EXPECT_NE(img.registryText().find("[HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis]"),
               std::string::npos);
     EXPECT_EQ(img.restart().status, 0);
+}
+
+TEST(Dot4simRun, NothingOutsideTheImageIsFollowedOrWritten) {
+    TestImage img, outside;
+    outside.file("C:\\victim.txt", "victim");
+    const std::string victim = outside.dir() + "/drive_c/victim.txt";
+    fs::create_symlink(victim, img.dir() + "/registry.reg.tmp");
+    fs::create_symlink(victim, img.dir() + "/outcome.ini.tmp");
+    fs::create_directory(img.dir() + "/.dot4sim-ready");
+    fs::create_directory_symlink(outside.dir() + "/drive_c", img.dir() + "/.dot4sim-ready/drive_c");
+    img.registry("[HKEY_LOCAL_MACHINE\\Software\\Kept]\r\n\r\n").file("C:\\kept.txt", "kept");
+    auto outsideBefore = snapshot(outside.dir());
+    auto r = img.run();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(snapshot(outside.dir()), outsideBefore);
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "victim");
+    EXPECT_EQ(img.readFile("C:\\kept.txt"), "kept");
+    EXPECT_NE(img.registryText().find("Kept"), std::string::npos);
+    EXPECT_EQ(img.outcome("run", "exit_code"), "0");
+}
+
+TEST(Dot4simRun, SpecialFilesInPlaceOfTheImageFilesAreRefusedByName) {
+    for (const char* name : {"registry.reg", "machine.ini", "outcome.ini"}) {
+        for (bool fifo : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (fifo ? " as a FIFO" : " as a folder"));
+            TestImage img;
+            std::string path = img.dir() + "/" + name;
+            ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0644) : ::mkdir(path.c_str(), 0755), 0);
+            auto before = snapshot(img.dir());
+            auto r = img.run();
+            EXPECT_EQ(r.status, 2);
+            EXPECT_EQ(r.err.rfind("dot4sim: " + path + ": ", 0), 0u) << r.err;
+            EXPECT_EQ(snapshot(img.dir()), before);
+        }
+    }
+}
+
+TEST(Dot4simRun, ATraceThatCannotBeWrittenIsRefusedBeforeTheRun) {
+    TestImage img;
+    auto before = snapshot(img.dir());
+    auto r = img.cli({"run", img.dir(), "--trace", img.dir() + "/no/such/folder/trace.txt"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("trace.txt"), std::string::npos) << r.err;
+    EXPECT_EQ(snapshot(img.dir()), before);
+}
+
+TEST(Dot4simRun, AMissingRegistryIsWarnedAboutAndABusyImageRefused) {
+    TestImage img;
+    auto r = img.cli({"run", img.dir()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("warning: " + img.dir() + "/registry.reg is missing"), std::string::npos)
+        << r.err;
+    auto before = snapshot(img.dir());
+    testsupport::SimMachine holder(img);  // a command that is still running on the image
+    auto busy = img.cli({"run", img.dir()});
+    EXPECT_EQ(busy.status, 2);
+    EXPECT_NE(busy.err.find("another dot4sim command is using this image"), std::string::npos)
+        << busy.err;
+    holder.m().files->discard();
+    EXPECT_EQ(snapshot(img.dir()), before);
 }
 
 }  // namespace
