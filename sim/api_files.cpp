@@ -20,15 +20,15 @@ namespace {
 
 const DWORD kErrorNotSameDevice = 17;
 
-std::string cwd() { return machine().system.currentDirectory; }
+std::string cwd() { return machine().config.system.currentDirectory; }
 
 BOOL fail(DWORD code) {
-    machine().lastError = code;
+    machine().run.lastError = code;
     return FALSE;
 }
 
 std::string boolText(BOOL r) {
-    return r ? "TRUE" : "FALSE [" + std::to_string(machine().lastError) + "]";
+    return r ? "TRUE" : "FALSE [" + std::to_string(machine().run.lastError) + "]";
 }
 
 std::string hex(uintptr_t v) {
@@ -38,12 +38,12 @@ std::string hex(uintptr_t v) {
 }
 
 // The call's result as a Windows error code: 0 when it may go ahead.
-DWORD noDrives() { return machine().files ? 0 : static_cast<DWORD>(ERROR_PATH_NOT_FOUND); }
+DWORD noDrives() { return machine().run.files ? 0 : static_cast<DWORD>(ERROR_PATH_NOT_FOUND); }
 
 void fill(WIN32_FIND_DATAA& d, const simwin::FoundEntry& e) {
     std::memset(&d, 0, sizeof d);
     d.dwFileAttributes = e.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (!e.isDirectory && (machine().fileRule(e.full) & simwin::kFileReadOnly))
+    if (!e.isDirectory && (machine().config.fileRule(e.full) & simwin::kFileReadOnly))
         d.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
     // 100 ns units since 1601.
     uint64_t t = (static_cast<uint64_t>(e.mtime) + 11644473600ull) * 10000000ull;
@@ -65,7 +65,7 @@ std::string parentOf(const std::string& full) {
 DWORD schedule(const std::string& source, const std::string& target) {
     auto& m = machine();
     std::string data;
-    if (auto v = m.registry->value(simwin::kSessionManagerKey, simwin::kPendingValue)) {
+    if (auto v = m.run.registry->value(simwin::kSessionManagerKey, simwin::kPendingValue)) {
         if (v->type == REG_MULTI_SZ) data = v->bytes;
     }
     if (data.find_first_not_of('\0') == std::string::npos) data.clear();  // an empty list
@@ -76,7 +76,7 @@ DWORD schedule(const std::string& source, const std::string& target) {
     data += target;
     data += '\0';
     data += '\0';
-    m.registry->setValue(simwin::kSessionManagerKey, simwin::kPendingValue, REG_MULTI_SZ, data);
+    m.run.registry->setValue(simwin::kSessionManagerKey, simwin::kPendingValue, REG_MULTI_SZ, data);
     return 0;
 }
 
@@ -179,15 +179,15 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
     } else if (!name || !data) {
         err = name ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
     } else if (!(err = noDrives())) {
-        simwin::ResolvedPath rp = m.files->resolve(path, cwd(), true);
+        simwin::ResolvedPath rp = m.run.files->resolve(path, cwd(), true);
         std::vector<simwin::FoundEntry> entries;
         if (rp.error) {
             err = rp.error;
         } else if (rp.trailingSeparator || rp.isRoot) {
             err = ERROR_FILE_NOT_FOUND;  // a search for "dir\" or "C:\" always fails
         } else if (rp.wildcard) {
-            simwin::ResolvedPath dir = m.files->resolve(parentOf(rp.full), cwd());
-            entries = m.files->list(dir, rp.leaf);
+            simwin::ResolvedPath dir = m.run.files->resolve(parentOf(rp.full), cwd());
+            entries = m.run.files->list(dir, rp.leaf);
         } else if (rp.exists) {
             struct stat st;
             if (::lstat(rp.host.c_str(), &st) == 0) {
@@ -204,13 +204,13 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         if (!err) {
             fill(*data, entries[0]);
             found = entries[0].name;
-            uintptr_t h = m.nextHandle;
-            m.nextHandle += 4;
-            m.files->searches[h] = simwin::FileSystem::Search{path, std::move(entries), 1};
+            uintptr_t h = m.run.nextHandle;
+            m.run.nextHandle += 4;
+            m.run.files->searches[h] = simwin::FileSystem::Search{path, std::move(entries), 1};
             r = reinterpret_cast<HANDLE>(h);
         }
     }
-    if (err) m.lastError = err;
+    if (err) m.run.lastError = err;
     trace("FindFirstFileA(" + quote(name) + ") = " +
           (err ? "INVALID_HANDLE_VALUE [" + std::to_string(err) + "]"
                : hex(reinterpret_cast<uintptr_t>(r)) + " " + quote(found.c_str())));
@@ -221,14 +221,14 @@ BOOL WINAPI FindClose(HANDLE h) {
     auto& m = machine();
     uintptr_t key = reinterpret_cast<uintptr_t>(h);
     std::string subject;
-    if (m.files) {
-        auto it = m.files->searches.find(key);
-        if (it != m.files->searches.end()) subject = it->second.path;
+    if (m.run.files) {
+        auto it = m.run.files->searches.find(key);
+        if (it != m.run.files->searches.end()) subject = it->second.path;
     }
     BOOL r;
     if (auto code = simwin::injectedFault("FindClose", subject)) {
         r = fail(*code);
-    } else if (!m.files || !m.files->searches.erase(key)) {
+    } else if (!m.run.files || !m.run.files->searches.erase(key)) {
         r = fail(ERROR_INVALID_HANDLE);
     } else {
         r = TRUE;
@@ -246,7 +246,7 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
-        err = m.files->deleteFile(path, m);
+        err = m.run.files->deleteFile(path, m);
     BOOL r = err ? fail(err) : TRUE;
     trace("DeleteFileA(" + quote(name) + ") = " + boolText(r));
     return r;
@@ -258,7 +258,7 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
     DWORD err = 0;
     if (auto code = simwin::injectedFault("MoveFileExA", source)) {
         err = *code;
-    } else if (!m.isNT()) {
+    } else if (!m.config.isNT()) {
         err = ERROR_CALL_NOT_IMPLEMENTED;  // Windows 95/98 have only the stub
     } else if (!from) {
         err = ERROR_INVALID_PARAMETER;
@@ -268,7 +268,7 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         if (flags & MOVEFILE_COPY_ALLOWED) {
             err = ERROR_INVALID_PARAMETER;
         } else if (!(err = simwin::fullWindowsPath(source, cwd(), full))) {
-            if (m.fileRule(full) & simwin::kFileNoSchedule) {
+            if (m.config.fileRule(full) & simwin::kFileNoSchedule) {
                 err = ERROR_ACCESS_DENIED;
             } else if (to && *to) {
                 if (!(err = simwin::fullWindowsPath(to, cwd(), fullTarget)))
@@ -288,7 +288,7 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
             simwin::upper(a.substr(0, 1)) != simwin::upper(b.substr(0, 1)))
             err = kErrorNotSameDevice;
         else
-            err = m.files->moveFile(source, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0, m);
+            err = m.run.files->moveFile(source, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0, m);
     }
     BOOL r = err ? fail(err) : TRUE;
     trace("MoveFileExA(" + quote(from) + ", " + quote(to) + ", " + std::to_string(flags) +
@@ -305,7 +305,7 @@ BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     else if (!from || !to)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
-        err = m.files->moveFile(source, to, false, m);
+        err = m.run.files->moveFile(source, to, false, m);
     BOOL r = err ? fail(err) : TRUE;
     trace("MoveFileA(" + quote(from) + ", " + quote(to) + ") = " + boolText(r));
     return r;
@@ -320,7 +320,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
-        err = m.files->createDirectory(path, m);
+        err = m.run.files->createDirectory(path, m);
     BOOL r = err ? fail(err) : TRUE;
     trace("CreateDirectoryA(" + quote(name) + ") = " + boolText(r));
     return r;
@@ -339,8 +339,8 @@ FILE* platformOpenFile(const char* name, const char* mode) {
         bool plus = std::strchr(mode, '+') != nullptr;
         bool binary = std::strchr(mode, 'b') != nullptr;
         bool writes = mode[0] != 'r' || plus;
-        simwin::ResolvedPath rp = m.files->resolve(path, cwd());
-        unsigned rule = rp.error ? 0 : m.fileRule(rp.full);
+        simwin::ResolvedPath rp = m.run.files->resolve(path, cwd());
+        unsigned rule = rp.error ? 0 : m.config.fileRule(rp.full);
         if (rp.error) {
             err = rp.error;
         } else if (rp.isDirectory) {
@@ -389,7 +389,7 @@ FILE* platformOpenFile(const char* name, const char* mode) {
         }
     }
     if (err) {
-        m.lastError = err;
+        m.run.lastError = err;
         errno = errnoFor(err);
     }
     trace("platformOpenFile(" + quote(name) + ", " + quote(mode) +

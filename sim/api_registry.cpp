@@ -20,7 +20,7 @@ struct Target {
     bool known = false;  // a root or an open handle
 };
 
-Registry& reg() { return *simwin::machine().registry; }
+Registry& reg() { return *simwin::machine().run.registry; }
 
 Target resolve(HKEY h) {
     Target t;
@@ -69,14 +69,14 @@ std::string num(uint64_t v) { return std::to_string(v); }
 
 unsigned ruleOf(const Registry::Key* k) {
     simwin::Machine& m = simwin::machine();
-    if (m.registryRules.empty()) return 0;
-    return m.registryRule(reg().path(k));
+    if (m.config.registryRules.empty()) return 0;
+    return m.config.registryRule(reg().path(k));
 }
 
 unsigned ruleOfPath(const std::string& p) {
     simwin::Machine& m = simwin::machine();
-    if (m.registryRules.empty()) return 0;
-    return m.registryRule(p);
+    if (m.config.registryRules.empty()) return 0;
+    return m.config.registryRule(p);
 }
 
 // Rules that stop a key from being opened with `access`.
@@ -89,14 +89,14 @@ LONG openDenied(unsigned rule, REGSAM access) {
 
 HKEY newHandle(Registry::Key* k, REGSAM access) {
     simwin::Machine& m = simwin::machine();
-    uintptr_t h = m.nextHandle;
-    m.nextHandle += 4;
+    uintptr_t h = m.run.nextHandle;
+    m.run.nextHandle += 4;
     reg().handles[h] = {k, access};
     return reinterpret_cast<HKEY>(h);
 }
 
 // NT refuses a sub-key that starts at the root of the namespace; 95/98 skip the backslash.
-bool badPath(const char* sub) { return sub && sub[0] == '\\' && simwin::machine().isNT(); }
+bool badPath(const char* sub) { return sub && sub[0] == '\\' && simwin::machine().config.isNT(); }
 
 void traceCall(const std::string& call, LONG rc, const std::string& extra = {}) {
     if (!simwin::tracing()) return;
@@ -141,9 +141,9 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     // Check everything before creating anything, so a refusal leaves no half-made path.
     bool creates = false;
     std::string p;
-    bool rules = !simwin::machine().registryRules.empty();
+    bool rules = !simwin::machine().config.registryRules.empty();
     if (rules) p = r.path(k);
-    unsigned rule = rules ? simwin::machine().registryRule(p) : 0;
+    unsigned rule = rules ? simwin::machine().config.registryRule(p) : 0;
     for (size_t pos = consumed; pos < length;) {
         if (sub[pos] == '\\') {
             ++pos;
@@ -158,7 +158,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         if (rules) {
             p += '\\';
             p.append(sub + pos, end - pos);
-            rule = simwin::machine().registryRule(p);
+            rule = simwin::machine().config.registryRule(p);
             if (rule & simwin::kRuleNoCreate) return done(ERROR_ACCESS_DENIED);
         }
         creates = true;
@@ -293,9 +293,9 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     constexpr unsigned kStops =
         simwin::kRuleNoAccess | simwin::kRuleReadOnly | simwin::kRuleNoDelete;
     if (ruleOf(k) & kStops) return done(ERROR_ACCESS_DENIED);
-    if (simwin::machine().isNT()) {
+    if (simwin::machine().config.isNT()) {
         if (k->childCount) return done(ERROR_ACCESS_DENIED);
-    } else if (!simwin::machine().registryRules.empty()) {
+    } else if (!simwin::machine().config.registryRules.empty()) {
         // 95/98 take the whole sub-tree, or nothing of it.
         std::string base = r.path(k);
         std::vector<std::pair<const Registry::Key*, std::string>> stack{{k, base}};

@@ -45,14 +45,14 @@ const PrivilegeName kPrivileges[] = {
 const DWORD kShutdownLuid = 19;
 
 BOOL fail(DWORD code) {
-    machine().lastError = code;
+    machine().run.lastError = code;
     return FALSE;
 }
 
 std::string boolText(BOOL b) { return b ? "TRUE" : "FALSE"; }
 
 std::string withError(BOOL result) {
-    return boolText(result) + (result ? "" : " [" + std::to_string(machine().lastError) + "]");
+    return boolText(result) + (result ? "" : " [" + std::to_string(machine().run.lastError) + "]");
 }
 
 std::string handleText(HANDLE h) {
@@ -68,19 +68,21 @@ std::string handleText(HANDLE h) {
 
 HANDLE newToken() {
     auto& m = machine();
-    uintptr_t h = m.nextHandle;
-    m.nextHandle += 4;
-    m.openTokens[h] = true;
+    uintptr_t h = m.run.nextHandle;
+    m.run.nextHandle += 4;
+    m.run.openTokens[h] = true;
     return reinterpret_cast<HANDLE>(h);
 }
 
-bool isToken(HANDLE h) { return machine().openTokens.count(reinterpret_cast<uintptr_t>(h)) != 0; }
+bool isToken(HANDLE h) {
+    return machine().run.openTokens.count(reinterpret_cast<uintptr_t>(h)) != 0;
+}
 
 }  // namespace
 
-DWORD WINAPI GetLastError(void) { return machine().lastError; }
+DWORD WINAPI GetLastError(void) { return machine().run.lastError; }
 
-void WINAPI SetLastError(DWORD code) { machine().lastError = code; }
+void WINAPI SetLastError(DWORD code) { machine().run.lastError = code; }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     auto& m = machine();
@@ -93,20 +95,22 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
                info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) + 8) {
         // Only the plain record and the extended one (156 bytes) are accepted.
         r = fail(ERROR_INSUFFICIENT_BUFFER);
-    } else if (!m.system.versionQuery.ok()) {
-        r = fail(m.system.versionQuery.error);
+    } else if (!m.config.system.versionQuery.ok()) {
+        r = fail(m.config.system.versionQuery.error);
     } else {
-        info->dwMajorVersion = m.system.major;
-        info->dwMinorVersion = m.system.minor;
-        info->dwBuildNumber = m.system.build;
-        info->dwPlatformId = m.system.platform;
+        info->dwMajorVersion = m.config.system.major;
+        info->dwMinorVersion = m.config.system.minor;
+        info->dwBuildNumber = m.config.system.build;
+        info->dwPlatformId = m.config.system.platform;
         std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
         r = TRUE;
     }
     trace("GetVersionExA(" + std::to_string(info ? info->dwOSVersionInfoSize : 0) +
           ") = " + withError(r) +
-          (r ? " {" + std::to_string(m.system.platform) + ", " + std::to_string(m.system.major) +
-                   "." + std::to_string(m.system.minor) + "." + std::to_string(m.system.build) + "}"
+          (r ? " {" + std::to_string(m.config.system.platform) + ", " +
+                   std::to_string(m.config.system.major) + "." +
+                   std::to_string(m.config.system.minor) + "." +
+                   std::to_string(m.config.system.build) + "}"
              : ""));
     return r;
 }
@@ -114,12 +118,12 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     auto& m = machine();
     UINT r;
-    const std::string& dir = m.system.windowsDirectory;
+    const std::string& dir = m.config.system.windowsDirectory;
     if (auto code = simwin::injectedFault("GetWindowsDirectoryA")) {
-        m.lastError = *code;
+        m.run.lastError = *code;
         r = 0;
-    } else if (!m.system.windowsDirectoryResult.ok()) {
-        m.lastError = m.system.windowsDirectoryResult.error;
+    } else if (!m.config.system.windowsDirectoryResult.ok()) {
+        m.run.lastError = m.config.system.windowsDirectoryResult.error;
         r = 0;
     } else if (!buffer || size < dir.size() + 1) {
         r = static_cast<UINT>(dir.size() + 1);  // the size needed, NUL included
@@ -135,28 +139,28 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 LPSTR WINAPI GetCommandLineA(void) {
     auto& m = machine();
     simwin::injectedFault("GetCommandLineA");
-    trace("GetCommandLineA() = " + simwin::quote(m.commandLine.c_str()));
-    return &m.commandLine[0];
+    trace("GetCommandLineA() = " + simwin::quote(m.run.commandLine.c_str()));
+    return &m.run.commandLine[0];
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
     auto& m = machine();
     int r;
     if (auto code = simwin::injectedFault("MessageBoxA")) {
-        m.lastError = *code;
+        m.run.lastError = *code;
         r = 0;
     } else {
-        ++m.outcome.promptShown;
-        m.outcome.promptText = text ? text : "";
-        m.outcome.promptCaption = caption ? caption : "";
-        m.outcome.promptStyle = style;
+        ++m.report.outcome.promptShown;
+        m.report.outcome.promptText = text ? text : "";
+        m.report.outcome.promptCaption = caption ? caption : "";
+        m.report.outcome.promptStyle = style;
         bool yesNo = (style & 0xF) == MB_YESNO || (style & 0xF) == MB_YESNOCANCEL;
         if (yesNo) {
-            r = m.promptAnswer == IDYES ? IDYES : IDNO;
+            r = m.config.promptAnswer == IDYES ? IDYES : IDNO;
         } else {
             r = IDOK;
         }
-        m.outcome.promptAnswer = r == IDYES ? "yes" : r == IDNO ? "no" : "ok";
+        m.report.outcome.promptAnswer = r == IDYES ? "yes" : r == IDNO ? "no" : "ok";
     }
     trace("MessageBoxA(" + std::string(owner ? "owner" : "NULL") + ", " + simwin::quote(text) +
           ", " + simwin::quote(caption) + ", " + std::to_string(style) +
@@ -181,14 +185,14 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDL
     BOOL r;
     if (auto code = simwin::injectedFault("OpenThreadToken")) {
         r = fail(*code);
-    } else if (!m.isNT()) {
+    } else if (!m.config.isNT()) {
         r = fail(ERROR_CALL_NOT_IMPLEMENTED);
     } else if (thread != kCurrentThread || !token) {
         r = fail(ERROR_INVALID_HANDLE);
-    } else if (m.privileges.threadToken == simwin::PrivilegeConfig::Thread::None) {
+    } else if (m.config.privileges.threadToken == simwin::PrivilegeConfig::Thread::None) {
         r = fail(ERROR_NO_TOKEN);
-    } else if (m.privileges.threadToken == simwin::PrivilegeConfig::Thread::Fails) {
-        r = fail(m.privileges.threadTokenError);
+    } else if (m.config.privileges.threadToken == simwin::PrivilegeConfig::Thread::Fails) {
+        r = fail(m.config.privileges.threadTokenError);
     } else {
         *token = newToken();
         r = TRUE;
@@ -209,12 +213,12 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
     BOOL r;
     if (auto code = simwin::injectedFault("OpenProcessToken")) {
         r = fail(*code);
-    } else if (!m.isNT()) {
+    } else if (!m.config.isNT()) {
         r = fail(ERROR_CALL_NOT_IMPLEMENTED);
     } else if (process != kCurrentProcess || !token) {
         r = fail(ERROR_INVALID_HANDLE);
-    } else if (!m.privileges.processToken.ok()) {
-        r = fail(m.privileges.processToken.error);
+    } else if (!m.config.privileges.processToken.ok()) {
+        r = fail(m.config.privileges.processToken.error);
     } else {
         *token = newToken();
         r = TRUE;
@@ -231,10 +235,10 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
     BOOL r = FALSE;
     if (auto code = simwin::injectedFault("LookupPrivilegeValueA", name ? name : "")) {
         r = fail(*code);
-    } else if (!m.isNT()) {
+    } else if (!m.config.isNT()) {
         r = fail(ERROR_CALL_NOT_IMPLEMENTED);
-    } else if (!m.privileges.lookup.ok()) {
-        r = fail(m.privileges.lookup.error);
+    } else if (!m.config.privileges.lookup.ok()) {
+        r = fail(m.config.privileges.lookup.error);
     } else if (!name || !luid) {
         r = fail(ERROR_INVALID_PARAMETER);
     } else {
@@ -260,29 +264,29 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     BOOL r;
     if (auto code = simwin::injectedFault("AdjustTokenPrivileges")) {
         r = fail(*code);
-    } else if (!m.isNT()) {
+    } else if (!m.config.isNT()) {
         r = fail(ERROR_CALL_NOT_IMPLEMENTED);
     } else if (!isToken(token)) {
         r = fail(ERROR_INVALID_HANDLE);
     } else if (!disableAll && !newState) {
         r = fail(ERROR_INVALID_PARAMETER);
-    } else if (!m.privileges.adjust.ok()) {
-        r = fail(m.privileges.adjust.error);
+    } else if (!m.config.privileges.adjust.ok()) {
+        r = fail(m.config.privileges.adjust.error);
     } else {
         if (previous && bufferLength < sizeof(TOKEN_PRIVILEGES)) {
             if (returnLength) *returnLength = sizeof(TOKEN_PRIVILEGES);
             r = fail(ERROR_INSUFFICIENT_BUFFER);
         } else {
             if (disableAll) {
-                m.shutdownPrivilegeEnabled = false;
+                m.run.shutdownPrivilegeEnabled = false;
             } else {
                 for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
                     const auto& p = newState->Privileges[i];
                     if (p.Luid.LowPart == kShutdownLuid && p.Luid.HighPart == 0)
-                        m.shutdownPrivilegeEnabled = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+                        m.run.shutdownPrivilegeEnabled = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
                 }
             }
-            m.lastError = ERROR_SUCCESS;
+            m.run.lastError = ERROR_SUCCESS;
             r = TRUE;
         }
     }
@@ -307,7 +311,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     } else if (!isToken(h)) {
         r = fail(ERROR_INVALID_HANDLE);
     } else {
-        m.openTokens.erase(reinterpret_cast<uintptr_t>(h));
+        m.run.openTokens.erase(reinterpret_cast<uintptr_t>(h));
         r = TRUE;
     }
     trace("CloseHandle(" + handleText(h) + ") = " + withError(r));
@@ -317,15 +321,15 @@ BOOL WINAPI CloseHandle(HANDLE h) {
 BOOL WINAPI ExitWindowsEx(UINT flags, DWORD reason) {
     auto& m = machine();
     BOOL r;
-    m.outcome.restartFlags = flags;
+    m.report.outcome.restartFlags = flags;
     if (auto code = simwin::injectedFault("ExitWindowsEx")) {
         r = fail(*code);
-    } else if (m.isNT() && !m.shutdownPrivilegeEnabled) {
+    } else if (m.config.isNT() && !m.run.shutdownPrivilegeEnabled) {
         r = fail(ERROR_PRIVILEGE_NOT_HELD);
-    } else if (!m.shutdown.ok()) {
-        r = fail(m.shutdown.error);
+    } else if (!m.config.shutdown.ok()) {
+        r = fail(m.config.shutdown.error);
     } else {
-        m.outcome.restartRequested = true;
+        m.report.outcome.restartRequested = true;
         r = TRUE;
     }
     trace("ExitWindowsEx(" + std::to_string(flags) + ", " + std::to_string(reason) +

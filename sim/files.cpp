@@ -556,13 +556,13 @@ std::vector<FoundEntry> FileSystem::list(const ResolvedPath& dir,
 }
 
 DWORD FileSystem::deleteFile(const std::string& path, const Machine& m, bool applyRules) {
-    ResolvedPath r = resolve(path, m.system.currentDirectory);
+    ResolvedPath r = resolve(path, m.config.system.currentDirectory);
     if (r.error) return r.error;
     if (!r.exists) return ERROR_FILE_NOT_FOUND;
     if (r.isDirectory) return ERROR_ACCESS_DENIED;
     if (r.trailingSeparator) return ERROR_INVALID_NAME;
     if (applyRules) {
-        unsigned rule = m.fileRule(r.full);
+        unsigned rule = m.config.fileRule(r.full);
         if (rule & kFileInUse) return ERROR_SHARING_VIOLATION;
         if (rule & kFileReadOnly) return ERROR_ACCESS_DENIED;
     }
@@ -572,14 +572,14 @@ DWORD FileSystem::deleteFile(const std::string& path, const Machine& m, bool app
 
 DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool replace,
                            const Machine& m, bool applyRules) {
-    ResolvedPath s = resolve(from, m.system.currentDirectory);
+    ResolvedPath s = resolve(from, m.config.system.currentDirectory);
     if (s.error) return s.error;
     if (!s.exists) return ERROR_FILE_NOT_FOUND;
     if (s.isRoot) return ERROR_ACCESS_DENIED;
-    ResolvedPath d = resolve(to, m.system.currentDirectory);
+    ResolvedPath d = resolve(to, m.config.system.currentDirectory);
     if (d.error) return d.error;
     if (d.isRoot) return ERROR_ACCESS_DENIED;
-    if (applyRules && (m.fileRule(s.full) & kFileInUse)) return ERROR_SHARING_VIOLATION;
+    if (applyRules && (m.config.fileRule(s.full) & kFileInUse)) return ERROR_SHARING_VIOLATION;
     std::string target = d.parentHost + "/" + d.leaf;
     if (d.exists && d.host == s.host) {
         // Only the letter case changes.
@@ -589,7 +589,7 @@ DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool 
     if (d.exists) {
         if (!replace) return ERROR_ALREADY_EXISTS;
         if (d.isDirectory || s.isDirectory) return ERROR_ACCESS_DENIED;
-        if (applyRules && (m.fileRule(d.full) & (kFileInUse | kFileReadOnly)))
+        if (applyRules && (m.config.fileRule(d.full) & (kFileInUse | kFileReadOnly)))
             return ERROR_ACCESS_DENIED;
         target = d.host;
     }
@@ -602,7 +602,7 @@ DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool 
 }
 
 DWORD FileSystem::createDirectory(const std::string& path, const Machine& m) {
-    ResolvedPath r = resolve(path, m.system.currentDirectory);
+    ResolvedPath r = resolve(path, m.config.system.currentDirectory);
     if (r.error) return r.error;
     if (r.isRoot) return ERROR_ACCESS_DENIED;
     if (r.exists) return ERROR_ALREADY_EXISTS;
@@ -611,7 +611,7 @@ DWORD FileSystem::createDirectory(const std::string& path, const Machine& m) {
 }
 
 DWORD FileSystem::removeDirectory(const std::string& path, const Machine& m) {
-    ResolvedPath r = resolve(path, m.system.currentDirectory);
+    ResolvedPath r = resolve(path, m.config.system.currentDirectory);
     if (r.error) return r.error;
     if (!r.exists) return ERROR_FILE_NOT_FOUND;
     if (!r.isDirectory || r.isRoot) return r.isRoot ? ERROR_ACCESS_DENIED : ERROR_DIRECTORY;

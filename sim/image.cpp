@@ -127,33 +127,33 @@ struct IniParser {
                 if (p > 2)
                     error("expected platform 0 (Win32s), 1 (Windows 95/98) or 2 (NT), got '" + v +
                           "'");
-                m.system.platform = p;
+                m.config.system.platform = p;
                 platformSet = true;
             } else if (key == "major") {
-                m.system.major = number(key, v);
+                m.config.system.major = number(key, v);
                 majorSet = true;
             } else if (key == "minor") {
-                m.system.minor = number(key, v);
+                m.config.system.minor = number(key, v);
                 minorSet = true;
             } else if (key == "build") {
-                m.system.build = number(key, v);
+                m.config.system.build = number(key, v);
                 buildSet = true;
             } else if (key == "version_query") {
-                m.system.versionQuery = result(key, v);
+                m.config.system.versionQuery = result(key, v);
             } else if (key == "windows_directory") {
                 if (isNumber(v)) {
-                    m.system.windowsDirectoryResult = Result{code(key, v)};
+                    m.config.system.windowsDirectoryResult = Result{code(key, v)};
                 } else {
                     if (v.empty())
                         error("expected a Windows path or an error code for windows_directory");
-                    m.system.windowsDirectory = v;
+                    m.config.system.windowsDirectory = v;
                 }
             } else if (key == "current_directory") {
                 if (v.empty()) error("expected a Windows path for current_directory");
-                m.system.currentDirectory = v;
+                m.config.system.currentDirectory = v;
             } else if (key == "program") {
                 if (v.empty()) error("expected the program's path for program");
-                m.system.program = v;
+                m.config.system.program = v;
             } else {
                 error("unknown key '" + key +
                       "' in [system]; expected platform, major, minor, "
@@ -163,32 +163,32 @@ struct IniParser {
             once(key);
             if (key != "answer") error("unknown key '" + key + "' in [prompt]; expected answer");
             if (iequals(v, "yes"))
-                m.promptAnswer = IDYES;
+                m.config.promptAnswer = IDYES;
             else if (iequals(v, "no"))
-                m.promptAnswer = IDNO;
+                m.config.promptAnswer = IDNO;
             else
                 error("expected yes or no for answer, got '" + v + "'");
         } else if (section == "privileges") {
             once(key);
             if (key == "thread_token") {
                 if (iequals(v, "none")) {
-                    m.privileges.threadToken = PrivilegeConfig::Thread::None;
+                    m.config.privileges.threadToken = PrivilegeConfig::Thread::None;
                 } else if (iequals(v, "present")) {
-                    m.privileges.threadToken = PrivilegeConfig::Thread::Present;
+                    m.config.privileges.threadToken = PrivilegeConfig::Thread::Present;
                 } else {
                     auto r = parseResult(v);
                     if (!r || *r == 0 || !isNumber(v))
                         error("expected none, present or an error code for thread_token, got '" +
                               v + "'");
-                    m.privileges.threadToken = PrivilegeConfig::Thread::Fails;
-                    m.privileges.threadTokenError = *r;
+                    m.config.privileges.threadToken = PrivilegeConfig::Thread::Fails;
+                    m.config.privileges.threadTokenError = *r;
                 }
             } else if (key == "process_token") {
-                m.privileges.processToken = result(key, v);
+                m.config.privileges.processToken = result(key, v);
             } else if (key == "lookup") {
-                m.privileges.lookup = result(key, v);
+                m.config.privileges.lookup = result(key, v);
             } else if (key == "adjust") {
-                m.privileges.adjust = result(key, v);
+                m.config.privileges.adjust = result(key, v);
             } else {
                 error("unknown key '" + key +
                       "' in [privileges]; expected thread_token, "
@@ -197,7 +197,7 @@ struct IniParser {
         } else if (section == "shutdown") {
             once(key);
             if (key != "result") error("unknown key '" + key + "' in [shutdown]; expected result");
-            m.shutdown = result(key, v);
+            m.config.shutdown = result(key, v);
         } else if (section == "spooler") {
             once(key);
             PrinterRule rule;
@@ -215,7 +215,7 @@ struct IniParser {
                 error("expected ok, absent, open=CODE or delete=CODE for printer '" + key +
                       "', got '" + v + "'");
             }
-            m.printerRules.emplace_back(key, rule);
+            m.config.printerRules.emplace_back(key, rule);
         } else if (section == "files") {
             once(key);
             unsigned bits = 0;
@@ -230,7 +230,7 @@ struct IniParser {
                     error("expected in_use, no_schedule or read_only for '" + key + "', got '" + w +
                           "'");
             }
-            m.fileRules[upper(key)] |= bits;
+            m.config.fileRules[upper(key)] |= bits;
         } else if (section == "registry") {
             once(key);
             unsigned bits = 0;
@@ -249,7 +249,7 @@ struct IniParser {
             }
             std::string path = key;
             while (!path.empty() && path.back() == '\\') path.pop_back();
-            m.registryRules[upper(path)] |= bits;
+            m.config.registryRules[upper(path)] |= bits;
         } else if (section == "faults") {
             if (!kFunctions.count(key))
                 error("unknown function '" + key +
@@ -271,7 +271,7 @@ struct IniParser {
                     f.subject = rest;
                 }
             }
-            m.faults.push_back(f);
+            m.config.faults.push_back(f);
         }
     }
 
@@ -308,10 +308,10 @@ struct IniParser {
             if (section.empty()) error("expected a [section] header before '" + key + "'");
             entry(key, value);
         }
-        if (platformSet && m.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
-            if (!majorSet) m.system.major = 4;
-            if (!minorSet) m.system.minor = 10;
-            if (!buildSet) m.system.build = 2222;
+        if (platformSet && m.config.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
+            if (!majorSet) m.config.system.major = 4;
+            if (!minorSet) m.config.system.minor = 10;
+            if (!buildSet) m.config.system.build = 2222;
         }
     }
 };
@@ -360,7 +360,7 @@ std::unique_ptr<Machine> loadImage(const std::string& dir) {
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw ImageError(dir, 0, "not a machine image: expected a directory");
     auto m = std::make_unique<Machine>();
-    m->imageDir = dir;
+    m->config.imageDir = dir;
     std::string text;
     bool exists = false;
     std::string ini = dir + "/machine.ini";
@@ -369,10 +369,10 @@ std::unique_ptr<Machine> loadImage(const std::string& dir) {
     std::string reg = dir + "/registry.reg";
     text.clear();
     if (!readWholeFile(reg, text, exists)) throw ImageError(reg, 0, "cannot be read");
-    if (exists) m->registry->load(text, reg);
+    if (exists) m->run.registry->load(text, reg);
     std::string().swap(text);
-    m->files = FileSystem::attach(dir);
-    m->spooler = std::make_unique<Spooler>(*m);
+    m->run.files = FileSystem::attach(dir);
+    m->run.spooler = std::make_unique<Spooler>(*m);
     return m;
 }
 
@@ -404,25 +404,25 @@ void writeFileAtomically(const std::string& path, const std::string& text) {
 }
 
 void saveImage(Machine& m, bool writeOutcome) {
-    const std::string& dir = m.imageDir;
+    const std::string& dir = m.config.imageDir;
     // Everything is written beside its target first; the renames come last.
     std::string reg = dir + "/registry.reg";
     {
         std::ofstream out(reg + ".tmp", std::ios::binary | std::ios::trunc);
         if (!out) throw std::runtime_error("cannot write " + reg + ".tmp: " + std::strerror(errno));
-        m.registry->save(out);
+        m.run.registry->save(out);
         out.flush();
         if (!out) throw std::runtime_error("cannot write " + reg + ".tmp: " + std::strerror(errno));
     }
     std::string outcome = dir + "/outcome.ini";
     if (writeOutcome) {
         std::ofstream out(outcome + ".tmp", std::ios::binary | std::ios::trunc);
-        std::string text = formatOutcome(m.outcome);
+        std::string text = formatOutcome(m.report.outcome);
         out.write(text.data(), text.size());
         out.flush();
         if (!out) throw std::runtime_error("cannot write " + outcome + ".tmp");
     }
-    if (m.files) m.files->commit();
+    if (m.run.files) m.run.files->commit();
     if (std::rename((reg + ".tmp").c_str(), reg.c_str()) != 0)
         throw std::runtime_error("cannot replace " + reg + ": " + std::strerror(errno));
     if (writeOutcome && std::rename((outcome + ".tmp").c_str(), outcome.c_str()) != 0)

@@ -19,18 +19,21 @@ ImageError::ImageError(const std::string& file, int line, const std::string& mes
       line_(line),
       message_(message) {}
 
-Machine::Machine() : registry(std::make_unique<Registry>()) {}
+MachineState::MachineState() : registry(std::make_unique<Registry>()) {}
+MachineState::~MachineState() = default;
+
+Machine::Machine() = default;
 
 Machine::~Machine() {
     if (g_active == this) g_active = nullptr;
 }
 
-unsigned Machine::registryRule(const std::string& keyPath) const {
+unsigned MachineConfig::registryRule(const std::string& keyPath) const {
     auto it = registryRules.find(upper(keyPath));
     return it == registryRules.end() ? 0 : it->second;
 }
 
-unsigned Machine::fileRule(const std::string& windowsPath) const {
+unsigned MachineConfig::fileRule(const std::string& windowsPath) const {
     auto it = fileRules.find(upper(windowsPath));
     return it == fileRules.end() ? 0 : it->second;
 }
@@ -46,8 +49,8 @@ void activate(Machine* m) { g_active = m; }
 
 std::optional<DWORD> injectedFault(const char* function, const std::string& subject) {
     Machine& m = machine();
-    unsigned call = ++m.callCounts[function];
-    for (const Fault& f : m.faults) {
+    unsigned call = ++m.run.callCounts[function];
+    for (const Fault& f : m.config.faults) {
         if (f.function != function) continue;
         if (f.nth != 0) {
             if (f.nth == call) return f.code;
@@ -60,10 +63,10 @@ std::optional<DWORD> injectedFault(const char* function, const std::string& subj
     return std::nullopt;
 }
 
-bool tracing() { return g_active && g_active->traceEnabled; }
+bool tracing() { return g_active && g_active->report.traceEnabled; }
 
 void trace(const std::string& line) {
-    if (tracing()) g_active->traceLines.push_back(line);
+    if (tracing()) g_active->report.traceLines.push_back(line);
 }
 
 std::string quote(const char* s) {

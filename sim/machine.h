@@ -98,13 +98,9 @@ struct Outcome {
     std::vector<std::pair<std::string, DWORD>> spoolerFailed;
 };
 
-class Machine {
-  public:
-    Machine();
-    ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
-
+// What machine.ini configured. A run reads it; only a restart changes it (files stop being
+// in use).
+struct MachineConfig {
     std::string imageDir;  // host directory of the image; empty for a machine built in memory
     SystemConfig system;
     PrivilegeConfig privileges;
@@ -115,16 +111,22 @@ class Machine {
     std::vector<std::pair<std::string, PrinterRule>> printerRules;  // in machine.ini order
     std::vector<Fault> faults;
 
+    bool isNT() const { return system.platform == VER_PLATFORM_WIN32_NT; }
+    unsigned registryRule(const std::string& keyPath) const;
+    unsigned fileRule(const std::string& windowsPath) const;
+};
+
+// What the run changes.
+struct MachineState {
+    MachineState();
+    ~MachineState();
+
     std::unique_ptr<Registry> registry;
     std::unique_ptr<FileSystem> files;
     std::unique_ptr<Spooler> spooler;
 
-    Outcome outcome;
     std::string commandLine;
     DWORD lastError = 0;
-
-    bool traceEnabled = false;
-    std::vector<std::string> traceLines;
 
     // Tokens handed out by OpenThreadToken/OpenProcessToken and not yet closed.
     std::map<uintptr_t, bool> openTokens;
@@ -132,10 +134,25 @@ class Machine {
     bool shutdownPrivilegeEnabled = false;
 
     std::map<std::string, unsigned> callCounts;  // per function, for CODE@N faults
+};
 
-    bool isNT() const { return system.platform == VER_PLATFORM_WIN32_NT; }
-    unsigned registryRule(const std::string& keyPath) const;
-    unsigned fileRule(const std::string& windowsPath) const;
+// What the run reports: outcome.ini and the call trace.
+struct MachineReport {
+    Outcome outcome;
+    bool traceEnabled = false;
+    std::vector<std::string> traceLines;
+};
+
+class Machine {
+  public:
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    MachineConfig config;
+    MachineState run;
+    MachineReport report;
 };
 
 // The machine that simwin's Win32 functions act on. Exactly one is active at a time.

@@ -75,7 +75,7 @@ bool writeTrace(const Machine& m, const std::string& path, std::ostream& err) {
         err << "dot4sim: cannot write the trace file " << path << "\n";
         return false;
     }
-    for (const std::string& line : m.traceLines) std::fprintf(f, "%s\n", line.c_str());
+    for (const std::string& line : m.report.traceLines) std::fprintf(f, "%s\n", line.c_str());
     bool ok = std::fclose(f) == 0;
     if (!ok) err << "dot4sim: cannot write the trace file " << path << "\n";
     return ok;
@@ -100,26 +100,26 @@ int runImage(const RunOptions& options, std::ostream& err) {
         err << "dot4sim: " << options.image << ": " << e.what() << "\n";
         return kStatusBadUsage;
     }
-    if (options.answerYes) m->promptAnswer = *options.answerYes ? IDYES : IDNO;
-    m->traceEnabled = !options.traceFile.empty();
-    m->commandLine = buildCommandLine(m->system.program, options.args);
-    m->outcome.commandLine = m->commandLine;
+    if (options.answerYes) m->config.promptAnswer = *options.answerYes ? IDYES : IDNO;
+    m->report.traceEnabled = !options.traceFile.empty();
+    m->run.commandLine = buildCommandLine(m->config.system.program, options.args);
+    m->report.outcome.commandLine = m->run.commandLine;
 
     activate(m.get());
     int exitCode;
     try {
-        std::string args = m->commandLine.substr(m->system.program.size());
+        std::string args = m->run.commandLine.substr(m->config.system.program.size());
         if (!args.empty() && args[0] == ' ') args.erase(0, 1);
         exitCode = WinMain(nullptr, nullptr, &args[0], 1);
     } catch (const std::exception& e) {
         // The image keeps what it was: a preview that crashed must not leave half a change.
         err << "dot4sim: the program failed: " << e.what() << "; the image is left unchanged\n";
         if (!options.traceFile.empty()) writeTrace(*m, options.traceFile, err);
-        if (m->files) m->files->discard();
+        if (m->run.files) m->run.files->discard();
         activate(nullptr);
         return kStatusFailure;
     }
-    m->outcome.exitCode = exitCode;
+    m->report.outcome.exitCode = exitCode;
     bool traceOk = options.traceFile.empty() || writeTrace(*m, options.traceFile, err);
     try {
         saveImage(*m, true);
@@ -149,7 +149,7 @@ int restartImage(const std::string& image, std::ostream& err) {
         saveImage(*m, false);
     } catch (const std::exception& e) {
         err << "dot4sim: " << e.what() << "\n";
-        if (m->files) m->files->discard();
+        if (m->run.files) m->run.files->discard();
         activate(nullptr);
         return kStatusFailure;
     }

@@ -11,10 +11,10 @@ const char* const kPrintersKey =
     "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers";
 
 Spooler::Spooler(Machine& m) : m_(m) {
-    if (m.registry)
-        for (const std::string& n : m.registry->subkeyNames(kPrintersKey))
+    if (m.run.registry)
+        for (const std::string& n : m.run.registry->subkeyNames(kPrintersKey))
             printers.push_back(Printer{n, PrinterRule{}});
-    for (const auto& [name, rule] : m.printerRules) {
+    for (const auto& [name, rule] : m.config.printerRules) {
         Printer* p = find(name);
         if (rule.kind == PrinterRule::Kind::Absent) {
             if (p) printers.erase(printers.begin() + (p - printers.data()));
@@ -40,8 +40,8 @@ void Spooler::remove(const std::string& name) {
     std::string key = std::string(kPrintersKey) + "\\" + p->name;
     printers.erase(printers.begin() + (p - printers.data()));
     // The spooler deletes its own key, whatever rights the caller has on it.
-    if (m_.registry) {
-        if (Registry::Key* k = m_.registry->find(key)) m_.registry->remove(k);
+    if (m_.run.registry) {
+        if (Registry::Key* k = m_.run.registry->find(key)) m_.run.registry->remove(k);
     }
 }
 
@@ -53,8 +53,8 @@ using simwin::machine;
 
 simwin::Spooler& spooler() {
     auto& m = machine();
-    if (!m.spooler) m.spooler = std::make_unique<simwin::Spooler>(m);
-    return *m.spooler;
+    if (!m.run.spooler) m.run.spooler = std::make_unique<simwin::Spooler>(m);
+    return *m.run.spooler;
 }
 
 std::string hex(uintptr_t v) {
@@ -64,13 +64,13 @@ std::string hex(uintptr_t v) {
 }
 
 std::string result(BOOL r) {
-    return r ? "TRUE" : "FALSE [" + std::to_string(machine().lastError) + "]";
+    return r ? "TRUE" : "FALSE [" + std::to_string(machine().run.lastError) + "]";
 }
 
 BOOL failPrinter(const std::string& name, DWORD code) {
     auto& m = machine();
-    m.lastError = code;
-    m.outcome.spoolerFailed.emplace_back(name, code);
+    m.run.lastError = code;
+    m.report.outcome.spoolerFailed.emplace_back(name, code);
     return FALSE;
 }
 
@@ -95,8 +95,8 @@ BOOL WINAPI OpenPrinterA(LPSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSA defaul
     } else if (p->rule.kind == simwin::PrinterRule::Kind::OpenFails) {
         r = failPrinter(printer, p->rule.code);
     } else {
-        h = m.nextHandle;
-        m.nextHandle += 4;
+        h = m.run.nextHandle;
+        m.run.nextHandle += 4;
         s.handles[h] = simwin::Spooler::Handle{p->name, access, false};
         *handle = reinterpret_cast<HANDLE>(h);
         r = TRUE;
@@ -114,9 +114,9 @@ BOOL WINAPI DeletePrinter(HANDLE handle) {
     BOOL r;
     simwin::Spooler::Printer* p = printer.empty() ? nullptr : s.find(printer);
     if (auto code = simwin::injectedFault("DeletePrinter", printer)) {
-        r = printer.empty() ? (m.lastError = *code, FALSE) : failPrinter(printer, *code);
+        r = printer.empty() ? (m.run.lastError = *code, FALSE) : failPrinter(printer, *code);
     } else if (it == s.handles.end()) {
-        m.lastError = ERROR_INVALID_HANDLE;
+        m.run.lastError = ERROR_INVALID_HANDLE;
         r = FALSE;
     } else if (it->second.deleted || !p) {
         r = failPrinter(printer, ERROR_PRINTER_DELETED);
@@ -127,7 +127,7 @@ BOOL WINAPI DeletePrinter(HANDLE handle) {
     } else {
         s.remove(printer);
         it->second.deleted = true;
-        m.outcome.spoolerDeleted.push_back(printer);
+        m.report.outcome.spoolerDeleted.push_back(printer);
         r = TRUE;
     }
     simwin::trace("DeletePrinter(" + hex(reinterpret_cast<uintptr_t>(handle)) + ") = " + result(r) +
@@ -142,10 +142,10 @@ BOOL WINAPI ClosePrinter(HANDLE handle) {
     std::string printer = it == s.handles.end() ? "" : it->second.printer;
     BOOL r;
     if (auto code = simwin::injectedFault("ClosePrinter", printer)) {
-        m.lastError = *code;
+        m.run.lastError = *code;
         r = FALSE;
     } else if (it == s.handles.end()) {
-        m.lastError = ERROR_INVALID_HANDLE;
+        m.run.lastError = ERROR_INVALID_HANDLE;
         r = FALSE;
     } else {
         s.handles.erase(it);

@@ -33,7 +33,7 @@ DWORD errorOf(F call) {
 }
 
 std::string pending(SimMachine& sm) {
-    auto v = sm.m().registry->value(kSessionManager, "PendingFileRenameOperations");
+    auto v = sm.m().run.registry->value(kSessionManager, "PendingFileRenameOperations");
     if (!v) return "<none>";
     EXPECT_EQ(v->type, static_cast<DWORD>(REG_MULTI_SZ));
     return v->bytes;
@@ -52,7 +52,7 @@ class FileOps : public ::testing::Test {
             .file("C:\\WINDOWS\\SYSTEM\\plain.dll", "plain")
             .file("C:\\WINDOWS\\INF\\mirelc.inf", "inf");
         sm = std::make_unique<SimMachine>(img);
-        root = sm->m().files->driveRoot('C');
+        root = sm->m().run.files->driveRoot('C');
     }
     bool onDrive(const std::string& rel) {
         return fs::exists(fs::symlink_status(root + "/" + rel));
@@ -82,12 +82,13 @@ TEST_F(FileOps, DeleteFileErrors) {
               static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_EQ(errorOf([] { return DeleteFileA("C:\\WINDOWS\\SYSTEM\\plain.dll"); }), 0u);
     EXPECT_FALSE(onDrive("WINDOWS/SYSTEM/plain.dll"));
-    EXPECT_EQ(sm->m().traceLines.back(),
+    EXPECT_EQ(sm->m().report.traceLines.back(),
               "DeleteFileA(\"C:\\\\WINDOWS\\\\SYSTEM\\\\plain.dll\") = TRUE");
 }
 
 TEST_F(FileOps, InjectedDeleteFaultHasNoSideEffect) {
-    sm->m().faults.push_back(simwin::Fault{"DeleteFileA", 5, 0, "C:\\WINDOWS\\INF\\mirelc.inf"});
+    sm->m().config.faults.push_back(
+        simwin::Fault{"DeleteFileA", 5, 0, "C:\\WINDOWS\\INF\\mirelc.inf"});
     EXPECT_EQ(errorOf([] { return DeleteFileA("c:\\windows\\inf\\MIRELC.INF"); }), 5u);
     EXPECT_TRUE(onDrive("WINDOWS/INF/mirelc.inf"));
     EXPECT_EQ(errorOf([] { return DeleteFileA("C:\\WINDOWS\\SYSTEM\\plain.dll"); }), 0u);
@@ -190,7 +191,7 @@ TEST(FileOpsWindows98, MoveFileExIsNotImplemented) {
               static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     EXPECT_EQ(errorOf([] { return MoveFileExA("C:\\WINDOWS\\x.dll", "C:\\z.dll", 0); }),
               static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
-    EXPECT_FALSE(sm.m().registry->value(kSessionManager, "PendingFileRenameOperations"));
+    EXPECT_FALSE(sm.m().run.registry->value(kSessionManager, "PendingFileRenameOperations"));
     // MoveFileA is there on 95/98.
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\WINDOWS\\x.dll", "C:\\WINDOWS\\z.dll"); }), 0u);
 }
@@ -202,7 +203,7 @@ TEST(FileOpsDrives, MovesBetweenDrives) {
     EXPECT_EQ(errorOf([] { return MoveFileExA("C:\\a.txt", "D:\\a.txt", 0); }), 17u);
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\DIR", "D:\\DIR"); }), 17u);
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\a.txt", "D:\\a.txt"); }), 0u);
-    EXPECT_EQ(slurp(sm.m().files->driveRoot('D') + "/a.txt"), "a");
+    EXPECT_EQ(slurp(sm.m().run.files->driveRoot('D') + "/a.txt"), "a");
 }
 
 TEST_F(FileOps, TextModeWritesCrLfAndReadsItBack) {
@@ -298,8 +299,8 @@ TEST_F(FileOps, OpenFailures) {
     EXPECT_EQ(e, EACCES);
     EXPECT_EQ(openError("C:\\x*.txt", "w", e), static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_EQ(e, EINVAL);
-    sm->m().faults.push_back(simwin::Fault{"platformOpenFile", 5, 1, ""});
-    sm->m().callCounts["platformOpenFile"] = 0;
+    sm->m().config.faults.push_back(simwin::Fault{"platformOpenFile", 5, 1, ""});
+    sm->m().run.callCounts["platformOpenFile"] = 0;
     EXPECT_EQ(openError("C:\\fresh.txt", "w", e), 5u);
     EXPECT_FALSE(onDrive("fresh.txt"));
     EXPECT_EQ(openError("C:\\fresh.txt", "w", e), 0u);

@@ -29,7 +29,7 @@ std::vector<std::string> findAll(const std::string& pattern) {
     HANDLE h = FindFirstFileA(pattern.c_str(), &d);
     std::vector<std::string> out;
     if (h == INVALID_HANDLE_VALUE) return out;
-    auto& s = simwin::machine().files->searches.at(reinterpret_cast<uintptr_t>(h));
+    auto& s = simwin::machine().run.files->searches.at(reinterpret_cast<uintptr_t>(h));
     for (const auto& e : s.entries) out.push_back(e.name);
     EXPECT_EQ(out.front(), d.cFileName);
     FindClose(h);
@@ -64,7 +64,7 @@ TEST(FilesPaths, DotDotAboveTheRootStaysOnTheDrive) {
     TestImage img;
     img.file("C:\\top.txt", "top");
     SimMachine sm(img);
-    std::string root = sm.m().files->driveRoot('C');
+    std::string root = sm.m().run.files->driveRoot('C');
     FILE* f = platformOpenFile("C:\\..\\..\\..\\escape.txt", "w");
     ASSERT_NE(f, nullptr);
     std::fputs("x", f);
@@ -73,7 +73,7 @@ TEST(FilesPaths, DotDotAboveTheRootStaysOnTheDrive) {
     EXPECT_FALSE(fs::exists(img.dir() + "/escape.txt"));
     EXPECT_FALSE(fs::exists(fs::path(img.dir()).parent_path() / "escape.txt"));
     // Relative climbing from the current directory stops at the root too.
-    sm.m().system.currentDirectory = "C:\\WINDOWS";
+    sm.m().config.system.currentDirectory = "C:\\WINDOWS";
     EXPECT_EQ(findError("..\\..\\..\\top.txt"), 0u);
     EXPECT_EQ(findError("C:\\a\\..\\..\\top.txt"), 0u);
 }
@@ -157,7 +157,7 @@ TEST(FilesPaths, LookupIgnoresCaseAndCreationKeepsIt) {
     EXPECT_EQ(d.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
     FindClose(h);
 
-    std::string root = sm.m().files->driveRoot('C');
+    std::string root = sm.m().run.files->driveRoot('C');
     ASSERT_TRUE(CreateDirectoryA("c:\\windows\\NewDir", nullptr));
     EXPECT_TRUE(fs::is_directory(root + "/WINDOWS/NewDir"));
     FILE* f = platformOpenFile("C:\\WINDOWS\\newdir\\Log.Txt", "w");
@@ -255,7 +255,7 @@ TEST(FilesSearch, InjectedFaultFailsTheNamedPathOnly) {
     SimMachine sm(img);
     EXPECT_EQ(findError("c:\\A.TXT"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(findError("C:\\b.txt"), 0u);
-    ASSERT_FALSE(sm.m().traceLines.empty());
-    EXPECT_EQ(sm.m().traceLines.front(),
+    ASSERT_FALSE(sm.m().report.traceLines.empty());
+    EXPECT_EQ(sm.m().report.traceLines.front(),
               "FindFirstFileA(\"c:\\\\A.TXT\") = INVALID_HANDLE_VALUE [5]");
 }

@@ -48,14 +48,14 @@ TEST(RestartNT, CarriesOutThePendingOperationsInProcess) {
     ASSERT_TRUE(MoveFileExA("C:\\EMPTY", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExA("C:\\never.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     simwin::restartMachine(sm.m());
-    std::string root = sm.m().files->driveRoot('C');
+    std::string root = sm.m().run.files->driveRoot('C');
     EXPECT_FALSE(fs::exists(root + "/WINDOWS/SYSTEM/Dot4Mon.dll"));
     EXPECT_FALSE(fs::exists(root + "/WINDOWS/a.tmp"));
     EXPECT_TRUE(fs::exists(root + "/WINDOWS/b.tmp"));
     EXPECT_FALSE(fs::exists(root + "/EMPTY"));
     EXPECT_TRUE(fs::exists(root + "/keep.txt"));
-    EXPECT_FALSE(sm.m().registry->value(kSessionManager, "PendingFileRenameOperations"));
-    EXPECT_EQ(sm.m().fileRule("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"), 0u);  // no longer in use
+    EXPECT_FALSE(sm.m().run.registry->value(kSessionManager, "PendingFileRenameOperations"));
+    EXPECT_EQ(sm.m().config.fileRule("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"), 0u);  // no longer in use
 }
 
 TEST(RestartNT, DotDotRestartsFromTheImageStayConfined) {
