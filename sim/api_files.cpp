@@ -10,26 +10,18 @@
 #include <string>
 
 #include "files.h"
+#include "gate.h"
+#include "handles.h"
 #include "registry.h"
 
+using simwin::Call;
+using simwin::Fn;
 using simwin::machine;
 using simwin::quote;
-using simwin::trace;
 
 namespace {
 
-const DWORD kErrorNotSameDevice = 17;
-
 std::string cwd() { return machine().config.system.currentDirectory; }
-
-BOOL fail(DWORD code) {
-    machine().run.lastError = code;
-    return FALSE;
-}
-
-std::string boolText(BOOL r) {
-    return r ? "TRUE" : "FALSE [" + std::to_string(machine().run.lastError) + "]";
-}
 
 std::string hex(uintptr_t v) {
     char b[24];
@@ -91,7 +83,7 @@ int errnoFor(DWORD code) {
         case ERROR_ALREADY_EXISTS:
         case ERROR_FILE_EXISTS:
             return EEXIST;
-        case 112:
+        case ERROR_DISK_FULL:
             return ENOSPC;
         default:
             return EINVAL;
@@ -169,13 +161,13 @@ int textClose(void* c) {
 }  // namespace
 
 HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
-    auto& m = machine();
+    Call c(Fn::FindFirstFileA, [&] { return quote(name); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err = 0;
     HANDLE r = INVALID_HANDLE_VALUE;
     std::string found;
-    if (auto code = simwin::injectedFault("FindFirstFileA", path)) {
-        err = *code;
+    DWORD err = c.refusal([&] { return path; });
+    if (err) {
     } else if (!name || !data) {
         err = name ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
     } else if (!(err = noDrives())) {
@@ -204,62 +196,47 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         if (!err) {
             fill(*data, entries[0]);
             found = entries[0].name;
-            uintptr_t h = m.run.nextHandle;
-            m.run.nextHandle += 4;
-            m.run.files->searches[h] = simwin::FileSystem::Search{path, std::move(entries), 1};
-            r = reinterpret_cast<HANDLE>(h);
+            r = reinterpret_cast<HANDLE>(
+                m.run.handles->open(simwin::SearchHandle{path, std::move(entries), 1}));
         }
     }
-    if (err) m.run.lastError = err;
-    trace("FindFirstFileA(" + quote(name) + ") = " +
-          (err ? "INVALID_HANDLE_VALUE [" + std::to_string(err) + "]"
-               : hex(reinterpret_cast<uintptr_t>(r)) + " " + quote(found.c_str())));
-    return r;
+    if (err) c.setLastError(err);
+    return c.returns(r, [&] {
+        return err ? "INVALID_HANDLE_VALUE [" + std::to_string(err) + "]"
+                   : hex(reinterpret_cast<uintptr_t>(r)) + " " + quote(found.c_str());
+    });
 }
 
 BOOL WINAPI FindClose(HANDLE h) {
-    auto& m = machine();
-    uintptr_t key = reinterpret_cast<uintptr_t>(h);
-    std::string subject;
-    if (m.run.files) {
-        auto it = m.run.files->searches.find(key);
-        if (it != m.run.files->searches.end()) subject = it->second.path;
-    }
-    BOOL r;
-    if (auto code = simwin::injectedFault("FindClose", subject)) {
-        r = fail(*code);
-    } else if (!m.run.files || !m.run.files->searches.erase(key)) {
-        r = fail(ERROR_INVALID_HANDLE);
-    } else {
-        r = TRUE;
-    }
-    trace("FindClose(" + hex(key) + ") = " + boolText(r));
-    return r;
+    Call c(Fn::FindClose, [&] { return hex(reinterpret_cast<uintptr_t>(h)); });
+    auto& handles = *c.machine().run.handles;
+    const simwin::SearchHandle* search = handles.find<simwin::SearchHandle>(h);
+    DWORD err = c.refusal([&] { return search ? search->path : std::string(); });
+    if (!err && !handles.close<simwin::SearchHandle>(h)) err = ERROR_INVALID_HANDLE;
+    return c.boolean(err);
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {
-    auto& m = machine();
+    Call c(Fn::DeleteFileA, [&] { return quote(name); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err;
-    if (auto code = simwin::injectedFault("DeleteFileA", path))
-        err = *code;
+    DWORD err = c.refusal([&] { return path; });
+    if (err)
+        ;
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
         err = m.run.files->deleteFile(path, m);
-    BOOL r = err ? fail(err) : TRUE;
-    trace("DeleteFileA(" + quote(name) + ") = " + boolText(r));
-    return r;
+    return c.boolean(err);
 }
 
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-    auto& m = machine();
+    Call c(Fn::MoveFileExA,
+           [&] { return quote(from) + ", " + quote(to) + ", " + std::to_string(flags); });
+    auto& m = c.machine();
     std::string source = from ? from : "";
-    DWORD err = 0;
-    if (auto code = simwin::injectedFault("MoveFileExA", source)) {
-        err = *code;
-    } else if (!m.config.isNT()) {
-        err = ERROR_CALL_NOT_IMPLEMENTED;  // Windows 95/98 have only the stub
+    DWORD err = c.refusal([&] { return source; });
+    if (err) {
     } else if (!from) {
         err = ERROR_INVALID_PARAMETER;
     } else if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
@@ -286,53 +263,48 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         if (!(flags & MOVEFILE_COPY_ALLOWED) && !simwin::fullWindowsPath(source, cwd(), a) &&
             !simwin::fullWindowsPath(to, cwd(), b) &&
             simwin::upper(a.substr(0, 1)) != simwin::upper(b.substr(0, 1)))
-            err = kErrorNotSameDevice;
+            err = ERROR_NOT_SAME_DEVICE;
         else
             err = m.run.files->moveFile(source, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0, m);
     }
-    BOOL r = err ? fail(err) : TRUE;
-    trace("MoveFileExA(" + quote(from) + ", " + quote(to) + ", " + std::to_string(flags) +
-          ") = " + boolText(r));
-    return r;
+    return c.boolean(err);
 }
 
 BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
-    auto& m = machine();
+    Call c(Fn::MoveFileA, [&] { return quote(from) + ", " + quote(to); });
+    auto& m = c.machine();
     std::string source = from ? from : "";
-    DWORD err;
-    if (auto code = simwin::injectedFault("MoveFileA", source))
-        err = *code;
+    DWORD err = c.refusal([&] { return source; });
+    if (err)
+        ;
     else if (!from || !to)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
         err = m.run.files->moveFile(source, to, false, m);
-    BOOL r = err ? fail(err) : TRUE;
-    trace("MoveFileA(" + quote(from) + ", " + quote(to) + ") = " + boolText(r));
-    return r;
+    return c.boolean(err);
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
-    auto& m = machine();
+    Call c(Fn::CreateDirectoryA, [&] { return quote(name); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err;
-    if (auto code = simwin::injectedFault("CreateDirectoryA", path))
-        err = *code;
+    DWORD err = c.refusal([&] { return path; });
+    if (err)
+        ;
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
         err = m.run.files->createDirectory(path, m);
-    BOOL r = err ? fail(err) : TRUE;
-    trace("CreateDirectoryA(" + quote(name) + ") = " + boolText(r));
-    return r;
+    return c.boolean(err);
 }
 
 FILE* platformOpenFile(const char* name, const char* mode) {
-    auto& m = machine();
+    Call c(Fn::platformOpenFile, [&] { return quote(name) + ", " + quote(mode); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err = 0;
     FILE* f = nullptr;
-    if (auto code = simwin::injectedFault("platformOpenFile", path)) {
-        err = *code;
+    DWORD err = c.refusal([&] { return path; });
+    if (err) {
     } else if (!name || !mode || !std::strchr("rwa", mode[0])) {
         err = ERROR_INVALID_PARAMETER;
     } else if (!(err = noDrives())) {
@@ -389,10 +361,9 @@ FILE* platformOpenFile(const char* name, const char* mode) {
         }
     }
     if (err) {
-        m.run.lastError = err;
+        c.setLastError(err);
         errno = errnoFor(err);
     }
-    trace("platformOpenFile(" + quote(name) + ", " + quote(mode) +
-          ") = " + (f ? std::string("FILE") : "NULL [" + std::to_string(err) + "]"));
-    return f;
+    return c.returns(
+        f, [&] { return f ? std::string("FILE") : "NULL [" + std::to_string(err) + "]"; });
 }

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "files.h"
+#include "gate.h"
 #include "registry.h"
 #include "spooler.h"
 
@@ -39,40 +40,6 @@ std::vector<std::string> splitList(const std::string& s) {
     out.push_back(trim(cur));
     return out;
 }
-
-// The seam's functions: the names a [faults] entry may use.
-const std::set<std::string> kFunctions = {"RegCreateKeyExA",
-                                          "RegOpenKeyExA",
-                                          "RegQueryValueExA",
-                                          "RegEnumKeyA",
-                                          "RegDeleteKeyA",
-                                          "RegCloseKey",
-                                          "RegSetValueExA",
-                                          "RegDeleteValueA",
-                                          "InitializeCriticalSection",
-                                          "DeleteCriticalSection",
-                                          "DeleteFileA",
-                                          "FindFirstFileA",
-                                          "FindClose",
-                                          "GetWindowsDirectoryA",
-                                          "MoveFileExA",
-                                          "MoveFileA",
-                                          "CreateDirectoryA",
-                                          "GetVersionExA",
-                                          "GetCurrentThread",
-                                          "GetCurrentProcess",
-                                          "OpenThreadToken",
-                                          "OpenProcessToken",
-                                          "LookupPrivilegeValueA",
-                                          "AdjustTokenPrivileges",
-                                          "CloseHandle",
-                                          "ExitWindowsEx",
-                                          "OpenPrinterA",
-                                          "DeletePrinter",
-                                          "ClosePrinter",
-                                          "GetCommandLineA",
-                                          "MessageBoxA",
-                                          "platformOpenFile"};
 
 bool isNumber(const std::string& s) {
     if (s.empty()) return false;
@@ -251,7 +218,7 @@ struct IniParser {
             while (!path.empty() && path.back() == '\\') path.pop_back();
             m.config.registryRules[upper(path)] |= bits;
         } else if (section == "faults") {
-            if (!kFunctions.count(key))
+            if (!findSeamFunction(key))
                 error("unknown function '" + key +
                       "' in [faults]; expected a Win32 function the "
                       "program calls, such as RegDeleteKeyA or DeleteFileA");

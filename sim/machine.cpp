@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "files.h"
+#include "handles.h"
 #include "registry.h"
 #include "spooler.h"
 
@@ -19,7 +20,8 @@ ImageError::ImageError(const std::string& file, int line, const std::string& mes
       line_(line),
       message_(message) {}
 
-MachineState::MachineState() : registry(std::make_unique<Registry>()) {}
+MachineState::MachineState()
+    : registry(std::make_unique<Registry>()), handles(std::make_unique<HandleTable>()) {}
 MachineState::~MachineState() = default;
 
 Machine::Machine() = default;
@@ -46,22 +48,6 @@ Machine& machine() {
 bool hasMachine() { return g_active != nullptr; }
 
 void activate(Machine* m) { g_active = m; }
-
-std::optional<DWORD> injectedFault(const char* function, const std::string& subject) {
-    Machine& m = machine();
-    unsigned call = ++m.run.callCounts[function];
-    for (const Fault& f : m.config.faults) {
-        if (f.function != function) continue;
-        if (f.nth != 0) {
-            if (f.nth == call) return f.code;
-        } else if (!f.subject.empty()) {
-            if (iequals(f.subject, subject)) return f.code;
-        } else {
-            return f.code;
-        }
-    }
-    return std::nullopt;
-}
 
 bool tracing() { return g_active && g_active->report.traceEnabled; }
 

@@ -13,9 +13,10 @@
 
 namespace simwin {
 
-class Registry;    // sim/registry.h
-class FileSystem;  // sim/files.h
-class Spooler;     // sim/spooler.h
+class Registry;     // sim/registry.h
+class FileSystem;   // sim/files.h
+class Spooler;      // sim/spooler.h
+class HandleTable;  // sim/handles.h
 
 // A machine image that cannot be used; `what()` is "FILE:LINE: message".
 class ImageError : public std::runtime_error {
@@ -128,9 +129,7 @@ struct MachineState {
     std::string commandLine;
     DWORD lastError = 0;
 
-    // Tokens handed out by OpenThreadToken/OpenProcessToken and not yet closed.
-    std::map<uintptr_t, bool> openTokens;
-    uintptr_t nextHandle = 0x1000;
+    std::unique_ptr<HandleTable> handles;  // every open key, search, token and printer
     bool shutdownPrivilegeEnabled = false;
 
     std::map<std::string, unsigned> callCounts;  // per function, for CODE@N faults
@@ -160,9 +159,9 @@ Machine& machine();
 bool hasMachine();
 void activate(Machine* m);  // nullptr deactivates
 
-// Every simwin function calls this once per call: it counts the call and returns the error code
-// the call must fail with, if a [faults] entry applies. `subject` is the call's key path or file
-// path (empty when it has none).
+// The gate's fault lookup by name (sim/gate.h): counts a call of `function` and returns the
+// error code it must fail with, if a [faults] entry applies. `subject` is the call's key path or
+// file path (empty when it has none).
 std::optional<DWORD> injectedFault(const char* function, const std::string& subject = {});
 
 // Appends a line to the call trace, when tracing is on.

@@ -11,6 +11,7 @@
 
 #include "TestImage.h"
 #include "files.h"
+#include "handles.h"
 
 namespace fs = std::filesystem;
 using testsupport::SimMachine;
@@ -29,7 +30,7 @@ std::vector<std::string> findAll(const std::string& pattern) {
     HANDLE h = FindFirstFileA(pattern.c_str(), &d);
     std::vector<std::string> out;
     if (h == INVALID_HANDLE_VALUE) return out;
-    auto& s = simwin::machine().run.files->searches.at(reinterpret_cast<uintptr_t>(h));
+    auto& s = *simwin::machine().run.handles->find<simwin::SearchHandle>(h);
     for (const auto& e : s.entries) out.push_back(e.name);
     EXPECT_EQ(out.front(), d.cFileName);
     FindClose(h);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "handles.h"
 #include "machine.h"
 #include "registry.h"
 
@@ -291,7 +292,7 @@ TEST_F(RegistryApi, InjectedFaultsFailWithoutSideEffects) {
 TEST_F(RegistryApi, TraceLinesShowArgumentsResultAndHandle) {
     load("[HKEY_LOCAL_MACHINE\\enum\\DOT4]\r\n\r\n");
     m.report.traceEnabled = true;
-    m.run.nextHandle = 0x1004;
+    m.run.handles->next = 0x1004;
     HKEY h = open("enum\\DOT4", KEY_READ);
     char name[8];
     RegEnumKeyA(h, 0, name, sizeof name);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TestImage.h"
+#include "handles.h"
 #include "registry.h"
 #include "spooler.h"
 
@@ -81,7 +82,7 @@ TEST(Spooler, AccessAndHandles) {
     HANDLE h = nullptr;
     // Opened without defaults: a user's handle, which may not delete.
     ASSERT_TRUE(OpenPrinterA(const_cast<char*>("Office"), &h, nullptr));
-    EXPECT_EQ(sm.m().run.spooler->handles.at(reinterpret_cast<uintptr_t>(h)).access,
+    EXPECT_EQ(sm.m().run.handles->find<simwin::PrinterHandle>(h)->access,
               static_cast<ACCESS_MASK>(PRINTER_ACCESS_USE));
     EXPECT_FALSE(DeletePrinter(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -93,7 +94,7 @@ TEST(Spooler, AccessAndHandles) {
 
     PRINTER_DEFAULTSA d = allAccess();
     ASSERT_TRUE(OpenPrinterA(const_cast<char*>("Office"), &h, &d));
-    EXPECT_EQ(sm.m().run.spooler->handles.at(reinterpret_cast<uintptr_t>(h)).access,
+    EXPECT_EQ(sm.m().run.handles->find<simwin::PrinterHandle>(h)->access,
               static_cast<ACCESS_MASK>(0x000F000C));
     EXPECT_TRUE(DeletePrinter(h));
     EXPECT_FALSE(DeletePrinter(h));
