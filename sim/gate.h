@@ -3,6 +3,7 @@
 // of sim/api_*.cpp open a Call first thing and end through one of its results.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -31,6 +32,10 @@ enum class Fn : unsigned {
 const std::vector<SeamFunction>& seamFunctions();  // in the list's order
 const SeamFunction& seamFunction(Fn fn);
 const SeamFunction* findSeamFunction(const std::string& name);  // exact name; nullptr: not listed
+
+// The gate's fault lookup by name, for tests: counts a call of `function` and returns the error
+// code it must fail with, if a [faults] entry applies. `subject` is the call's key or file path.
+std::optional<DWORD> injectedFault(const char* function, const std::string& subject = {});
 
 class Call {
   public:

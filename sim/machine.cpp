@@ -49,12 +49,6 @@ bool hasMachine() { return g_active != nullptr; }
 
 void activate(Machine* m) { g_active = m; }
 
-bool tracing() { return g_active && g_active->report.traceEnabled; }
-
-void trace(const std::string& line) {
-    if (tracing()) g_active->report.traceLines.push_back(line);
-}
-
 std::string quote(const char* s) {
     if (!s) return "NULL";
     std::string out = "\"";

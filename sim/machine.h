@@ -159,15 +159,6 @@ Machine& machine();
 bool hasMachine();
 void activate(Machine* m);  // nullptr deactivates
 
-// The gate's fault lookup by name (sim/gate.h): counts a call of `function` and returns the
-// error code it must fail with, if a [faults] entry applies. `subject` is the call's key path or
-// file path (empty when it has none).
-std::optional<DWORD> injectedFault(const char* function, const std::string& subject = {});
-
-// Appends a line to the call trace, when tracing is on.
-void trace(const std::string& line);
-bool tracing();
-
 // Trace formatting helpers.
 std::string quote(const char* s);  // "text" with \ and " escaped, or NULL
 std::string hkeyName(HKEY h);      // HKEY_LOCAL_MACHINE, or 0x... for an opened key

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "gate.h"
 #include "image.h"
 #include "machine.h"
 
