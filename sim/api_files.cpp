@@ -166,8 +166,9 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
     std::string path = name ? name : "";
     HANDLE r = INVALID_HANDLE_VALUE;
     std::string found;
-    DWORD err = c.refusal([&] { return path; });
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; })) {
+        err = code;
     } else if (!name || !data) {
         err = name ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
     } else if (!(err = noDrives())) {
@@ -220,9 +221,9 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     Call c(Fn::DeleteFileA, [&] { return quote(name); });
     auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err = c.refusal([&] { return path; });
-    if (err)
-        ;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; }))
+        err = code;
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
@@ -235,8 +236,9 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
            [&] { return quote(from) + ", " + quote(to) + ", " + std::to_string(flags); });
     auto& m = c.machine();
     std::string source = from ? from : "";
-    DWORD err = c.refusal([&] { return source; });
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return source; })) {
+        err = code;
     } else if (!from) {
         err = ERROR_INVALID_PARAMETER;
     } else if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
@@ -274,9 +276,9 @@ BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
     Call c(Fn::MoveFileA, [&] { return quote(from) + ", " + quote(to); });
     auto& m = c.machine();
     std::string source = from ? from : "";
-    DWORD err = c.refusal([&] { return source; });
-    if (err)
-        ;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return source; }))
+        err = code;
     else if (!from || !to)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
@@ -288,9 +290,9 @@ BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
     Call c(Fn::CreateDirectoryA, [&] { return quote(name); });
     auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err = c.refusal([&] { return path; });
-    if (err)
-        ;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; }))
+        err = code;
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
@@ -303,8 +305,9 @@ FILE* platformOpenFile(const char* name, const char* mode) {
     auto& m = c.machine();
     std::string path = name ? name : "";
     FILE* f = nullptr;
-    DWORD err = c.refusal([&] { return path; });
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; })) {
+        err = code;
     } else if (!name || !mode || !std::strchr("rwa", mode[0])) {
         err = ERROR_INVALID_PARAMETER;
     } else if (!(err = noDrives())) {

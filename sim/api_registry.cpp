@@ -72,7 +72,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR lpClass, DW
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
     if (phkResult) *phkResult = nullptr;
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(code);
     if (!phkResult) return c.status(ERROR_INVALID_PARAMETER);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     Registry::Key* k = nullptr;
@@ -94,7 +94,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
     if (phkResult) *phkResult = nullptr;
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(code);
     if (!phkResult) return c.status(ERROR_INVALID_PARAMETER);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     Registry::Key* k = nullptr;
@@ -111,7 +111,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     });
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     if (LONG rc = Registry::usable(t->key, t->access, KEY_QUERY_VALUE)) return c.status(rc);
     if (lpReserved || (lpData && !lpcbData)) return c.status(ERROR_INVALID_PARAMETER);
@@ -136,7 +136,7 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
            [&] { return hkeyName(hKey) + ", " + num(dwIndex) + ", " + num(cchName); });
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     if (LONG rc = Registry::usable(t->key, t->access, KEY_ENUMERATE_SUB_KEYS)) return c.status(rc);
     if (dwIndex >= t->key->childCount) return c.status(ERROR_NO_MORE_ITEMS);
@@ -151,7 +151,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     Call c(Fn::RegDeleteKeyA, [&] { return hkeyName(hKey) + ", " + quote(lpSubKey); });
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     if (!lpSubKey) return c.status(ERROR_INVALID_PARAMETER);
     return c.status(reg().deleteKey(t->key, t->access, lpSubKey, config()));
@@ -161,7 +161,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
     Call c(Fn::RegCloseKey, [&] { return hkeyName(hKey); });
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     handles().close<simwin::KeyHandle>(hKey);  // a root stays open
     return c.status(ERROR_SUCCESS);
@@ -175,7 +175,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, c
     });
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     if (LONG rc = Registry::usable(t->key, t->access, KEY_SET_VALUE)) return c.status(rc);
     if (!lpData && cbData) return c.status(ERROR_NOACCESS);  // a buffer the kernel cannot read
@@ -188,7 +188,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     Call c(Fn::RegDeleteValueA, [&] { return hkeyName(hKey) + ", " + quote(lpValueName); });
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
-    if (DWORD f = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(f);
+    if (DWORD code = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     if (LONG rc = Registry::usable(t->key, t->access, KEY_SET_VALUE)) return c.status(rc);
     const char* name = lpValueName ? lpValueName : "";

@@ -76,8 +76,9 @@ void WINAPI SetLastError(DWORD code) { machine().run.lastError = code; }
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     Call c(Fn::GetVersionExA, [&] { return std::to_string(info ? info->dwOSVersionInfoSize : 0); });
     const simwin::SystemConfig& s = c.machine().config.system;
-    DWORD err = c.refusal();
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (!info) {
         err = ERROR_INVALID_PARAMETER;
     } else if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
@@ -165,8 +166,9 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDL
     Call c(Fn::OpenThreadToken,
            [&] { return handleText(thread) + ", " + hex(access) + ", " + boolText(openAsSelf); });
     const simwin::PrivilegeConfig& p = c.machine().config.privileges;
-    DWORD err = c.refusal();
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (thread != kCurrentThread || !token) {
         err = ERROR_INVALID_HANDLE;
     } else if (p.threadToken == simwin::PrivilegeConfig::Thread::None) {
@@ -182,8 +184,9 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDL
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
     Call c(Fn::OpenProcessToken, [&] { return handleText(process) + ", " + hex(access); });
     const simwin::PrivilegeConfig& p = c.machine().config.privileges;
-    DWORD err = c.refusal();
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (process != kCurrentProcess || !token) {
         err = ERROR_INVALID_HANDLE;
     } else if (!p.processToken.ok()) {
@@ -198,8 +201,9 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
     Call c(Fn::LookupPrivilegeValueA,
            [&] { return simwin::quote(systemName) + ", " + simwin::quote(name); });
     const simwin::PrivilegeConfig& p = c.machine().config.privileges;
-    DWORD err = c.refusal([&] { return name ? name : ""; });
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return name ? name : ""; })) {
+        err = code;
     } else if (!p.lookup.ok()) {
         err = p.lookup.error;
     } else if (!name || !luid) {
@@ -231,8 +235,9 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                std::to_string(bufferLength);
     });
     auto& m = c.machine();
-    DWORD err = c.refusal();
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (!handles().find<simwin::TokenHandle>(token)) {
         err = ERROR_INVALID_HANDLE;
     } else if (!disableAll && !newState) {
@@ -273,8 +278,9 @@ BOOL WINAPI ExitWindowsEx(UINT flags, DWORD reason) {
            [&] { return std::to_string(flags) + ", " + std::to_string(reason); });
     auto& m = c.machine();
     m.report.outcome.restartFlags = flags;
-    DWORD err = c.refusal();
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (m.config.isNT() && !m.run.shutdownPrivilegeEnabled) {
         err = ERROR_PRIVILEGE_NOT_HELD;
     } else if (!m.config.shutdown.ok()) {

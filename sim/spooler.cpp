@@ -96,8 +96,9 @@ BOOL WINAPI OpenPrinterA(LPSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSA defaul
     auto& s = spooler(m);
     uintptr_t h = 0;
     std::string canonical;
-    DWORD err = c.refusal([&] { return printer; });
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return printer; })) {
+        err = code;
     } else if (!handle) {
         err = ERROR_INVALID_PARAMETER;
     } else if (!(err = s.open(printer, canonical))) {
@@ -114,8 +115,9 @@ BOOL WINAPI DeletePrinter(HANDLE handle) {
     spooler(m);
     simwin::PrinterHandle* ph = m.run.handles->find<simwin::PrinterHandle>(handle);
     std::string printer = ph ? ph->printer : "";
-    DWORD err = c.refusal([&] { return printer; });
-    if (err) {
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return printer; })) {
+        err = code;
     } else if (!ph) {
         err = ERROR_INVALID_HANDLE;
     } else {
