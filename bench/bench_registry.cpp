@@ -182,7 +182,7 @@ void runParts(const std::string& dir, size_t keys) {
     auto t0 = Clock::now();
     auto m = simwin::loadImage(dir);
     auto t1 = Clock::now();
-    m->commandLine = m->system.program;
+    m->run.commandLine = m->config.system.program;
     simwin::activate(m.get());
     char args[1] = {0};
     WinMain(nullptr, nullptr, args, 1);

@@ -8,26 +8,18 @@
 #include <string>
 
 #include "files.h"
+#include "gate.h"
+#include "handles.h"
 #include "registry.h"
 
+using simwin::Call;
+using simwin::Fn;
 using simwin::machine;
 using simwin::quote;
-using simwin::trace;
 
 namespace {
 
-const DWORD kErrorNotSameDevice = 17;
-
-std::string cwd() { return machine().system.currentDirectory; }
-
-BOOL fail(DWORD code) {
-    machine().lastError = code;
-    return FALSE;
-}
-
-std::string boolText(BOOL r) {
-    return r ? "TRUE" : "FALSE [" + std::to_string(machine().lastError) + "]";
-}
+std::string cwd() { return machine().config.system.currentDirectory; }
 
 std::string hex(uintptr_t v) {
     char b[24];
@@ -36,12 +28,12 @@ std::string hex(uintptr_t v) {
 }
 
 // The call's result as a Windows error code: 0 when it may go ahead.
-DWORD noDrives() { return machine().files ? 0 : static_cast<DWORD>(ERROR_PATH_NOT_FOUND); }
+DWORD noDrives() { return machine().run.files ? 0 : static_cast<DWORD>(ERROR_PATH_NOT_FOUND); }
 
 void fill(WIN32_FIND_DATAA& d, const simwin::FoundEntry& e) {
     std::memset(&d, 0, sizeof d);
     d.dwFileAttributes = e.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (!e.isDirectory && (machine().fileRule(e.full) & simwin::kFileReadOnly))
+    if (!e.isDirectory && (machine().config.fileRule(e.full) & simwin::kFileReadOnly))
         d.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
     // 100 ns units since 1601.
     uint64_t t = (static_cast<uint64_t>(e.mtime) + 11644473600ull) * 10000000ull;
@@ -63,7 +55,7 @@ std::string parentOf(const std::string& full) {
 DWORD schedule(const std::string& source, const std::string& target) {
     auto& m = machine();
     std::string data;
-    if (auto v = m.registry->value(simwin::kSessionManagerKey, simwin::kPendingValue)) {
+    if (auto v = m.run.registry->value(simwin::kSessionManagerKey, simwin::kPendingValue)) {
         if (v->type == REG_MULTI_SZ) data = v->bytes;
     }
     if (data.find_first_not_of('\0') == std::string::npos) data.clear();  // an empty list
@@ -74,7 +66,7 @@ DWORD schedule(const std::string& source, const std::string& target) {
     data += target;
     data += '\0';
     data += '\0';
-    m.registry->setValue(simwin::kSessionManagerKey, simwin::kPendingValue, REG_MULTI_SZ, data);
+    m.run.registry->setValue(simwin::kSessionManagerKey, simwin::kPendingValue, REG_MULTI_SZ, data);
     return 0;
 }
 
@@ -89,7 +81,7 @@ int errnoFor(DWORD code) {
         case ERROR_ALREADY_EXISTS:
         case ERROR_FILE_EXISTS:
             return EEXIST;
-        case 112:
+        case ERROR_DISK_FULL:
             return ENOSPC;
         default:
             return EINVAL;
@@ -167,88 +159,75 @@ int textClose(void* c) {
 }  // namespace
 
 HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
-    auto& m = machine();
+    Call c(Fn::FindFirstFileA, [&] { return quote(name); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err = 0;
     HANDLE r = INVALID_HANDLE_VALUE;
     std::string found;
-    if (auto code = simwin::injectedFault("FindFirstFileA", path)) {
-        err = *code;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; })) {
+        err = code;
     } else if (!name || !data) {
         err = name ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
     } else if (!(err = noDrives())) {
-        simwin::ResolvedPath rp = m.files->resolve(path, cwd(), true);
+        simwin::ResolvedPath rp = m.run.files->resolve(path, cwd(), true);
         std::vector<simwin::FoundEntry> entries;
         if (rp.error) {
             err = rp.error;
         } else if (rp.trailingSeparator || rp.isRoot) {
             err = ERROR_FILE_NOT_FOUND;  // a search for "dir\" or "C:\" always fails
         } else if (rp.wildcard) {
-            simwin::ResolvedPath dir = m.files->resolve(parentOf(rp.full), cwd());
-            entries = m.files->list(dir, rp.leaf);
-        } else if (simwin::FoundEntry e; m.files->entry(rp, e)) {
+            simwin::ResolvedPath dir = m.run.files->resolve(parentOf(rp.full), cwd());
+            entries = m.run.files->list(dir, rp.leaf);
+        } else if (simwin::FoundEntry e; m.run.files->entry(rp, e)) {
             entries.push_back(e);
         }
         if (!err && entries.empty()) err = ERROR_FILE_NOT_FOUND;
         if (!err) {
             fill(*data, entries[0]);
             found = entries[0].name;
-            uintptr_t h = m.nextHandle;
-            m.nextHandle += 4;
-            m.files->searches[h] = simwin::FileSystem::Search{path, std::move(entries), 1};
-            r = reinterpret_cast<HANDLE>(h);
+            r = reinterpret_cast<HANDLE>(
+                m.run.handles->open(simwin::SearchHandle{path, std::move(entries), 1}));
         }
     }
-    if (err) m.lastError = err;
-    trace("FindFirstFileA(" + quote(name) + ") = " +
-          (err ? "INVALID_HANDLE_VALUE [" + std::to_string(err) + "]"
-               : hex(reinterpret_cast<uintptr_t>(r)) + " " + quote(found.c_str())));
-    return r;
+    if (err) c.setLastError(err);
+    return c.returns(r, [&] {
+        return err ? "INVALID_HANDLE_VALUE [" + std::to_string(err) + "]"
+                   : hex(reinterpret_cast<uintptr_t>(r)) + " " + quote(found.c_str());
+    });
 }
 
 BOOL WINAPI FindClose(HANDLE h) {
-    auto& m = machine();
-    uintptr_t key = reinterpret_cast<uintptr_t>(h);
-    std::string subject;
-    if (m.files) {
-        auto it = m.files->searches.find(key);
-        if (it != m.files->searches.end()) subject = it->second.path;
-    }
-    BOOL r;
-    if (auto code = simwin::injectedFault("FindClose", subject)) {
-        r = fail(*code);
-    } else if (!m.files || !m.files->searches.erase(key)) {
-        r = fail(ERROR_INVALID_HANDLE);
-    } else {
-        r = TRUE;
-    }
-    trace("FindClose(" + hex(key) + ") = " + boolText(r));
-    return r;
+    Call c(Fn::FindClose, [&] { return hex(reinterpret_cast<uintptr_t>(h)); });
+    auto& handles = *c.machine().run.handles;
+    const simwin::SearchHandle* search = handles.find<simwin::SearchHandle>(h);
+    DWORD err = c.refusal([&] { return search ? search->path : std::string(); });
+    if (!err && !handles.close<simwin::SearchHandle>(h)) err = ERROR_INVALID_HANDLE;
+    return c.boolean(err);
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR name) {
-    auto& m = machine();
+    Call c(Fn::DeleteFileA, [&] { return quote(name); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err;
-    if (auto code = simwin::injectedFault("DeleteFileA", path))
-        err = *code;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; }))
+        err = code;
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
-        err = m.files->deleteFile(path, m);
-    BOOL r = err ? fail(err) : TRUE;
-    trace("DeleteFileA(" + quote(name) + ") = " + boolText(r));
-    return r;
+        err = m.run.files->deleteFile(path, m);
+    return c.boolean(err);
 }
 
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
-    auto& m = machine();
+    Call c(Fn::MoveFileExA,
+           [&] { return quote(from) + ", " + quote(to) + ", " + std::to_string(flags); });
+    auto& m = c.machine();
     std::string source = from ? from : "";
     DWORD err = 0;
-    if (auto code = simwin::injectedFault("MoveFileExA", source)) {
-        err = *code;
-    } else if (!m.isNT()) {
-        err = ERROR_CALL_NOT_IMPLEMENTED;  // Windows 95/98 have only the stub
+    if (DWORD code = c.refusal([&] { return source; })) {
+        err = code;
     } else if (!from) {
         err = ERROR_INVALID_PARAMETER;
     } else if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) {
@@ -257,7 +236,7 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         if (flags & MOVEFILE_COPY_ALLOWED) {
             err = ERROR_INVALID_PARAMETER;
         } else if (!(err = simwin::fullWindowsPath(source, cwd(), full))) {
-            if (m.fileRule(full) & simwin::kFileNoSchedule) {
+            if (m.config.fileRule(full) & simwin::kFileNoSchedule) {
                 err = ERROR_ACCESS_DENIED;
             } else if (to && *to) {
                 if (!(err = simwin::fullWindowsPath(to, cwd(), fullTarget)))
@@ -275,61 +254,57 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         if (!(flags & MOVEFILE_COPY_ALLOWED) && !simwin::fullWindowsPath(source, cwd(), a) &&
             !simwin::fullWindowsPath(to, cwd(), b) &&
             simwin::upper(a.substr(0, 1)) != simwin::upper(b.substr(0, 1)))
-            err = kErrorNotSameDevice;
+            err = ERROR_NOT_SAME_DEVICE;
         else
-            err = m.files->moveFile(source, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0, m);
+            err = m.run.files->moveFile(source, to, (flags & MOVEFILE_REPLACE_EXISTING) != 0, m);
     }
-    BOOL r = err ? fail(err) : TRUE;
-    trace("MoveFileExA(" + quote(from) + ", " + quote(to) + ", " + std::to_string(flags) +
-          ") = " + boolText(r));
-    return r;
+    return c.boolean(err);
 }
 
 BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to) {
-    auto& m = machine();
+    Call c(Fn::MoveFileA, [&] { return quote(from) + ", " + quote(to); });
+    auto& m = c.machine();
     std::string source = from ? from : "";
-    DWORD err;
-    if (auto code = simwin::injectedFault("MoveFileA", source))
-        err = *code;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return source; }))
+        err = code;
     else if (!from || !to)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
-        err = m.files->moveFile(source, to, false, m);
-    BOOL r = err ? fail(err) : TRUE;
-    trace("MoveFileA(" + quote(from) + ", " + quote(to) + ") = " + boolText(r));
-    return r;
+        err = m.run.files->moveFile(source, to, false, m);
+    return c.boolean(err);
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES) {
-    auto& m = machine();
+    Call c(Fn::CreateDirectoryA, [&] { return quote(name); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err;
-    if (auto code = simwin::injectedFault("CreateDirectoryA", path))
-        err = *code;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; }))
+        err = code;
     else if (!name)
         err = ERROR_PATH_NOT_FOUND;
     else if (!(err = noDrives()))
-        err = m.files->createDirectory(path, m);
-    BOOL r = err ? fail(err) : TRUE;
-    trace("CreateDirectoryA(" + quote(name) + ") = " + boolText(r));
-    return r;
+        err = m.run.files->createDirectory(path, m);
+    return c.boolean(err);
 }
 
 FILE* platformOpenFile(const char* name, const char* mode) {
-    auto& m = machine();
+    Call c(Fn::platformOpenFile, [&] { return quote(name) + ", " + quote(mode); });
+    auto& m = c.machine();
     std::string path = name ? name : "";
-    DWORD err = 0;
     FILE* f = nullptr;
-    if (auto code = simwin::injectedFault("platformOpenFile", path)) {
-        err = *code;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return path; })) {
+        err = code;
     } else if (!name || !mode || !std::strchr("rwa", mode[0])) {
         err = ERROR_INVALID_PARAMETER;
     } else if (!(err = noDrives())) {
         bool plus = std::strchr(mode, '+') != nullptr;
         bool binary = std::strchr(mode, 'b') != nullptr;
         bool writes = mode[0] != 'r' || plus;
-        simwin::ResolvedPath rp = m.files->resolve(path, cwd());
-        unsigned rule = rp.error ? 0 : m.fileRule(rp.full);
+        simwin::ResolvedPath rp = m.run.files->resolve(path, cwd());
+        unsigned rule = rp.error ? 0 : m.config.fileRule(rp.full);
         if (rp.error) {
             err = rp.error;
         } else if (rp.isDirectory) {
@@ -350,7 +325,7 @@ FILE* platformOpenFile(const char* name, const char* mode) {
                                          : mode[0] == 'w' ? "w"
                                                           : "a");
             DWORD openError = 0;
-            int fd = m.files->openFile(rp, fdMode, openError);
+            int fd = m.run.files->openFile(rp, fdMode, openError);
             if (fd < 0) {
                 err = openError;
             } else if (binary) {
@@ -369,10 +344,9 @@ FILE* platformOpenFile(const char* name, const char* mode) {
         }
     }
     if (err) {
-        m.lastError = err;
+        c.setLastError(err);
         errno = errnoFor(err);
     }
-    trace("platformOpenFile(" + quote(name) + ", " + quote(mode) +
-          ") = " + (f ? std::string("FILE") : "NULL [" + std::to_string(err) + "]"));
-    return f;
+    return c.returns(
+        f, [&] { return f ? std::string("FILE") : "NULL [" + std::to_string(err) + "]"; });
 }

@@ -1,11 +1,14 @@
 // Version, Windows directory, command line, prompt, tokens, privileges and shutdown.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "machine.h"
+#include "gate.h"
+#include "handles.h"
 
+using simwin::Call;
+using simwin::Fn;
 using simwin::machine;
-using simwin::trace;
 
 namespace {
 
@@ -44,304 +47,259 @@ const PrivilegeName kPrivileges[] = {
 };
 const DWORD kShutdownLuid = 19;
 
-BOOL fail(DWORD code) {
-    machine().lastError = code;
-    return FALSE;
-}
-
 std::string boolText(BOOL b) { return b ? "TRUE" : "FALSE"; }
 
-std::string withError(BOOL result) {
-    return boolText(result) + (result ? "" : " [" + std::to_string(machine().lastError) + "]");
+std::string hex(uintptr_t v) {
+    char b[24];
+    std::snprintf(b, sizeof b, "0x%lx", static_cast<unsigned long>(v));
+    return b;
 }
 
 std::string handleText(HANDLE h) {
     if (h == kCurrentProcess) return "CURRENT_PROCESS";
     if (h == kCurrentThread) return "CURRENT_THREAD";
-    return "0x" + [&] {
-        char buf[24];
-        std::snprintf(buf, sizeof buf, "%lx",
-                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(h)));
-        return std::string(buf);
-    }();
+    return hex(reinterpret_cast<uintptr_t>(h));
 }
 
-HANDLE newToken() {
-    auto& m = machine();
-    uintptr_t h = m.nextHandle;
-    m.nextHandle += 4;
-    m.openTokens[h] = true;
-    return reinterpret_cast<HANDLE>(h);
-}
+simwin::HandleTable& handles() { return *machine().run.handles; }
 
-bool isToken(HANDLE h) { return machine().openTokens.count(reinterpret_cast<uintptr_t>(h)) != 0; }
+HANDLE newToken(DWORD access) {
+    return reinterpret_cast<HANDLE>(handles().open(simwin::TokenHandle{access}));
+}
 
 }  // namespace
 
-DWORD WINAPI GetLastError(void) { return machine().lastError; }
+DWORD WINAPI GetLastError(void) { return machine().run.lastError; }
 
-void WINAPI SetLastError(DWORD code) { machine().lastError = code; }
+void WINAPI SetLastError(DWORD code) { machine().run.lastError = code; }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-    auto& m = machine();
-    BOOL r;
-    if (auto code = simwin::injectedFault("GetVersionExA")) {
-        r = fail(*code);
+    Call c(Fn::GetVersionExA, [&] { return std::to_string(info ? info->dwOSVersionInfoSize : 0); });
+    const simwin::SystemConfig& s = c.machine().config.system;
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (!info) {
-        r = fail(ERROR_INVALID_PARAMETER);
+        err = ERROR_INVALID_PARAMETER;
     } else if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
                info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) + 8) {
         // Only the plain record and the extended one (156 bytes) are accepted.
-        r = fail(ERROR_INSUFFICIENT_BUFFER);
-    } else if (!m.system.versionQuery.ok()) {
-        r = fail(m.system.versionQuery.error);
+        err = ERROR_INSUFFICIENT_BUFFER;
+    } else if (!s.versionQuery.ok()) {
+        err = s.versionQuery.error;
     } else {
-        info->dwMajorVersion = m.system.major;
-        info->dwMinorVersion = m.system.minor;
-        info->dwBuildNumber = m.system.build;
-        info->dwPlatformId = m.system.platform;
+        info->dwMajorVersion = s.major;
+        info->dwMinorVersion = s.minor;
+        info->dwBuildNumber = s.build;
+        info->dwPlatformId = s.platform;
         std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
-        r = TRUE;
     }
-    trace("GetVersionExA(" + std::to_string(info ? info->dwOSVersionInfoSize : 0) +
-          ") = " + withError(r) +
-          (r ? " {" + std::to_string(m.system.platform) + ", " + std::to_string(m.system.major) +
-                   "." + std::to_string(m.system.minor) + "." + std::to_string(m.system.build) + "}"
-             : ""));
-    return r;
+    return c.boolean(err, [&] {
+        return err ? std::string()
+                   : " {" + std::to_string(s.platform) + ", " + std::to_string(s.major) + "." +
+                         std::to_string(s.minor) + "." + std::to_string(s.build) + "}";
+    });
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    auto& m = machine();
-    UINT r;
-    const std::string& dir = m.system.windowsDirectory;
-    if (auto code = simwin::injectedFault("GetWindowsDirectoryA")) {
-        m.lastError = *code;
-        r = 0;
-    } else if (!m.system.windowsDirectoryResult.ok()) {
-        m.lastError = m.system.windowsDirectoryResult.error;
-        r = 0;
+    Call c(Fn::GetWindowsDirectoryA, [&] { return std::to_string(size); });
+    const simwin::SystemConfig& s = c.machine().config.system;
+    const std::string& dir = s.windowsDirectory;
+    UINT r = 0;
+    DWORD err = c.refusal();
+    if (!err) err = s.windowsDirectoryResult.error;
+    if (err) {
+        c.setLastError(err);
     } else if (!buffer || size < dir.size() + 1) {
         r = static_cast<UINT>(dir.size() + 1);  // the size needed, NUL included
     } else {
         std::memcpy(buffer, dir.c_str(), dir.size() + 1);
         r = static_cast<UINT>(dir.size());
     }
-    trace("GetWindowsDirectoryA(" + std::to_string(size) + ") = " + std::to_string(r) +
-          (r && r < size ? " " + simwin::quote(buffer) : ""));
-    return r;
+    return c.returns(
+        r, [&] { return std::to_string(r) + (r && r < size ? " " + simwin::quote(buffer) : ""); });
 }
 
 LPSTR WINAPI GetCommandLineA(void) {
-    auto& m = machine();
-    simwin::injectedFault("GetCommandLineA");
-    trace("GetCommandLineA() = " + simwin::quote(m.commandLine.c_str()));
-    return &m.commandLine[0];
+    Call c(Fn::GetCommandLineA);
+    std::string& line = c.machine().run.commandLine;
+    return c.returns(&line[0], [&] { return simwin::quote(line.c_str()); });
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-    auto& m = machine();
-    int r;
-    if (auto code = simwin::injectedFault("MessageBoxA")) {
-        m.lastError = *code;
-        r = 0;
+    Call c(Fn::MessageBoxA, [&] {
+        return std::string(owner ? "owner" : "NULL") + ", " + simwin::quote(text) + ", " +
+               simwin::quote(caption) + ", " + std::to_string(style);
+    });
+    auto& m = c.machine();
+    int r = 0;
+    if (DWORD err = c.refusal()) {
+        c.setLastError(err);
     } else {
-        ++m.outcome.promptShown;
-        m.outcome.promptText = text ? text : "";
-        m.outcome.promptCaption = caption ? caption : "";
-        m.outcome.promptStyle = style;
+        simwin::Outcome& o = m.report.outcome;
+        ++o.promptShown;
+        o.promptText = text ? text : "";
+        o.promptCaption = caption ? caption : "";
+        o.promptStyle = style;
         bool yesNo = (style & 0xF) == MB_YESNO || (style & 0xF) == MB_YESNOCANCEL;
         if (yesNo) {
-            r = m.promptAnswer == IDYES ? IDYES : IDNO;
+            r = m.config.promptAnswer == IDYES ? IDYES : IDNO;
         } else {
             r = IDOK;
         }
-        m.outcome.promptAnswer = r == IDYES ? "yes" : r == IDNO ? "no" : "ok";
+        o.promptAnswer = r == IDYES ? "yes" : r == IDNO ? "no" : "ok";
     }
-    trace("MessageBoxA(" + std::string(owner ? "owner" : "NULL") + ", " + simwin::quote(text) +
-          ", " + simwin::quote(caption) + ", " + std::to_string(style) +
-          ") = " + std::to_string(r));
-    return r;
+    return c.returns(r, [&] { return std::to_string(r); });
 }
 
 HANDLE WINAPI GetCurrentThread(void) {
-    simwin::injectedFault("GetCurrentThread");
-    trace("GetCurrentThread() = CURRENT_THREAD");
-    return kCurrentThread;
+    Call c(Fn::GetCurrentThread);
+    return c.returns(kCurrentThread, [] { return std::string("CURRENT_THREAD"); });
 }
 
 HANDLE WINAPI GetCurrentProcess(void) {
-    simwin::injectedFault("GetCurrentProcess");
-    trace("GetCurrentProcess() = CURRENT_PROCESS");
-    return kCurrentProcess;
+    Call c(Fn::GetCurrentProcess);
+    return c.returns(kCurrentProcess, [] { return std::string("CURRENT_PROCESS"); });
 }
 
 BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token) {
-    auto& m = machine();
-    BOOL r;
-    if (auto code = simwin::injectedFault("OpenThreadToken")) {
-        r = fail(*code);
-    } else if (!m.isNT()) {
-        r = fail(ERROR_CALL_NOT_IMPLEMENTED);
+    Call c(Fn::OpenThreadToken,
+           [&] { return handleText(thread) + ", " + hex(access) + ", " + boolText(openAsSelf); });
+    const simwin::PrivilegeConfig& p = c.machine().config.privileges;
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (thread != kCurrentThread || !token) {
-        r = fail(ERROR_INVALID_HANDLE);
-    } else if (m.privileges.threadToken == simwin::PrivilegeConfig::Thread::None) {
-        r = fail(ERROR_NO_TOKEN);
-    } else if (m.privileges.threadToken == simwin::PrivilegeConfig::Thread::Fails) {
-        r = fail(m.privileges.threadTokenError);
+        err = ERROR_INVALID_HANDLE;
+    } else if (p.threadToken == simwin::PrivilegeConfig::Thread::None) {
+        err = ERROR_NO_TOKEN;
+    } else if (p.threadToken == simwin::PrivilegeConfig::Thread::Fails) {
+        err = p.threadTokenError;
     } else {
-        *token = newToken();
-        r = TRUE;
+        *token = newToken(access);
     }
-    trace("OpenThreadToken(" + handleText(thread) + ", 0x" +
-          [&] {
-              char b[16];
-              std::snprintf(b, sizeof b, "%x", static_cast<unsigned>(access));
-              return std::string(b);
-          }() +
-          ", " + boolText(openAsSelf) + ") = " + withError(r) +
-          (r ? " " + handleText(*token) : ""));
-    return r;
+    return c.boolean(err, [&] { return err ? std::string() : " " + handleText(*token); });
 }
 
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
-    auto& m = machine();
-    BOOL r;
-    if (auto code = simwin::injectedFault("OpenProcessToken")) {
-        r = fail(*code);
-    } else if (!m.isNT()) {
-        r = fail(ERROR_CALL_NOT_IMPLEMENTED);
+    Call c(Fn::OpenProcessToken, [&] { return handleText(process) + ", " + hex(access); });
+    const simwin::PrivilegeConfig& p = c.machine().config.privileges;
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
     } else if (process != kCurrentProcess || !token) {
-        r = fail(ERROR_INVALID_HANDLE);
-    } else if (!m.privileges.processToken.ok()) {
-        r = fail(m.privileges.processToken.error);
+        err = ERROR_INVALID_HANDLE;
+    } else if (!p.processToken.ok()) {
+        err = p.processToken.error;
     } else {
-        *token = newToken();
-        r = TRUE;
+        *token = newToken(access);
     }
-    char acc[16];
-    std::snprintf(acc, sizeof acc, "0x%x", static_cast<unsigned>(access));
-    trace("OpenProcessToken(" + handleText(process) + ", " + acc + ") = " + withError(r) +
-          (r ? " " + handleText(*token) : ""));
-    return r;
+    return c.boolean(err, [&] { return err ? std::string() : " " + handleText(*token); });
 }
 
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
-    auto& m = machine();
-    BOOL r = FALSE;
-    if (auto code = simwin::injectedFault("LookupPrivilegeValueA", name ? name : "")) {
-        r = fail(*code);
-    } else if (!m.isNT()) {
-        r = fail(ERROR_CALL_NOT_IMPLEMENTED);
-    } else if (!m.privileges.lookup.ok()) {
-        r = fail(m.privileges.lookup.error);
+    Call c(Fn::LookupPrivilegeValueA,
+           [&] { return simwin::quote(systemName) + ", " + simwin::quote(name); });
+    const simwin::PrivilegeConfig& p = c.machine().config.privileges;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return name ? name : ""; })) {
+        err = code;
+    } else if (!p.lookup.ok()) {
+        err = p.lookup.error;
     } else if (!name || !luid) {
-        r = fail(ERROR_INVALID_PARAMETER);
+        err = ERROR_INVALID_PARAMETER;
     } else {
-        r = fail(ERROR_NO_SUCH_PRIVILEGE);
-        for (const auto& p : kPrivileges) {
-            if (simwin::iequals(p.name, name)) {
-                luid->LowPart = p.luid;
+        err = ERROR_NO_SUCH_PRIVILEGE;
+        for (const auto& known : kPrivileges) {
+            if (simwin::iequals(known.name, name)) {
+                luid->LowPart = known.luid;
                 luid->HighPart = 0;
-                r = TRUE;
+                err = 0;
                 break;
             }
         }
     }
-    trace("LookupPrivilegeValueA(" + simwin::quote(systemName) + ", " + simwin::quote(name) +
-          ") = " + withError(r) + (r ? " {" + std::to_string(luid->LowPart) + "}" : ""));
-    return r;
+    return c.boolean(
+        err, [&] { return err ? std::string() : " {" + std::to_string(luid->LowPart) + "}"; });
 }
 
 BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState,
                                   DWORD bufferLength, PTOKEN_PRIVILEGES previous,
                                   PDWORD returnLength) {
-    auto& m = machine();
-    BOOL r;
-    if (auto code = simwin::injectedFault("AdjustTokenPrivileges")) {
-        r = fail(*code);
-    } else if (!m.isNT()) {
-        r = fail(ERROR_CALL_NOT_IMPLEMENTED);
-    } else if (!isToken(token)) {
-        r = fail(ERROR_INVALID_HANDLE);
+    Call c(Fn::AdjustTokenPrivileges, [&] {
+        std::string set;
+        if (newState && newState->PrivilegeCount)
+            set = " {" + std::to_string(newState->Privileges[0].Luid.LowPart) + ", " +
+                  std::to_string(newState->Privileges[0].Attributes) + "}";
+        return handleText(token) + ", " + boolText(disableAll) + set + ", " +
+               std::to_string(bufferLength);
+    });
+    auto& m = c.machine();
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
+    } else if (!handles().find<simwin::TokenHandle>(token)) {
+        err = ERROR_INVALID_HANDLE;
     } else if (!disableAll && !newState) {
-        r = fail(ERROR_INVALID_PARAMETER);
-    } else if (!m.privileges.adjust.ok()) {
-        r = fail(m.privileges.adjust.error);
+        err = ERROR_INVALID_PARAMETER;
+    } else if (!m.config.privileges.adjust.ok()) {
+        err = m.config.privileges.adjust.error;
+    } else if (previous && bufferLength < sizeof(TOKEN_PRIVILEGES)) {
+        if (returnLength) *returnLength = sizeof(TOKEN_PRIVILEGES);
+        err = ERROR_INSUFFICIENT_BUFFER;
     } else {
-        if (previous && bufferLength < sizeof(TOKEN_PRIVILEGES)) {
-            if (returnLength) *returnLength = sizeof(TOKEN_PRIVILEGES);
-            r = fail(ERROR_INSUFFICIENT_BUFFER);
+        if (disableAll) {
+            m.run.shutdownPrivilegeEnabled = false;
         } else {
-            if (disableAll) {
-                m.shutdownPrivilegeEnabled = false;
-            } else {
-                for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
-                    const auto& p = newState->Privileges[i];
-                    if (p.Luid.LowPart == kShutdownLuid && p.Luid.HighPart == 0)
-                        m.shutdownPrivilegeEnabled = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-                }
+            for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
+                const auto& p = newState->Privileges[i];
+                if (p.Luid.LowPart == kShutdownLuid && p.Luid.HighPart == 0)
+                    m.run.shutdownPrivilegeEnabled = (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
             }
-            m.lastError = ERROR_SUCCESS;
-            r = TRUE;
         }
+        c.setLastError(ERROR_SUCCESS);
     }
-    std::string set;
-    if (newState) {
-        for (DWORD i = 0; i < newState->PrivilegeCount && i < 1; ++i)
-            set = " {" + std::to_string(newState->Privileges[i].Luid.LowPart) + ", " +
-                  std::to_string(newState->Privileges[i].Attributes) + "}";
-    }
-    trace("AdjustTokenPrivileges(" + handleText(token) + ", " + boolText(disableAll) + set + ", " +
-          std::to_string(bufferLength) + ") = " + withError(r));
-    return r;
+    return c.boolean(err);
 }
 
 BOOL WINAPI CloseHandle(HANDLE h) {
-    auto& m = machine();
-    BOOL r;
-    if (auto code = simwin::injectedFault("CloseHandle")) {
-        r = fail(*code);
-    } else if (h == kCurrentProcess || h == kCurrentThread) {
-        r = TRUE;  // pseudo handles need no closing
-    } else if (!isToken(h)) {
-        r = fail(ERROR_INVALID_HANDLE);
-    } else {
-        m.openTokens.erase(reinterpret_cast<uintptr_t>(h));
-        r = TRUE;
+    Call c(Fn::CloseHandle, [&] { return handleText(h); });
+    DWORD err = c.refusal();
+    if (err || h == kCurrentProcess || h == kCurrentThread) {
+        // pseudo handles need no closing
+    } else if (!handles().close<simwin::TokenHandle>(h)) {
+        err = ERROR_INVALID_HANDLE;
     }
-    trace("CloseHandle(" + handleText(h) + ") = " + withError(r));
-    return r;
+    return c.boolean(err);
 }
 
 BOOL WINAPI ExitWindowsEx(UINT flags, DWORD reason) {
-    auto& m = machine();
-    BOOL r;
-    m.outcome.restartFlags = flags;
-    if (auto code = simwin::injectedFault("ExitWindowsEx")) {
-        r = fail(*code);
-    } else if (m.isNT() && !m.shutdownPrivilegeEnabled) {
-        r = fail(ERROR_PRIVILEGE_NOT_HELD);
-    } else if (!m.shutdown.ok()) {
-        r = fail(m.shutdown.error);
+    Call c(Fn::ExitWindowsEx,
+           [&] { return std::to_string(flags) + ", " + std::to_string(reason); });
+    auto& m = c.machine();
+    m.report.outcome.restartFlags = flags;
+    DWORD err = 0;
+    if (DWORD code = c.refusal()) {
+        err = code;
+    } else if (m.config.isNT() && !m.run.shutdownPrivilegeEnabled) {
+        err = ERROR_PRIVILEGE_NOT_HELD;
+    } else if (!m.config.shutdown.ok()) {
+        err = m.config.shutdown.error;
     } else {
-        m.outcome.restartRequested = true;
-        r = TRUE;
+        m.report.outcome.restartRequested = true;
     }
-    trace("ExitWindowsEx(" + std::to_string(flags) + ", " + std::to_string(reason) +
-          ") = " + withError(r));
-    return r;
+    return c.boolean(err);
 }
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
-    simwin::injectedFault("InitializeCriticalSection");
+    Call c(Fn::InitializeCriticalSection);
     if (cs) std::memset(cs, 0, sizeof *cs);
     if (cs) cs->LockCount = -1;
-    trace("InitializeCriticalSection()");
+    c.returns();
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
-    simwin::injectedFault("DeleteCriticalSection");
+    Call c(Fn::DeleteCriticalSection);
     if (cs) std::memset(cs, 0, sizeof *cs);
-    trace("DeleteCriticalSection()");
+    c.returns();
 }

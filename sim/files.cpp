@@ -823,13 +823,13 @@ bool FileSystem::readFile(const ResolvedPath& p, std::string& out) const {
 }
 
 DWORD FileSystem::deleteFile(const std::string& path, const Machine& m, bool applyRules) {
-    ResolvedPath r = resolve(path, m.system.currentDirectory);
+    ResolvedPath r = resolve(path, m.config.system.currentDirectory);
     if (r.error) return r.error;
     if (!r.exists) return ERROR_FILE_NOT_FOUND;
     if (r.isDirectory) return ERROR_ACCESS_DENIED;
     if (r.trailingSeparator) return ERROR_INVALID_NAME;
     if (applyRules) {
-        unsigned rule = m.fileRule(r.full);
+        unsigned rule = m.config.fileRule(r.full);
         if (rule & kFileInUse) return ERROR_SHARING_VIOLATION;
         if (rule & kFileReadOnly) return ERROR_ACCESS_DENIED;
     }
@@ -876,20 +876,20 @@ DWORD FileSystem::moveTree(const Node& src, const std::string& dstKey, const std
 
 DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool replace,
                            const Machine& m, bool applyRules) {
-    ResolvedPath s = resolve(from, m.system.currentDirectory);
+    ResolvedPath s = resolve(from, m.config.system.currentDirectory);
     if (s.error) return s.error;
     if (!s.exists) return ERROR_FILE_NOT_FOUND;
     if (s.isRoot) return ERROR_ACCESS_DENIED;
-    ResolvedPath d = resolve(to, m.system.currentDirectory);
+    ResolvedPath d = resolve(to, m.config.system.currentDirectory);
     if (d.error) return d.error;
     if (d.isRoot) return ERROR_ACCESS_DENIED;
-    if (applyRules && (m.fileRule(s.full) & kFileInUse)) return ERROR_SHARING_VIOLATION;
+    if (applyRules && (m.config.fileRule(s.full) & kFileInUse)) return ERROR_SHARING_VIOLATION;
     Node src = nodeOf(s);
     std::string name = d.leaf;
     if (d.exists && d.key != s.key) {
         if (!replace) return ERROR_ALREADY_EXISTS;
         if (d.isDirectory || s.isDirectory) return ERROR_ACCESS_DENIED;
-        if (applyRules && (m.fileRule(d.full) & (kFileInUse | kFileReadOnly)))
+        if (applyRules && (m.config.fileRule(d.full) & (kFileInUse | kFileReadOnly)))
             return ERROR_ACCESS_DENIED;
         name = d.name;
     }
@@ -941,7 +941,7 @@ DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool 
 }
 
 DWORD FileSystem::createDirectory(const std::string& path, const Machine& m) {
-    ResolvedPath r = resolve(path, m.system.currentDirectory);
+    ResolvedPath r = resolve(path, m.config.system.currentDirectory);
     if (r.error) return r.error;
     if (r.isRoot) return ERROR_ACCESS_DENIED;
     if (r.exists) return ERROR_ALREADY_EXISTS;
@@ -954,7 +954,7 @@ DWORD FileSystem::createDirectory(const std::string& path, const Machine& m) {
 }
 
 DWORD FileSystem::removeDirectory(const std::string& path, const Machine& m) {
-    ResolvedPath r = resolve(path, m.system.currentDirectory);
+    ResolvedPath r = resolve(path, m.config.system.currentDirectory);
     if (r.error) return r.error;
     if (!r.exists) return ERROR_FILE_NOT_FOUND;
     if (!r.isDirectory || r.isRoot) return r.isRoot ? ERROR_ACCESS_DENIED : ERROR_DIRECTORY;

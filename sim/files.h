@@ -112,14 +112,6 @@ class FileSystem {
     // Removes an empty directory (what a restart does with a scheduled directory).
     DWORD removeDirectory(const std::string& path, const Machine& m);
 
-    // Directory searches handed out by FindFirstFileA.
-    struct Search {
-        std::string path;
-        std::vector<FoundEntry> entries;
-        size_t next = 0;
-    };
-    std::map<uintptr_t, Search> searches;
-
     struct Entry {
         enum Kind { Deleted, Dir, File } kind = Deleted;
         std::string name;    // spelling of the entry

@@ -130,33 +130,33 @@ struct IniParser {
                 if (p > 2)
                     error("expected platform 0 (Win32s), 1 (Windows 95/98) or 2 (NT), got '" + v +
                           "'");
-                m.system.platform = p;
+                m.config.system.platform = p;
                 platformSet = true;
             } else if (key == "major") {
-                m.system.major = number(key, v);
+                m.config.system.major = number(key, v);
                 majorSet = true;
             } else if (key == "minor") {
-                m.system.minor = number(key, v);
+                m.config.system.minor = number(key, v);
                 minorSet = true;
             } else if (key == "build") {
-                m.system.build = number(key, v);
+                m.config.system.build = number(key, v);
                 buildSet = true;
             } else if (key == "version_query") {
-                m.system.versionQuery = result(key, v);
+                m.config.system.versionQuery = result(key, v);
             } else if (key == "windows_directory") {
                 if (isNumber(v)) {
-                    m.system.windowsDirectoryResult = Result{code(key, v)};
+                    m.config.system.windowsDirectoryResult = Result{code(key, v)};
                 } else {
                     if (v.empty())
                         error("expected a Windows path or an error code for windows_directory");
-                    m.system.windowsDirectory = v;
+                    m.config.system.windowsDirectory = v;
                 }
             } else if (key == "current_directory") {
                 if (v.empty()) error("expected a Windows path for current_directory");
-                m.system.currentDirectory = v;
+                m.config.system.currentDirectory = v;
             } else if (key == "program") {
                 if (v.empty()) error("expected the program's path for program");
-                m.system.program = v;
+                m.config.system.program = v;
             } else {
                 error("unknown key '" + key +
                       "' in [system]; expected platform, major, minor, "
@@ -166,32 +166,32 @@ struct IniParser {
             once(key);
             if (key != "answer") error("unknown key '" + key + "' in [prompt]; expected answer");
             if (iequals(v, "yes"))
-                m.promptAnswer = IDYES;
+                m.config.promptAnswer = IDYES;
             else if (iequals(v, "no"))
-                m.promptAnswer = IDNO;
+                m.config.promptAnswer = IDNO;
             else
                 error("expected yes or no for answer, got '" + v + "'");
         } else if (section == "privileges") {
             once(key);
             if (key == "thread_token") {
                 if (iequals(v, "none")) {
-                    m.privileges.threadToken = PrivilegeConfig::Thread::None;
+                    m.config.privileges.threadToken = PrivilegeConfig::Thread::None;
                 } else if (iequals(v, "present")) {
-                    m.privileges.threadToken = PrivilegeConfig::Thread::Present;
+                    m.config.privileges.threadToken = PrivilegeConfig::Thread::Present;
                 } else {
                     auto r = parseResult(v);
                     if (!r || *r == 0 || !isNumber(v))
                         error("expected none, present or an error code for thread_token, got '" +
                               v + "'");
-                    m.privileges.threadToken = PrivilegeConfig::Thread::Fails;
-                    m.privileges.threadTokenError = *r;
+                    m.config.privileges.threadToken = PrivilegeConfig::Thread::Fails;
+                    m.config.privileges.threadTokenError = *r;
                 }
             } else if (key == "process_token") {
-                m.privileges.processToken = result(key, v);
+                m.config.privileges.processToken = result(key, v);
             } else if (key == "lookup") {
-                m.privileges.lookup = result(key, v);
+                m.config.privileges.lookup = result(key, v);
             } else if (key == "adjust") {
-                m.privileges.adjust = result(key, v);
+                m.config.privileges.adjust = result(key, v);
             } else {
                 error("unknown key '" + key +
                       "' in [privileges]; expected thread_token, "
@@ -200,7 +200,7 @@ struct IniParser {
         } else if (section == "shutdown") {
             once(key);
             if (key != "result") error("unknown key '" + key + "' in [shutdown]; expected result");
-            m.shutdown = result(key, v);
+            m.config.shutdown = result(key, v);
         } else if (section == "spooler") {
             once(key);
             PrinterRule rule;
@@ -218,7 +218,7 @@ struct IniParser {
                 error("expected ok, absent, open=CODE or delete=CODE for printer '" + key +
                       "', got '" + v + "'");
             }
-            m.printerRules.emplace_back(key, rule);
+            m.config.printerRules.emplace_back(key, rule);
         } else if (section == "files") {
             once(key);
             unsigned bits = 0;
@@ -233,7 +233,7 @@ struct IniParser {
                     error("expected in_use, no_schedule or read_only for '" + key + "', got '" + w +
                           "'");
             }
-            m.fileRules[upper(key)] |= bits;
+            m.config.fileRules[upper(key)] |= bits;
         } else if (section == "registry") {
             once(key);
             unsigned bits = 0;
@@ -252,7 +252,7 @@ struct IniParser {
             }
             std::string path = key;
             while (!path.empty() && path.back() == '\\') path.pop_back();
-            m.registryRules[upper(path)] |= bits;
+            m.config.registryRules[upper(path)] |= bits;
         } else if (section == "faults") {
             if (!kFunctions.count(key))
                 error("unknown function '" + key +
@@ -274,7 +274,7 @@ struct IniParser {
                     f.subject = rest;
                 }
             }
-            m.faults.push_back(f);
+            m.config.faults.push_back(f);
         }
     }
 
@@ -311,10 +311,10 @@ struct IniParser {
             if (section.empty()) error("expected a [section] header before '" + key + "'");
             entry(key, value);
         }
-        if (platformSet && m.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
-            if (!majorSet) m.system.major = 4;
-            if (!minorSet) m.system.minor = 10;
-            if (!buildSet) m.system.build = 2222;
+        if (platformSet && m.config.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
+            if (!majorSet) m.config.system.major = 4;
+            if (!minorSet) m.config.system.minor = 10;
+            if (!buildSet) m.config.system.build = 2222;
         }
     }
 };
@@ -363,15 +363,15 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw ImageError(dir, 0, "not a machine image: expected a directory");
     auto m = std::make_unique<Machine>();
-    m->imageDir = dir;
+    m->config.imageDir = dir;
     // The lock comes first: a command that is still writing the image is not read half-done.
-    m->files = FileSystem::attach(dir, notes);
+    m->run.files = FileSystem::attach(dir, notes);
     std::string text;
     std::string ini = dir + "/machine.ini";
     if (readImageFile(ini, text)) parseMachineIni(*m, text, ini);
     std::string reg = dir + "/registry.reg";
     bool haveRegistry = readImageFile(reg, text);
-    if (haveRegistry) m->registry->load(text, reg);
+    if (haveRegistry) m->run.registry->load(text, reg);
     std::string().swap(text);
     std::string outcome = dir + "/outcome.ini";
     if (::lstat(outcome.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
@@ -380,7 +380,7 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     if (!haveRegistry)
         notes << "dot4sim: warning: " << reg
               << " is missing; the run starts with an empty registry\n";
-    m->spooler = std::make_unique<Spooler>(*m);
+    m->run.spooler = std::make_unique<Spooler>(*m);
     return m;
 }
 
@@ -408,12 +408,12 @@ std::string formatOutcome(const Outcome& o) {
 }
 
 void saveImage(Machine& m, bool writeOutcome) {
-    if (!m.files) throw std::logic_error("simwin: saveImage needs a loaded image");
+    if (!m.run.files) throw std::logic_error("simwin: saveImage needs a loaded image");
     std::ostringstream reg;
-    m.registry->save(reg);
-    m.files->stageImageFile("registry.reg", reg.str());
-    if (writeOutcome) m.files->stageImageFile("outcome.ini", formatOutcome(m.outcome));
-    m.files->commit();
+    m.run.registry->save(reg);
+    m.run.files->stageImageFile("registry.reg", reg.str());
+    if (writeOutcome) m.run.files->stageImageFile("outcome.ini", formatOutcome(m.report.outcome));
+    m.run.files->commit();
 }
 
 }  // namespace simwin

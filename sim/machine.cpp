@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "files.h"
+#include "handles.h"
 #include "registry.h"
 #include "spooler.h"
 
@@ -19,18 +20,22 @@ ImageError::ImageError(const std::string& file, int line, const std::string& mes
       line_(line),
       message_(message) {}
 
-Machine::Machine() : registry(std::make_unique<Registry>()) {}
+MachineState::MachineState()
+    : registry(std::make_unique<Registry>()), handles(std::make_unique<HandleTable>()) {}
+MachineState::~MachineState() = default;
+
+Machine::Machine() = default;
 
 Machine::~Machine() {
     if (g_active == this) g_active = nullptr;
 }
 
-unsigned Machine::registryRule(const std::string& keyPath) const {
+unsigned MachineConfig::registryRule(const std::string& keyPath) const {
     auto it = registryRules.find(upper(keyPath));
     return it == registryRules.end() ? 0 : it->second;
 }
 
-unsigned Machine::fileRule(const std::string& windowsPath) const {
+unsigned MachineConfig::fileRule(const std::string& windowsPath) const {
     auto it = fileRules.find(upper(windowsPath));
     return it == fileRules.end() ? 0 : it->second;
 }
@@ -43,28 +48,6 @@ Machine& machine() {
 bool hasMachine() { return g_active != nullptr; }
 
 void activate(Machine* m) { g_active = m; }
-
-std::optional<DWORD> injectedFault(const char* function, const std::string& subject) {
-    Machine& m = machine();
-    unsigned call = ++m.callCounts[function];
-    for (const Fault& f : m.faults) {
-        if (f.function != function) continue;
-        if (f.nth != 0) {
-            if (f.nth == call) return f.code;
-        } else if (!f.subject.empty()) {
-            if (iequals(f.subject, subject)) return f.code;
-        } else {
-            return f.code;
-        }
-    }
-    return std::nullopt;
-}
-
-bool tracing() { return g_active && g_active->traceEnabled; }
-
-void trace(const std::string& line) {
-    if (tracing()) g_active->traceLines.push_back(line);
-}
 
 std::string quote(const char* s) {
     if (!s) return "NULL";

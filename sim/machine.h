@@ -13,9 +13,10 @@
 
 namespace simwin {
 
-class Registry;    // sim/registry.h
-class FileSystem;  // sim/files.h
-class Spooler;     // sim/spooler.h
+class Registry;     // sim/registry.h
+class FileSystem;   // sim/files.h
+class Spooler;      // sim/spooler.h
+class HandleTable;  // sim/handles.h
 
 // A machine image that cannot be used; `what()` is "FILE:LINE: message".
 class ImageError : public std::runtime_error {
@@ -98,13 +99,9 @@ struct Outcome {
     std::vector<std::pair<std::string, DWORD>> spoolerFailed;
 };
 
-class Machine {
-  public:
-    Machine();
-    ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
-
+// What machine.ini configured. A run reads it; only a restart changes it (files stop being
+// in use).
+struct MachineConfig {
     std::string imageDir;  // host directory of the image; empty for a machine built in memory
     SystemConfig system;
     PrivilegeConfig privileges;
@@ -115,42 +112,52 @@ class Machine {
     std::vector<std::pair<std::string, PrinterRule>> printerRules;  // in machine.ini order
     std::vector<Fault> faults;
 
+    bool isNT() const { return system.platform == VER_PLATFORM_WIN32_NT; }
+    unsigned registryRule(const std::string& keyPath) const;
+    unsigned fileRule(const std::string& windowsPath) const;
+};
+
+// What the run changes.
+struct MachineState {
+    MachineState();
+    ~MachineState();
+
     std::unique_ptr<Registry> registry;
     std::unique_ptr<FileSystem> files;
     std::unique_ptr<Spooler> spooler;
 
-    Outcome outcome;
     std::string commandLine;
     DWORD lastError = 0;
 
-    bool traceEnabled = false;
-    std::vector<std::string> traceLines;
-
-    // Tokens handed out by OpenThreadToken/OpenProcessToken and not yet closed.
-    std::map<uintptr_t, bool> openTokens;
-    uintptr_t nextHandle = 0x1000;
+    std::unique_ptr<HandleTable> handles;  // every open key, search, token and printer
     bool shutdownPrivilegeEnabled = false;
 
     std::map<std::string, unsigned> callCounts;  // per function, for CODE@N faults
+};
 
-    bool isNT() const { return system.platform == VER_PLATFORM_WIN32_NT; }
-    unsigned registryRule(const std::string& keyPath) const;
-    unsigned fileRule(const std::string& windowsPath) const;
+// What the run reports: outcome.ini and the call trace.
+struct MachineReport {
+    Outcome outcome;
+    bool traceEnabled = false;
+    std::vector<std::string> traceLines;
+};
+
+class Machine {
+  public:
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    MachineConfig config;
+    MachineState run;
+    MachineReport report;
 };
 
 // The machine that simwin's Win32 functions act on. Exactly one is active at a time.
 Machine& machine();
 bool hasMachine();
 void activate(Machine* m);  // nullptr deactivates
-
-// Every simwin function calls this once per call: it counts the call and returns the error code
-// the call must fail with, if a [faults] entry applies. `subject` is the call's key path or file
-// path (empty when it has none).
-std::optional<DWORD> injectedFault(const char* function, const std::string& subject = {});
-
-// Appends a line to the call trace, when tracing is on.
-void trace(const std::string& line);
-bool tracing();
 
 // Trace formatting helpers.
 std::string quote(const char* s);  // "text" with \ and " escaped, or NULL

@@ -449,7 +449,6 @@ void Registry::load(const std::string& text, const std::string& fileName) {
         std::swap(model_, fresh);  // the registry stays as it was
         throw;
     }
-    handles.clear();
 }
 
 void Registry::save(std::ostream& out) const {

@@ -406,3 +406,131 @@ void Registry::setValue(const std::string& keyPath, const std::string& name, DWO
 size_t Registry::keyCount() const { return model_->liveKeys; }
 
 }  // namespace simwin
+
+namespace simwin {
+
+namespace {
+
+unsigned ruleOf(const Registry& r, const MachineConfig& c, const Registry::Key* k) {
+    return c.registryRules.empty() ? 0 : c.registryRule(r.path(k));
+}
+
+// Rules that stop a key from being opened with `access`.
+LONG openDenied(unsigned rule, REGSAM access) {
+    if (rule & kRuleNoAccess) return ERROR_ACCESS_DENIED;
+    if ((rule & kRuleReadOnly) && (access & ~static_cast<REGSAM>(KEY_READ)))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+// NT refuses a sub-key that starts at the root of the namespace; 95/98 skip the backslash.
+LONG pathError(const Registry::Key* from, const char* sub, const MachineConfig& c) {
+    if (from->deleted) return ERROR_KEY_DELETED;
+    if (sub && sub[0] == '\\' && c.isNT()) return ERROR_BAD_PATHNAME;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG Registry::usable(const Key* key, REGSAM access, REGSAM needs) {
+    if (key->deleted) return ERROR_KEY_DELETED;
+    if ((access & needs) != needs) return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+LONG Registry::openKey(Key* from, const char* sub, REGSAM access, const MachineConfig& c,
+                       Key** out) const {
+    if (LONG rc = pathError(from, sub, c)) return rc;
+    if (!sub) sub = "";
+    size_t length = std::strlen(sub);
+    size_t consumed = 0;
+    Key* k = walk(from, sub, length, &consumed);
+    if (consumed != length) return ERROR_FILE_NOT_FOUND;
+    if (LONG rc = openDenied(ruleOf(*this, c, k), access)) return rc;
+    *out = k;
+    return ERROR_SUCCESS;
+}
+
+LONG Registry::createKey(Key* from, const char* sub, DWORD options, REGSAM access, const char* cls,
+                         const MachineConfig& c, Key** out, DWORD* disposition) {
+    if (LONG rc = pathError(from, sub, c)) return rc;
+    if (!sub) sub = "";
+    size_t length = std::strlen(sub);
+    size_t consumed = 0;
+    Key* k = walk(from, sub, length, &consumed);
+    bool isVolatile = (options & REG_OPTION_VOLATILE) != 0;
+
+    // Check everything before creating anything, so a refusal leaves no half-made path.
+    bool creates = false;
+    bool rules = !c.registryRules.empty();
+    std::string p = rules ? path(k) : std::string();
+    unsigned rule = rules ? c.registryRule(p) : 0;
+    for (size_t pos = consumed; pos < length;) {
+        if (sub[pos] == '\\') {
+            ++pos;
+            continue;
+        }
+        size_t end = pos;
+        while (end < length && sub[end] != '\\') ++end;
+        if (!creates && k->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+        // Creating a key needs the right to change its parent.
+        if (rule & (kRuleReadOnly | kRuleNoAccess)) return ERROR_ACCESS_DENIED;
+        if (rules) {
+            p += '\\';
+            p.append(sub + pos, end - pos);
+            rule = c.registryRule(p);
+            if (rule & kRuleNoCreate) return ERROR_ACCESS_DENIED;
+        }
+        creates = true;
+        pos = end;
+    }
+    if (LONG rc = openDenied(rule, access)) return rc;
+
+    for (size_t pos = consumed; pos < length;) {
+        if (sub[pos] == '\\') {
+            ++pos;
+            continue;
+        }
+        size_t end = pos;
+        while (end < length && sub[end] != '\\') ++end;
+        k = createChild(k, sub + pos, end - pos);
+        k->isVolatile = isVolatile;
+        pos = end;
+    }
+    if (creates && cls && *cls) setClass(k, cls, std::strlen(cls));
+    *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *out = k;
+    return ERROR_SUCCESS;
+}
+
+LONG Registry::deleteKey(Key* from, REGSAM fromAccess, const char* sub, const MachineConfig& c) {
+    if (LONG rc = pathError(from, sub, c)) return rc;
+    size_t length = std::strlen(sub);
+    size_t consumed = 0;
+    Key* k = walk(from, sub, length, &consumed);
+    if (consumed != length) return ERROR_FILE_NOT_FOUND;
+    // The roots themselves cannot go; deleting through the key's own handle needs DELETE.
+    if (!k->parent) return ERROR_ACCESS_DENIED;
+    if (k == from && !(fromAccess & DELETE)) return ERROR_ACCESS_DENIED;
+    constexpr unsigned kStops = kRuleNoAccess | kRuleReadOnly | kRuleNoDelete;
+    if (ruleOf(*this, c, k) & kStops) return ERROR_ACCESS_DENIED;
+    if (c.isNT()) {
+        if (k->childCount) return ERROR_ACCESS_DENIED;
+    } else if (!c.registryRules.empty()) {
+        // 95/98 take the whole sub-tree, or nothing of it.
+        std::vector<std::pair<const Key*, std::string>> stack{{k, path(k)}};
+        while (!stack.empty()) {
+            auto [key, p] = stack.back();
+            stack.pop_back();
+            if (c.registryRule(p) & kStops) return ERROR_ACCESS_DENIED;
+            for (uint32_t i = 0; i < key->childCount; ++i) {
+                const Key* child = key->children()[i];
+                stack.emplace_back(child, p + "\\" + std::string(child->name, child->nameLength));
+            }
+        }
+    }
+    remove(k);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace simwin

@@ -50,11 +50,6 @@ class Registry {
         Key** children() const { return childBase + childOffset; }
     };
 
-    struct OpenKey {
-        Key* key;
-        REGSAM access;
-    };
-
     Registry();
     ~Registry();
     Registry(const Registry&) = delete;
@@ -101,7 +96,16 @@ class Registry {
     Key* walk(Key* from, const char* sub, size_t length, size_t* consumed) const;
     Key* find(const std::string& keyPath) const;
 
-    std::unordered_map<uintptr_t, OpenKey> handles;
+    // The key operations of the Win32 functions, on a key open with `access`, under the
+    // platform's rules and machine.ini [registry]: 0 or the error code. Nothing changes unless
+    // the whole operation is allowed.
+    LONG openKey(Key* from, const char* sub, REGSAM access, const MachineConfig& c,
+                 Key** out) const;
+    LONG createKey(Key* from, const char* sub, DWORD options, REGSAM access, const char* cls,
+                   const MachineConfig& c, Key** out, DWORD* disposition);
+    LONG deleteKey(Key* from, REGSAM fromAccess, const char* sub, const MachineConfig& c);
+    // Whether a handle opened with `access` may still use its key for what `needs`.
+    static LONG usable(const Key* key, REGSAM access, REGSAM needs);
 
     struct Model;
 

@@ -25,7 +25,7 @@ std::string withoutNtPrefix(const std::string& p) {
 
 // Errors are ignored, as at a real start: whatever cannot be done stays as it is.
 void runPendingOperations(Machine& m) {
-    auto v = m.registry->value(kSessionManagerKey, kPendingValue);
+    auto v = m.run.registry->value(kSessionManagerKey, kPendingValue);
     if (!v) return;
     std::vector<std::string> items;
     if (v->type == REG_MULTI_SZ) {
@@ -47,23 +47,23 @@ void runPendingOperations(Machine& m) {
         std::string target = i + 1 < items.size() ? items[i + 1] : "";
         if (source.empty()) continue;
         if (target.empty()) {
-            if (m.files->deleteFile(source, m) == ERROR_ACCESS_DENIED)
-                m.files->removeDirectory(source, m);  // an empty directory goes too
+            if (m.run.files->deleteFile(source, m) == ERROR_ACCESS_DENIED)
+                m.run.files->removeDirectory(source, m);  // an empty directory goes too
         } else {
             bool replace = target[0] == '!';
             if (replace) target.erase(0, 1);
-            m.files->moveFile(source, withoutNtPrefix(target), replace, m);
+            m.run.files->moveFile(source, withoutNtPrefix(target), replace, m);
         }
     }
-    if (Registry::Key* k = m.registry->find(kSessionManagerKey))
-        m.registry->removeValue(k, kPendingValue, std::string(kPendingValue).size());
+    if (Registry::Key* k = m.run.registry->find(kSessionManagerKey))
+        m.run.registry->removeValue(k, kPendingValue, std::string(kPendingValue).size());
 }
 
 void runWininit(Machine& m) {
-    std::string ini = m.system.windowsDirectory + "\\wininit.ini";
-    ResolvedPath r = m.files->resolve(ini, m.system.currentDirectory);
+    std::string ini = m.config.system.windowsDirectory + "\\wininit.ini";
+    ResolvedPath r = m.run.files->resolve(ini, m.config.system.currentDirectory);
     std::string text;
-    if (r.error || !r.exists || r.isDirectory || !m.files->readFile(r, text)) return;
+    if (r.error || !r.exists || r.isDirectory || !m.run.files->readFile(r, text)) return;
     bool inRename = false;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -84,22 +84,22 @@ void runWininit(Machine& m) {
         std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
         if (source.empty()) continue;
         if (iequals(target, "NUL"))
-            m.files->deleteFile(source, m);
+            m.run.files->deleteFile(source, m);
         else
-            m.files->moveFile(source, target, true, m);
+            m.run.files->moveFile(source, target, true, m);
     }
-    m.files->moveFile(ini, m.system.windowsDirectory + "\\wininit.bak", true, m);
+    m.run.files->moveFile(ini, m.config.system.windowsDirectory + "\\wininit.bak", true, m);
 }
 
 }  // namespace
 
 void restartMachine(Machine& m) {
     // Nothing is in use when the machine starts again.
-    for (auto& rule : m.fileRules) rule.second &= ~static_cast<unsigned>(kFileInUse);
-    if (!m.files) return;
-    if (m.isNT()) {
-        if (m.registry) runPendingOperations(m);
-    } else if (m.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
+    for (auto& rule : m.config.fileRules) rule.second &= ~static_cast<unsigned>(kFileInUse);
+    if (!m.run.files) return;
+    if (m.config.isNT()) {
+        if (m.run.registry) runPendingOperations(m);
+    } else if (m.config.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
         runWininit(m);
     }
 }

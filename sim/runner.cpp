@@ -77,7 +77,7 @@ std::string quoteArg(const std::string& a) {
 }
 
 bool writeTrace(const Machine& m, std::FILE* f, const std::string& path, std::ostream& err) {
-    for (const std::string& line : m.traceLines) std::fprintf(f, "%s\n", line.c_str());
+    for (const std::string& line : m.report.traceLines) std::fprintf(f, "%s\n", line.c_str());
     bool ok = std::fflush(f) == 0 && !std::ferror(f);
     if (!ok) err << "dot4sim: cannot write the trace file " << path << "\n";
     return ok;
@@ -119,15 +119,15 @@ int runImage(const RunOptions& options, std::ostream& err) {
             return kStatusBadUsage;
         }
     }
-    if (options.answerYes) m->promptAnswer = *options.answerYes ? IDYES : IDNO;
-    m->traceEnabled = !options.traceFile.empty();
-    m->commandLine = buildCommandLine(m->system.program, options.args);
-    m->outcome.commandLine = m->commandLine;
+    if (options.answerYes) m->config.promptAnswer = *options.answerYes ? IDYES : IDNO;
+    m->report.traceEnabled = !options.traceFile.empty();
+    m->run.commandLine = buildCommandLine(m->config.system.program, options.args);
+    m->report.outcome.commandLine = m->run.commandLine;
 
     activate(m.get());
     int exitCode;
     try {
-        std::string args = m->commandLine.substr(m->system.program.size());
+        std::string args = m->run.commandLine.substr(m->config.system.program.size());
         if (!args.empty() && args[0] == ' ') args.erase(0, 1);
         exitCode = WinMain(nullptr, nullptr, &args[0], 1);
     } catch (const std::exception& e) {
@@ -137,7 +137,7 @@ int runImage(const RunOptions& options, std::ostream& err) {
         activate(nullptr);
         return kStatusFailure;
     }
-    m->outcome.exitCode = exitCode;
+    m->report.outcome.exitCode = exitCode;
     if (trace && !writeTrace(*m, trace.get(), options.traceFile, err)) {
         err << "dot4sim: the image is left unchanged\n";
         activate(nullptr);

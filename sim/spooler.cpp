@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "gate.h"
+#include "handles.h"
 #include "registry.h"
 
 namespace simwin {
@@ -11,10 +13,10 @@ const char* const kPrintersKey =
     "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers";
 
 Spooler::Spooler(Machine& m) : m_(m) {
-    if (m.registry)
-        for (const std::string& n : m.registry->subkeyNames(kPrintersKey))
+    if (m.run.registry)
+        for (const std::string& n : m.run.registry->subkeyNames(kPrintersKey))
             printers.push_back(Printer{n, PrinterRule{}});
-    for (const auto& [name, rule] : m.printerRules) {
+    for (const auto& [name, rule] : m.config.printerRules) {
         Printer* p = find(name);
         if (rule.kind == PrinterRule::Kind::Absent) {
             if (p) printers.erase(printers.begin() + (p - printers.data()));
@@ -40,21 +42,41 @@ void Spooler::remove(const std::string& name) {
     std::string key = std::string(kPrintersKey) + "\\" + p->name;
     printers.erase(printers.begin() + (p - printers.data()));
     // The spooler deletes its own key, whatever rights the caller has on it.
-    if (m_.registry) {
-        if (Registry::Key* k = m_.registry->find(key)) m_.registry->remove(k);
+    if (m_.run.registry) {
+        if (Registry::Key* k = m_.run.registry->find(key)) m_.run.registry->remove(k);
     }
+}
+
+DWORD Spooler::open(const std::string& name, std::string& printer) {
+    // The print server itself (an empty name) is not modelled: no caller deletes it.
+    Printer* p = name.empty() ? nullptr : find(name);
+    if (!p) return ERROR_INVALID_PRINTER_NAME;
+    if (p->rule.kind == PrinterRule::Kind::OpenFails) return p->rule.code;
+    printer = p->name;
+    return 0;
+}
+
+DWORD Spooler::deletePrinter(PrinterHandle& handle) {
+    Printer* p = find(handle.printer);
+    if (handle.deleted || !p) return ERROR_PRINTER_DELETED;
+    if (!(handle.access & DELETE)) return ERROR_ACCESS_DENIED;
+    if (p->rule.kind == PrinterRule::Kind::DeleteFails) return p->rule.code;
+    remove(handle.printer);
+    handle.deleted = true;
+    m_.report.outcome.spoolerDeleted.push_back(handle.printer);
+    return 0;
 }
 
 }  // namespace simwin
 
 namespace {
 
-using simwin::machine;
+using simwin::Call;
+using simwin::Fn;
 
-simwin::Spooler& spooler() {
-    auto& m = machine();
-    if (!m.spooler) m.spooler = std::make_unique<simwin::Spooler>(m);
-    return *m.spooler;
+simwin::Spooler& spooler(simwin::Machine& m) {
+    if (!m.run.spooler) m.run.spooler = std::make_unique<simwin::Spooler>(m);
+    return *m.run.spooler;
 }
 
 std::string hex(uintptr_t v) {
@@ -63,94 +85,57 @@ std::string hex(uintptr_t v) {
     return b;
 }
 
-std::string result(BOOL r) {
-    return r ? "TRUE" : "FALSE [" + std::to_string(machine().lastError) + "]";
-}
-
-BOOL failPrinter(const std::string& name, DWORD code) {
-    auto& m = machine();
-    m.lastError = code;
-    m.outcome.spoolerFailed.emplace_back(name, code);
-    return FALSE;
-}
-
 }  // namespace
 
 BOOL WINAPI OpenPrinterA(LPSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSA defaults) {
-    auto& m = machine();
-    std::string printer = name ? name : "";
     // Without defaults, the spooler grants what a user of the printer gets.
     ACCESS_MASK access = defaults ? defaults->DesiredAccess : PRINTER_ACCESS_USE;
-    BOOL r;
+    Call c(Fn::OpenPrinterA, [&] { return simwin::quote(name) + ", " + hex(access); });
+    auto& m = c.machine();
+    std::string printer = name ? name : "";
+    auto& s = spooler(m);
     uintptr_t h = 0;
-    auto& s = spooler();
-    simwin::Spooler::Printer* p = nullptr;
-    if (auto code = simwin::injectedFault("OpenPrinterA", printer)) {
-        r = failPrinter(printer, *code);
+    std::string canonical;
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return printer; })) {
+        err = code;
     } else if (!handle) {
-        r = failPrinter(printer, ERROR_INVALID_PARAMETER);
-    } else if (printer.empty() || !(p = s.find(printer))) {
-        // The print server itself (a NULL name) is not modelled: no caller deletes it.
-        r = failPrinter(printer, ERROR_INVALID_PRINTER_NAME);
-    } else if (p->rule.kind == simwin::PrinterRule::Kind::OpenFails) {
-        r = failPrinter(printer, p->rule.code);
-    } else {
-        h = m.nextHandle;
-        m.nextHandle += 4;
-        s.handles[h] = simwin::Spooler::Handle{p->name, access, false};
+        err = ERROR_INVALID_PARAMETER;
+    } else if (!(err = s.open(printer, canonical))) {
+        h = m.run.handles->open(simwin::PrinterHandle{canonical, access, false});
         *handle = reinterpret_cast<HANDLE>(h);
-        r = TRUE;
     }
-    simwin::trace("OpenPrinterA(" + simwin::quote(name) + ", " + hex(access) + ") = " + result(r) +
-                  (r ? " " + hex(h) : ""));
-    return r;
+    if (err) m.report.outcome.spoolerFailed.emplace_back(printer, err);
+    return c.boolean(err, [&] { return err ? std::string() : " " + hex(h); });
 }
 
 BOOL WINAPI DeletePrinter(HANDLE handle) {
-    auto& m = machine();
-    auto& s = spooler();
-    auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
-    std::string printer = it == s.handles.end() ? "" : it->second.printer;
-    BOOL r;
-    simwin::Spooler::Printer* p = printer.empty() ? nullptr : s.find(printer);
-    if (auto code = simwin::injectedFault("DeletePrinter", printer)) {
-        r = printer.empty() ? (m.lastError = *code, FALSE) : failPrinter(printer, *code);
-    } else if (it == s.handles.end()) {
-        m.lastError = ERROR_INVALID_HANDLE;
-        r = FALSE;
-    } else if (it->second.deleted || !p) {
-        r = failPrinter(printer, ERROR_PRINTER_DELETED);
-    } else if (!(it->second.access & DELETE)) {
-        r = failPrinter(printer, ERROR_ACCESS_DENIED);
-    } else if (p->rule.kind == simwin::PrinterRule::Kind::DeleteFails) {
-        r = failPrinter(printer, p->rule.code);
+    Call c(Fn::DeletePrinter, [&] { return hex(reinterpret_cast<uintptr_t>(handle)); });
+    auto& m = c.machine();
+    spooler(m);
+    simwin::PrinterHandle* ph = m.run.handles->find<simwin::PrinterHandle>(handle);
+    std::string printer = ph ? ph->printer : "";
+    DWORD err = 0;
+    if (DWORD code = c.refusal([&] { return printer; })) {
+        err = code;
+    } else if (!ph) {
+        err = ERROR_INVALID_HANDLE;
     } else {
-        s.remove(printer);
-        it->second.deleted = true;
-        m.outcome.spoolerDeleted.push_back(printer);
-        r = TRUE;
+        err = m.run.spooler->deletePrinter(*ph);
     }
-    simwin::trace("DeletePrinter(" + hex(reinterpret_cast<uintptr_t>(handle)) + ") = " + result(r) +
-                  (printer.empty() ? "" : " " + simwin::quote(printer.c_str())));
-    return r;
+    // A failure on a printer is reported; one on a handle that names none is not.
+    if (err && !printer.empty()) m.report.outcome.spoolerFailed.emplace_back(printer, err);
+    return c.boolean(err, [&] {
+        return printer.empty() ? std::string() : " " + simwin::quote(printer.c_str());
+    });
 }
 
 BOOL WINAPI ClosePrinter(HANDLE handle) {
-    auto& m = machine();
-    auto& s = spooler();
-    auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
-    std::string printer = it == s.handles.end() ? "" : it->second.printer;
-    BOOL r;
-    if (auto code = simwin::injectedFault("ClosePrinter", printer)) {
-        m.lastError = *code;
-        r = FALSE;
-    } else if (it == s.handles.end()) {
-        m.lastError = ERROR_INVALID_HANDLE;
-        r = FALSE;
-    } else {
-        s.handles.erase(it);
-        r = TRUE;
-    }
-    simwin::trace("ClosePrinter(" + hex(reinterpret_cast<uintptr_t>(handle)) + ") = " + result(r));
-    return r;
+    Call c(Fn::ClosePrinter, [&] { return hex(reinterpret_cast<uintptr_t>(handle)); });
+    auto& m = c.machine();
+    spooler(m);
+    const simwin::PrinterHandle* ph = m.run.handles->find<simwin::PrinterHandle>(handle);
+    DWORD err = c.refusal([&] { return ph ? ph->printer : std::string(); });
+    if (!err && !m.run.handles->close<simwin::PrinterHandle>(handle)) err = ERROR_INVALID_HANDLE;
+    return c.boolean(err);
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,8 @@ namespace simwin {
 
 // Where the spooler keeps its printers in the registry.
 extern const char* const kPrintersKey;
+
+struct PrinterHandle;  // sim/handles.h
 
 class Spooler {
   public:
@@ -24,20 +25,17 @@ class Spooler {
         std::string name;
         PrinterRule rule;
     };
-    // A handle of OpenPrinterA: its printer and the access it was opened for.
-    struct Handle {
-        std::string printer;
-        ACCESS_MASK access = 0;
-        bool deleted = false;  // DeletePrinter succeeded through this handle
-    };
-
     // The printer of that name (names compare without case), or nullptr.
     Printer* find(const std::string& name);
     // Removes a printer from the spooler and its key from the registry.
     void remove(const std::string& name);
 
+    // What OpenPrinterA and DeletePrinter do, with machine.ini [spooler] rules: 0 or the error
+    // code. open() gives the printer's name as the spooler spells it.
+    DWORD open(const std::string& name, std::string& printer);
+    DWORD deletePrinter(PrinterHandle& handle);
+
     std::vector<Printer> printers;  // in the order the spooler learnt them
-    std::map<uintptr_t, Handle> handles;
 
   private:
     Machine& m_;

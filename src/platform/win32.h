@@ -93,19 +93,23 @@ typedef HINSTANCE__* HINSTANCE;
 #define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_INVALID_DRIVE 15L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_WRITE_PROTECT 19L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DISK_FULL 112L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_DIRECTORY 267L
+#define ERROR_NOACCESS 998L
 #define ERROR_NOT_ALL_ASSIGNED 1300L
 #define ERROR_NO_SUCH_PRIVILEGE 1313L
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
@@ -300,63 +304,14 @@ struct PRINTER_DEFAULTSA {
 typedef PRINTER_DEFAULTSA* LPPRINTER_DEFAULTSA;
 typedef PRINTER_DEFAULTSA* PPRINTER_DEFAULTSA;
 
-// Registry.
-LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
-                            DWORD dwOptions, REGSAM samDesired,
-                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                            LPDWORD lpdwDisposition);
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                          PHKEY phkResult);
-LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                             LPBYTE lpData, LPDWORD lpcbData);
-LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
-LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
-LONG WINAPI RegCloseKey(HKEY hKey);
-// Not used by the program; simwin and its tools set values through them.
-LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
-                           const BYTE* lpData, DWORD cbData);
-LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+// The seam's functions, with Windows' own prototypes, come from the list simwin keeps of them
+// (sim/seam_functions.def, on the include path of every simulated build).
+#define SEAM(name, family, on, type, parameters, failures) type WINAPI name parameters;
+#include "seam_functions.def"
+#undef SEAM
 
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-
-// Files.
-BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
-HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
-BOOL WINAPI FindClose(HANDLE hFindFile);
-UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
-BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
-BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
-BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+// The thread's last error: state, not a call the program can see fail.
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
-
-// Version.
-BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
-
-// Tokens and shutdown.
-HANDLE WINAPI GetCurrentThread(void);
-HANDLE WINAPI GetCurrentProcess(void);
-BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
-                            PHANDLE TokenHandle);
-BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
-BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
-BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
-                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
-                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
-BOOL WINAPI CloseHandle(HANDLE hObject);
-BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
-
-// Print spooler.
-BOOL WINAPI OpenPrinterA(LPSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSA pDefault);
-BOOL WINAPI DeletePrinter(HANDLE hPrinter);
-BOOL WINAPI ClosePrinter(HANDLE hPrinter);
-
-// User and process.
-LPSTR WINAPI GetCommandLineA(void);
-int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
-
-// Resolves the Windows path inside the machine image; otherwise std::fopen's contract.
-FILE* platformOpenFile(const char* path, const char* mode);
 
 #endif  // _WIN32

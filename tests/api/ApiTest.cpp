@@ -61,7 +61,7 @@ std::unique_ptr<testsupport::TestImage> g_image;
 std::unique_ptr<testsupport::SimMachine> g_machine;
 
 void addRule(const std::string& path, unsigned rule) {
-    simwin::machine().fileRules[simwin::upper(path)] |= rule;
+    simwin::machine().config.fileRules[simwin::upper(path)] |= rule;
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ class LogFileTest : public ::testing::Test {
     // The file with the line ends as the program wrote them.
     std::string bytes() { return testsupport::withoutCr(raw()); }
     bool traced(const std::string& function) {
-        for (const std::string& l : sm.m().traceLines)
+        for (const std::string& l : sm.m().report.traceLines)
             if (l.rfind(function + "(", 0) == 0) return true;
         return false;
     }
@@ -251,7 +251,7 @@ TEST_F(LogFileTest, DestroyingThePublishedLogClearsTheHandle) {
 TEST_F(LogFileTest, ScheduledForDeletionOnNT) {
     open(16384, true).reset();
     bool named = false;
-    for (const std::string& l : sm.m().traceLines)
+    for (const std::string& l : sm.m().report.traceLines)
         if (l.rfind("MoveFileExA(", 0) == 0 && l.find("uninstall.txt") != std::string::npos)
             named = true;
     EXPECT_TRUE(named);

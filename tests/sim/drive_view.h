@@ -11,7 +11,7 @@ namespace driveview {
 
 inline simwin::ResolvedPath find(std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
-    simwin::ResolvedPath r = simwin::machine().files->resolve(path, "C:\\");
+    simwin::ResolvedPath r = simwin::machine().run.files->resolve(path, "C:\\");
     std::string leaf = path.substr(path.find_last_of('\\') + 1);
     if (r.exists && !r.isRoot && r.name != leaf) r.exists = false;
     return r;
@@ -21,7 +21,7 @@ inline bool exists(const std::string& path) { return find(path).exists; }
 inline bool isDirectory(const std::string& path) { return find(path).isDirectory; }
 inline std::string read(const std::string& path) {
     std::string out;
-    simwin::machine().files->readFile(find(path), out);
+    simwin::machine().run.files->readFile(find(path), out);
     return out;
 }
 

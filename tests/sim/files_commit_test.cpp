@@ -68,16 +68,16 @@ void change(SimMachine& sm) {
     ASSERT_TRUE(MoveFileA("C:\\DIR", "C:\\MOVED"));
     ASSERT_TRUE(MoveFileA("C:\\kept.txt", "D:\\kept.txt"));
     ASSERT_TRUE(DeleteFileA("C:\\EMPTY\\x.txt"));
-    ASSERT_EQ(sm.m().files->removeDirectory("C:\\EMPTY", sm.m()), 0u);
+    ASSERT_EQ(sm.m().run.files->removeDirectory("C:\\EMPTY", sm.m()), 0u);
     ASSERT_TRUE(MoveFileA("C:\\Case.txt", "C:\\CASE.TXT"));
     ASSERT_TRUE(DeleteFileA("C:\\ISDIR\\y.txt"));
-    ASSERT_EQ(sm.m().files->removeDirectory("C:\\ISDIR", sm.m()), 0u);
+    ASSERT_EQ(sm.m().run.files->removeDirectory("C:\\ISDIR", sm.m()), 0u);
     ASSERT_NE(f = platformOpenFile("C:\\ISDIR", "w"), nullptr);  // a folder becomes a file
     std::fclose(f);
-    sm.m().registry->setValue("HKEY_LOCAL_MACHINE\\Software\\Old", "v", REG_SZ,
-                              std::string("2\0", 2));
-    sm.m().files->stageImageFile("registry.reg", sm.registryText());
-    sm.m().files->stageImageFile("outcome.ini", simwin::formatOutcome(sm.m().outcome));
+    sm.m().run.registry->setValue("HKEY_LOCAL_MACHINE\\Software\\Old", "v", REG_SZ,
+                                  std::string("2\0", 2));
+    sm.m().run.files->stageImageFile("registry.reg", sm.registryText());
+    sm.m().run.files->stageImageFile("outcome.ini", simwin::formatOutcome(sm.m().report.outcome));
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ TEST(FilesCommit, EveryCrashPointRecoversToTheOldOrTheNewImage) {
     {
         SimMachine sm(after);
         change(sm);
-        sm.m().files->commit();
+        sm.m().run.files->commit();
     }
     const auto now = tree(after.dir());
     ASSERT_NE(old, now);
@@ -111,7 +111,7 @@ TEST(FilesCommit, EveryCrashPointRecoversToTheOldOrTheNewImage) {
         {
             SimMachine sm(img);
             change(sm);
-            sm.m().files->commitInterrupted(steps);
+            sm.m().run.files->commitInterrupted(steps);
         }
         finished = tree(img.dir()) == now;
         // A recovery killed part way is finished by the next one: no step undoes another.
@@ -133,8 +133,8 @@ TEST(FilesCommit, ARunCopiesNothingAndDiscardLeavesTheImageAsItWas) {
         SimMachine sm(img);
         change(sm);
         // The run's view has the changes; the live drive does not, and holds no copy.
-        EXPECT_FALSE(sm.m().files->resolve("C:\\gone.txt", "C:\\").exists);
-        EXPECT_TRUE(sm.m().files->resolve("c:\\moved\\sub\\B.TXT", "C:\\").exists);
+        EXPECT_FALSE(sm.m().run.files->resolve("C:\\gone.txt", "C:\\").exists);
+        EXPECT_TRUE(sm.m().run.files->resolve("c:\\moved\\sub\\B.TXT", "C:\\").exists);
         EXPECT_TRUE(fs::exists(img.dir() + "/drive_c/gone.txt"));
         EXPECT_EQ(slurp(img.dir() + "/drive_c/over.txt"), "old");
 
@@ -177,7 +177,7 @@ TEST(FilesCommit, ALinkOnTheWayFailsTheCommitBeforeAnythingChanges) {
         fs::rename(img.dir() + "/drive_c/DIR/SUB", img.dir() + "/SUB.saved");
         fs::create_directory_symlink(outside.dir() + "/drive_c/SUB",
                                      img.dir() + "/drive_c/DIR/SUB");
-        EXPECT_THROW(sm.m().files->commit(), simwin::CommitRefused);
+        EXPECT_THROW(sm.m().run.files->commit(), simwin::CommitRefused);
     }
     EXPECT_EQ(tree(outside.dir()), outsideBefore);
     EXPECT_EQ(slurp(img.dir() + "/drive_c/over.txt"), "old");
@@ -203,7 +203,7 @@ TEST(FilesCommit, AFolderThisUserMayNotChangeFailsTheCommitBeforeAnythingChanges
         try {
             SimMachine sm(img);
             change(sm);
-            sm.m().files->commit();
+            sm.m().run.files->commit();
             std::_Exit(1);
         } catch (const simwin::CommitRefused&) {
             std::_Exit(0);

@@ -29,7 +29,7 @@ DWORD errorOf(F call) {
 }
 
 std::string pending(SimMachine& sm) {
-    auto v = sm.m().registry->value(kSessionManager, "PendingFileRenameOperations");
+    auto v = sm.m().run.registry->value(kSessionManager, "PendingFileRenameOperations");
     if (!v) return "<none>";
     EXPECT_EQ(v->type, static_cast<DWORD>(REG_MULTI_SZ));
     return v->bytes;
@@ -76,12 +76,13 @@ TEST_F(FileOps, DeleteFileErrors) {
               static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_EQ(errorOf([] { return DeleteFileA("C:\\WINDOWS\\SYSTEM\\plain.dll"); }), 0u);
     EXPECT_FALSE(onDrive("WINDOWS/SYSTEM/plain.dll"));
-    EXPECT_EQ(sm->m().traceLines.back(),
+    EXPECT_EQ(sm->m().report.traceLines.back(),
               "DeleteFileA(\"C:\\\\WINDOWS\\\\SYSTEM\\\\plain.dll\") = TRUE");
 }
 
 TEST_F(FileOps, InjectedDeleteFaultHasNoSideEffect) {
-    sm->m().faults.push_back(simwin::Fault{"DeleteFileA", 5, 0, "C:\\WINDOWS\\INF\\mirelc.inf"});
+    sm->m().config.faults.push_back(
+        simwin::Fault{"DeleteFileA", 5, 0, "C:\\WINDOWS\\INF\\mirelc.inf"});
     EXPECT_EQ(errorOf([] { return DeleteFileA("c:\\windows\\inf\\MIRELC.INF"); }), 5u);
     EXPECT_TRUE(onDrive("WINDOWS/INF/mirelc.inf"));
     EXPECT_EQ(errorOf([] { return DeleteFileA("C:\\WINDOWS\\SYSTEM\\plain.dll"); }), 0u);
@@ -184,7 +185,7 @@ TEST(FileOpsWindows98, MoveFileExIsNotImplemented) {
               static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     EXPECT_EQ(errorOf([] { return MoveFileExA("C:\\WINDOWS\\x.dll", "C:\\z.dll", 0); }),
               static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
-    EXPECT_FALSE(sm.m().registry->value(kSessionManager, "PendingFileRenameOperations"));
+    EXPECT_FALSE(sm.m().run.registry->value(kSessionManager, "PendingFileRenameOperations"));
     // MoveFileA is there on 95/98.
     EXPECT_EQ(errorOf([] { return MoveFileA("C:\\WINDOWS\\x.dll", "C:\\WINDOWS\\z.dll"); }), 0u);
 }
@@ -292,8 +293,8 @@ TEST_F(FileOps, OpenFailures) {
     EXPECT_EQ(e, EACCES);
     EXPECT_EQ(openError("C:\\x*.txt", "w", e), static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_EQ(e, EINVAL);
-    sm->m().faults.push_back(simwin::Fault{"platformOpenFile", 5, 1, ""});
-    sm->m().callCounts["platformOpenFile"] = 0;
+    sm->m().config.faults.push_back(simwin::Fault{"platformOpenFile", 5, 1, ""});
+    sm->m().run.callCounts["platformOpenFile"] = 0;
     EXPECT_EQ(openError("C:\\fresh.txt", "w", e), 5u);
     EXPECT_FALSE(onDrive("fresh.txt"));
     EXPECT_EQ(openError("C:\\fresh.txt", "w", e), 0u);

@@ -12,6 +12,7 @@
 #include "TestImage.h"
 #include "drive_view.h"
 #include "files.h"
+#include "handles.h"
 
 namespace fs = std::filesystem;
 using testsupport::SimMachine;
@@ -30,7 +31,7 @@ std::vector<std::string> findAll(const std::string& pattern) {
     HANDLE h = FindFirstFileA(pattern.c_str(), &d);
     std::vector<std::string> out;
     if (h == INVALID_HANDLE_VALUE) return out;
-    auto& s = simwin::machine().files->searches.at(reinterpret_cast<uintptr_t>(h));
+    auto& s = *simwin::machine().run.handles->find<simwin::SearchHandle>(h);
     for (const auto& e : s.entries) out.push_back(e.name);
     EXPECT_EQ(out.front(), d.cFileName);
     FindClose(h);
@@ -74,7 +75,7 @@ TEST(FilesPaths, DotDotAboveTheRootStaysOnTheDrive) {
     EXPECT_FALSE(fs::exists(img.dir() + "/escape.txt"));
     EXPECT_FALSE(fs::exists(fs::path(img.dir()).parent_path() / "escape.txt"));
     // Relative climbing from the current directory stops at the root too.
-    sm.m().system.currentDirectory = "C:\\WINDOWS";
+    sm.m().config.system.currentDirectory = "C:\\WINDOWS";
     EXPECT_EQ(findError("..\\..\\..\\top.txt"), 0u);
     EXPECT_EQ(findError("C:\\a\\..\\..\\top.txt"), 0u);
 }
@@ -256,7 +257,7 @@ TEST(FilesSearch, InjectedFaultFailsTheNamedPathOnly) {
     SimMachine sm(img);
     EXPECT_EQ(findError("c:\\A.TXT"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(findError("C:\\b.txt"), 0u);
-    ASSERT_FALSE(sm.m().traceLines.empty());
-    EXPECT_EQ(sm.m().traceLines.front(),
+    ASSERT_FALSE(sm.m().report.traceLines.empty());
+    EXPECT_EQ(sm.m().report.traceLines.front(),
               "FindFirstFileA(\"c:\\\\A.TXT\") = INVALID_HANDLE_VALUE [5]");
 }

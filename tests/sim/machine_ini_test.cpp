@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "gate.h"
 #include "image.h"
 #include "machine.h"
 
@@ -22,27 +23,27 @@ std::string errorOf(const std::string& text) {
 TEST(MachineIni, DefaultsDescribeAnXpMachine) {
     Machine m;
     parseMachineIni(m, "", "machine.ini");
-    EXPECT_EQ(m.system.platform, 2u);
-    EXPECT_EQ(m.system.major, 5u);
-    EXPECT_EQ(m.system.minor, 1u);
-    EXPECT_EQ(m.system.build, 2600u);
-    EXPECT_EQ(m.system.windowsDirectory, "C:\\WINDOWS");
-    EXPECT_EQ(m.system.currentDirectory, "C:\\");
-    EXPECT_EQ(m.system.program, "\"C:\\Program Files\\Dot4\\dot4uninstall.exe\"");
-    EXPECT_EQ(m.promptAnswer, IDNO);
-    EXPECT_EQ(m.privileges.threadToken, simwin::PrivilegeConfig::Thread::None);
+    EXPECT_EQ(m.config.system.platform, 2u);
+    EXPECT_EQ(m.config.system.major, 5u);
+    EXPECT_EQ(m.config.system.minor, 1u);
+    EXPECT_EQ(m.config.system.build, 2600u);
+    EXPECT_EQ(m.config.system.windowsDirectory, "C:\\WINDOWS");
+    EXPECT_EQ(m.config.system.currentDirectory, "C:\\");
+    EXPECT_EQ(m.config.system.program, "\"C:\\Program Files\\Dot4\\dot4uninstall.exe\"");
+    EXPECT_EQ(m.config.promptAnswer, IDNO);
+    EXPECT_EQ(m.config.privileges.threadToken, simwin::PrivilegeConfig::Thread::None);
 }
 
 TEST(MachineIni, Windows98GetsItsOwnVersionDefaults) {
     Machine m;
     parseMachineIni(m, "[system]\nplatform = 1\n", "machine.ini");
-    EXPECT_EQ(m.system.major, 4u);
-    EXPECT_EQ(m.system.minor, 10u);
-    EXPECT_EQ(m.system.build, 2222u);
+    EXPECT_EQ(m.config.system.major, 4u);
+    EXPECT_EQ(m.config.system.minor, 10u);
+    EXPECT_EQ(m.config.system.build, 2222u);
     Machine m95;
     parseMachineIni(m95, "[system]\nplatform=1\nminor=0\n", "machine.ini");
-    EXPECT_EQ(m95.system.minor, 0u);
-    EXPECT_EQ(m95.system.major, 4u);
+    EXPECT_EQ(m95.config.system.minor, 0u);
+    EXPECT_EQ(m95.config.system.major, 4u);
 }
 
 TEST(MachineIni, EverySectionIsRead) {
@@ -63,24 +64,25 @@ TEST(MachineIni, EverySectionIsRead) {
                     "[faults]\r\nDeleteFileA = 5\r\nRegDeleteKeyA = 5@2\r\n"
                     "RegDeleteKeyA = 1018@HKEY_LOCAL_MACHINE\\enum\r\n",
                     "machine.ini");
-    EXPECT_EQ(m.system.windowsDirectoryResult.error, 1234u);
-    EXPECT_EQ(m.system.currentDirectory, "C:\\TEMP");
-    EXPECT_EQ(m.system.versionQuery.error, 0x57u);
-    EXPECT_EQ(m.promptAnswer, IDYES);
-    EXPECT_EQ(m.privileges.threadToken, simwin::PrivilegeConfig::Thread::Present);
-    EXPECT_EQ(m.privileges.processToken.error, 5u);
-    EXPECT_EQ(m.privileges.adjust.error, 1300u);
-    EXPECT_EQ(m.shutdown.error, 5u);
-    ASSERT_EQ(m.printerRules.size(), 3u);
-    EXPECT_EQ(m.printerRules[0].first, "Office");
-    EXPECT_EQ(m.printerRules[0].second.kind, simwin::PrinterRule::Kind::OpenFails);
-    EXPECT_EQ(m.printerRules[1].second.code, 1801u);
-    EXPECT_EQ(m.fileRule("c:\\windows\\system\\DOT4MON.DLL"),
+    EXPECT_EQ(m.config.system.windowsDirectoryResult.error, 1234u);
+    EXPECT_EQ(m.config.system.currentDirectory, "C:\\TEMP");
+    EXPECT_EQ(m.config.system.versionQuery.error, 0x57u);
+    EXPECT_EQ(m.config.promptAnswer, IDYES);
+    EXPECT_EQ(m.config.privileges.threadToken, simwin::PrivilegeConfig::Thread::Present);
+    EXPECT_EQ(m.config.privileges.processToken.error, 5u);
+    EXPECT_EQ(m.config.privileges.adjust.error, 1300u);
+    EXPECT_EQ(m.config.shutdown.error, 5u);
+    ASSERT_EQ(m.config.printerRules.size(), 3u);
+    EXPECT_EQ(m.config.printerRules[0].first, "Office");
+    EXPECT_EQ(m.config.printerRules[0].second.kind, simwin::PrinterRule::Kind::OpenFails);
+    EXPECT_EQ(m.config.printerRules[1].second.code, 1801u);
+    EXPECT_EQ(m.config.fileRule("c:\\windows\\system\\DOT4MON.DLL"),
               unsigned(simwin::kFileInUse | simwin::kFileNoSchedule));
-    EXPECT_EQ(m.registryRule("HKEY_LOCAL_MACHINE\\ENUM\\dot4"), unsigned(simwin::kRuleNoDelete));
-    ASSERT_EQ(m.faults.size(), 3u);
-    EXPECT_EQ(m.faults[1].nth, 2u);
-    EXPECT_EQ(m.faults[2].subject, "HKEY_LOCAL_MACHINE\\enum");
+    EXPECT_EQ(m.config.registryRule("HKEY_LOCAL_MACHINE\\ENUM\\dot4"),
+              unsigned(simwin::kRuleNoDelete));
+    ASSERT_EQ(m.config.faults.size(), 3u);
+    EXPECT_EQ(m.config.faults[1].nth, 2u);
+    EXPECT_EQ(m.config.faults[2].subject, "HKEY_LOCAL_MACHINE\\enum");
 }
 
 TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
@@ -120,9 +122,9 @@ TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
 TEST(Faults, AlwaysNthCallAndSubject) {
     Machine m;
     simwin::activate(&m);
-    m.faults.push_back({"DeleteFileA", 5, 0, ""});
-    m.faults.push_back({"RegDeleteKeyA", 1018, 2, ""});
-    m.faults.push_back({"RegOpenKeyExA", 2, 0, "HKEY_LOCAL_MACHINE\\enum"});
+    m.config.faults.push_back({"DeleteFileA", 5, 0, ""});
+    m.config.faults.push_back({"RegDeleteKeyA", 1018, 2, ""});
+    m.config.faults.push_back({"RegOpenKeyExA", 2, 0, "HKEY_LOCAL_MACHINE\\enum"});
     EXPECT_EQ(simwin::injectedFault("DeleteFileA", "C:\\a"), std::optional<DWORD>(5));
     EXPECT_EQ(simwin::injectedFault("DeleteFileA", "C:\\b"), std::optional<DWORD>(5));
     EXPECT_EQ(simwin::injectedFault("RegDeleteKeyA"), std::nullopt);

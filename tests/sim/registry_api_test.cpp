@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "handles.h"
 #include "machine.h"
 #include "registry.h"
 
@@ -14,7 +15,9 @@ class RegistryApi : public ::testing::Test {
     void SetUp() override { simwin::activate(&m); }
     void TearDown() override { simwin::activate(nullptr); }
 
-    void load(const std::string& body) { m.registry->load("REGEDIT4\r\n\r\n" + body, "test.reg"); }
+    void load(const std::string& body) {
+        m.run.registry->load("REGEDIT4\r\n\r\n" + body, "test.reg");
+    }
 
     HKEY open(const char* sub, REGSAM access = KEY_ALL_ACCESS, HKEY root = HKEY_LOCAL_MACHINE) {
         HKEY h = nullptr;
@@ -39,7 +42,7 @@ class RegistryApi : public ::testing::Test {
         return names;
     }
 
-    bool has(const std::string& path) { return m.registry->hasKey(path); }
+    bool has(const std::string& path) { return m.run.registry->hasKey(path); }
 
     simwin::Machine m;
 };
@@ -49,14 +52,16 @@ TEST_F(RegistryApi, CreateMakesIntermediateKeysAndSetsTheClassOnlyOnNewKeys) {
     ASSERT_EQ(create("Software\\Quillmark\\Corlis", "Varnholt", &disposition), ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
     EXPECT_TRUE(has("HKEY_LOCAL_MACHINE\\Software\\Quillmark"));
-    EXPECT_EQ(m.registry->keyClass("HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis"), "Varnholt");
-    EXPECT_FALSE(m.registry->keyClass("HKEY_LOCAL_MACHINE\\Software\\Quillmark").has_value());
+    EXPECT_EQ(m.run.registry->keyClass("HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis"),
+              "Varnholt");
+    EXPECT_FALSE(m.run.registry->keyClass("HKEY_LOCAL_MACHINE\\Software\\Quillmark").has_value());
 
     ASSERT_EQ(create("SOFTWARE\\quillmark\\CORLIS", "Other", &disposition), ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
-    EXPECT_EQ(m.registry->keyClass("HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis"), "Varnholt");
+    EXPECT_EQ(m.run.registry->keyClass("HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis"),
+              "Varnholt");
     // Case-preserving: the first spelling stays.
-    EXPECT_EQ(m.registry->subkeyNames("HKEY_LOCAL_MACHINE\\software"),
+    EXPECT_EQ(m.run.registry->subkeyNames("HKEY_LOCAL_MACHINE\\software"),
               std::vector<std::string>{"Quillmark"});
     EXPECT_EQ(create("Software\\Trailing\\", nullptr, &disposition), ERROR_SUCCESS);
     EXPECT_TRUE(has("HKEY_LOCAL_MACHINE\\Software\\Trailing"));
@@ -119,9 +124,9 @@ TEST_F(RegistryApi, SetAndDeleteValuesKeepTheOrderSet) {
     EXPECT_EQ(RegSetValueExA(h, "b", 0, REG_BINARY, one, 1), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(h, "a", 0, REG_BINARY, one, 1), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(h, "B", 0, REG_BINARY, two, 2), ERROR_SUCCESS);
-    EXPECT_EQ(m.registry->valueNames("HKEY_LOCAL_MACHINE\\V"),
+    EXPECT_EQ(m.run.registry->valueNames("HKEY_LOCAL_MACHINE\\V"),
               (std::vector<std::string>{"b", "a"}));
-    EXPECT_EQ(m.registry->value("HKEY_LOCAL_MACHINE\\V", "b")->bytes, "\x02\x02");
+    EXPECT_EQ(m.run.registry->value("HKEY_LOCAL_MACHINE\\V", "b")->bytes, "\x02\x02");
     EXPECT_EQ(RegSetValueExA(h, "c", 0, REG_BINARY, nullptr, 3), 998);
     EXPECT_EQ(RegDeleteValueA(h, "A"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(h, "a"), ERROR_FILE_NOT_FOUND);
@@ -152,8 +157,8 @@ TEST_F(RegistryApi, UnknownHandlesAndRoots) {
 
 TEST_F(RegistryApi, ReadOnlyAndNoAccessRulesLimitOpens) {
     load("[HKEY_LOCAL_MACHINE\\RO\\Sub]\r\n\r\n[HKEY_LOCAL_MACHINE\\NA]\r\n\r\n");
-    m.registryRules["HKEY_LOCAL_MACHINE\\RO"] = simwin::kRuleReadOnly;
-    m.registryRules["HKEY_LOCAL_MACHINE\\NA"] = simwin::kRuleNoAccess;
+    m.config.registryRules["HKEY_LOCAL_MACHINE\\RO"] = simwin::kRuleReadOnly;
+    m.config.registryRules["HKEY_LOCAL_MACHINE\\NA"] = simwin::kRuleNoAccess;
     HKEY h = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "ro", 0, KEY_READ, &h), ERROR_SUCCESS);
     RegCloseKey(h);
@@ -171,11 +176,11 @@ TEST_F(RegistryApi, ReadOnlyAndNoAccessRulesLimitOpens) {
 
 TEST_F(RegistryApi, NoDeleteAndNoCreateRules) {
     load("[HKEY_LOCAL_MACHINE\\Keep\\Inner]\r\n\r\n");
-    m.registryRules["HKEY_LOCAL_MACHINE\\KEEP\\INNER"] = simwin::kRuleNoDelete;
-    m.registryRules["HKEY_LOCAL_MACHINE\\A\\B"] = simwin::kRuleNoCreate;
+    m.config.registryRules["HKEY_LOCAL_MACHINE\\KEEP\\INNER"] = simwin::kRuleNoDelete;
+    m.config.registryRules["HKEY_LOCAL_MACHINE\\A\\B"] = simwin::kRuleNoCreate;
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Keep\\Inner"), ERROR_ACCESS_DENIED);
     // 98 takes sub-trees whole, so a protected key below keeps its whole tree.
-    m.system.platform = VER_PLATFORM_WIN32_WINDOWS;
+    m.config.system.platform = VER_PLATFORM_WIN32_WINDOWS;
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Keep"), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(has("HKEY_LOCAL_MACHINE\\Keep\\Inner"));
 
@@ -186,10 +191,10 @@ TEST_F(RegistryApi, NoDeleteAndNoCreateRules) {
 
 TEST_F(RegistryApi, InjectedFaultsFailWithoutSideEffects) {
     load("[HKEY_LOCAL_MACHINE\\enum\\DOT4]\r\n\r\n[HKEY_LOCAL_MACHINE\\enum\\DOT4USB]\r\n\r\n");
-    m.faults.push_back({"RegDeleteKeyA", 5, 0, ""});
-    m.faults.push_back({"RegOpenKeyExA", 1011, 2, ""});
-    m.faults.push_back({"RegCreateKeyExA", 1013, 0, "hkey_local_machine\\ENUM\\dot4"});
-    m.faults.push_back({"RegEnumKeyA", 1012, 0, "HKEY_LOCAL_MACHINE\\enum"});
+    m.config.faults.push_back({"RegDeleteKeyA", 5, 0, ""});
+    m.config.faults.push_back({"RegOpenKeyExA", 1011, 2, ""});
+    m.config.faults.push_back({"RegCreateKeyExA", 1013, 0, "hkey_local_machine\\ENUM\\dot4"});
+    m.config.faults.push_back({"RegEnumKeyA", 1012, 0, "HKEY_LOCAL_MACHINE\\enum"});
 
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "enum\\DOT4USB"), 5);
     EXPECT_TRUE(has("HKEY_LOCAL_MACHINE\\enum\\DOT4USB"));
@@ -210,25 +215,25 @@ TEST_F(RegistryApi, InjectedFaultsFailWithoutSideEffects) {
     char name[16];
     EXPECT_EQ(RegEnumKeyA(third, 0, name, sizeof name), 1012);
     EXPECT_EQ(RegEnumKeyA(sub, 0, name, sizeof name), ERROR_NO_MORE_ITEMS);
-    EXPECT_EQ(m.callCounts["RegOpenKeyExA"], 3u);
+    EXPECT_EQ(m.run.callCounts["RegOpenKeyExA"], 3u);
 }
 
 TEST_F(RegistryApi, TraceLinesShowArgumentsResultAndHandle) {
     load("[HKEY_LOCAL_MACHINE\\enum\\DOT4]\r\n\r\n");
-    m.traceEnabled = true;
-    m.nextHandle = 0x1004;
+    m.report.traceEnabled = true;
+    m.run.handles->next = 0x1004;
     HKEY h = open("enum\\DOT4", KEY_READ);
     char name[8];
     RegEnumKeyA(h, 0, name, sizeof name);
     RegCloseKey(h);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "enum\\DOT4");
-    ASSERT_EQ(m.traceLines.size(), 4u);
-    EXPECT_EQ(m.traceLines[0],
+    ASSERT_EQ(m.report.traceLines.size(), 4u);
+    EXPECT_EQ(m.report.traceLines[0],
               "RegOpenKeyExA(HKEY_LOCAL_MACHINE, \"enum\\\\DOT4\", 0, 0x20019) = 0 "
               "[0x1004]");
-    EXPECT_EQ(m.traceLines[1], "RegEnumKeyA(0x1004, 0, 8) = 259");
-    EXPECT_EQ(m.traceLines[2], "RegCloseKey(0x1004) = 0");
-    EXPECT_EQ(m.traceLines[3], "RegDeleteKeyA(HKEY_LOCAL_MACHINE, \"enum\\\\DOT4\") = 0");
+    EXPECT_EQ(m.report.traceLines[1], "RegEnumKeyA(0x1004, 0, 8) = 259");
+    EXPECT_EQ(m.report.traceLines[2], "RegCloseKey(0x1004) = 0");
+    EXPECT_EQ(m.report.traceLines[3], "RegDeleteKeyA(HKEY_LOCAL_MACHINE, \"enum\\\\DOT4\") = 0");
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ TEST(RestartNT, CarriesOutThePendingOperationsInProcess) {
     EXPECT_TRUE(driveview::exists(root + "/WINDOWS/b.tmp"));
     EXPECT_FALSE(driveview::exists(root + "/EMPTY"));
     EXPECT_TRUE(driveview::exists(root + "/keep.txt"));
-    EXPECT_FALSE(sm.m().registry->value(kSessionManager, "PendingFileRenameOperations"));
-    EXPECT_EQ(sm.m().fileRule("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"), 0u);  // no longer in use
+    EXPECT_FALSE(sm.m().run.registry->value(kSessionManager, "PendingFileRenameOperations"));
+    EXPECT_EQ(sm.m().config.fileRule("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"), 0u);  // no longer in use
 }
 
 TEST(RestartNT, DotDotRestartsFromTheImageStayConfined) {

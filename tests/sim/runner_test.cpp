@@ -180,7 +180,7 @@ TEST(Dot4simRun, AMissingRegistryIsWarnedAboutAndABusyImageRefused) {
     EXPECT_EQ(busy.status, 2);
     EXPECT_NE(busy.err.find("another dot4sim command is using this image"), std::string::npos)
         << busy.err;
-    holder.m().files->discard();
+    holder.m().run.files->discard();
     EXPECT_EQ(snapshot(img.dir()), before);
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "TestImage.h"
+#include "handles.h"
 #include "registry.h"
 #include "spooler.h"
 
@@ -45,7 +46,7 @@ DWORD deleteByName(const char* name) {
 
 TEST(Spooler, KnowsRegistryPrintersAdjustedByRules) {
     SimMachine sm(kIni, kRegistry);
-    auto& s = *sm.m().spooler;
+    auto& s = *sm.m().run.spooler;
     std::vector<std::string> known;
     for (const auto& p : s.printers) known.push_back(p.name);
     EXPECT_EQ(known, (std::vector<std::string>{"Hall", "Lab", "Office", "Spooled Only"}));
@@ -61,15 +62,15 @@ TEST(Spooler, DeletesInCallOrderAndRecordsFailures) {
     EXPECT_EQ(deleteByName("Gone"), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
     EXPECT_EQ(deleteByName("Spooled Only"), 0u);
     EXPECT_EQ(deleteByName("Office"), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
-    const auto& o = sm.m().outcome;
+    const auto& o = sm.m().report.outcome;
     EXPECT_EQ(o.spoolerDeleted, (std::vector<std::string>{"Office", "Spooled Only"}));
     using F = std::pair<std::string, DWORD>;
     EXPECT_EQ(o.spoolerFailed,
               (std::vector<F>{{"Hall", 1801}, {"Lab", 5}, {"Gone", 1801}, {"Office", 1801}}));
     // The deleted printer's key goes with its sub-tree; a printer that stays keeps its key.
-    EXPECT_FALSE(sm.m().registry->hasKey(kOffice));
-    EXPECT_FALSE(sm.m().registry->hasKey(kOffice + "\\PrinterDriverData"));
-    EXPECT_TRUE(sm.m().registry->hasKey(
+    EXPECT_FALSE(sm.m().run.registry->hasKey(kOffice));
+    EXPECT_FALSE(sm.m().run.registry->hasKey(kOffice + "\\PrinterDriverData"));
+    EXPECT_TRUE(sm.m().run.registry->hasKey(
         "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\Lab"));
     sm.save();
     EXPECT_EQ(sm.image().outcome("spooler", "deleted.1"), "Office");
@@ -81,7 +82,7 @@ TEST(Spooler, AccessAndHandles) {
     HANDLE h = nullptr;
     // Opened without defaults: a user's handle, which may not delete.
     ASSERT_TRUE(OpenPrinterA(const_cast<char*>("Office"), &h, nullptr));
-    EXPECT_EQ(sm.m().spooler->handles.at(reinterpret_cast<uintptr_t>(h)).access,
+    EXPECT_EQ(sm.m().run.handles->find<simwin::PrinterHandle>(h)->access,
               static_cast<ACCESS_MASK>(PRINTER_ACCESS_USE));
     EXPECT_FALSE(DeletePrinter(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -93,25 +94,26 @@ TEST(Spooler, AccessAndHandles) {
 
     PRINTER_DEFAULTSA d = allAccess();
     ASSERT_TRUE(OpenPrinterA(const_cast<char*>("Office"), &h, &d));
-    EXPECT_EQ(sm.m().spooler->handles.at(reinterpret_cast<uintptr_t>(h)).access,
+    EXPECT_EQ(sm.m().run.handles->find<simwin::PrinterHandle>(h)->access,
               static_cast<ACCESS_MASK>(0x000F000C));
     EXPECT_TRUE(DeletePrinter(h));
     EXPECT_FALSE(DeletePrinter(h));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_DELETED));
     EXPECT_TRUE(ClosePrinter(h));
-    EXPECT_EQ(sm.m().outcome.spoolerDeleted, (std::vector<std::string>{"Office"}));
-    ASSERT_EQ(sm.m().outcome.spoolerFailed.size(), 2u);  // the user's delete and the second one
+    EXPECT_EQ(sm.m().report.outcome.spoolerDeleted, (std::vector<std::string>{"Office"}));
+    ASSERT_EQ(sm.m().report.outcome.spoolerFailed.size(),
+              2u);  // the user's delete and the second one
 }
 
 TEST(Spooler, InjectedFaultsAndTrace) {
     SimMachine sm("[faults]\nOpenPrinterA=5@Lab\nDeletePrinter=1905@Office\n", kRegistry);
     EXPECT_EQ(deleteByName("Lab"), 5u);
     EXPECT_EQ(deleteByName("Office"), 1905u);
-    EXPECT_TRUE(sm.m().registry->hasKey(kOffice));
-    EXPECT_EQ(sm.m().outcome.spoolerFailed.size(), 2u);
-    EXPECT_TRUE(sm.m().outcome.spoolerDeleted.empty());
+    EXPECT_TRUE(sm.m().run.registry->hasKey(kOffice));
+    EXPECT_EQ(sm.m().report.outcome.spoolerFailed.size(), 2u);
+    EXPECT_TRUE(sm.m().report.outcome.spoolerDeleted.empty());
     bool traced = false;
-    for (const auto& l : sm.m().traceLines)
+    for (const auto& l : sm.m().report.traceLines)
         traced |= l.rfind("OpenPrinterA(\"Lab\", 0xf000c) = FALSE [5]", 0) == 0;
     EXPECT_TRUE(traced);
 }

@@ -9,7 +9,7 @@ namespace {
 class SystemApi : public ::testing::Test {
   protected:
     void SetUp() override {
-        m.traceEnabled = true;
+        m.report.traceEnabled = true;
         simwin::activate(&m);
     }
     void TearDown() override { simwin::activate(nullptr); }
@@ -23,12 +23,12 @@ TEST_F(SystemApi, VersionRecordMustHaveAKnownSize) {
     EXPECT_FALSE(GetVersionExA(&v));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     v.dwOSVersionInfoSize = sizeof v;
-    m.system.platform = 1;
-    m.system.minor = 90;
+    m.config.system.platform = 1;
+    m.config.system.minor = 90;
     ASSERT_TRUE(GetVersionExA(&v));
     EXPECT_EQ(v.dwPlatformId, 1u);
     EXPECT_EQ(v.dwMinorVersion, 90u);
-    m.system.versionQuery.error = 87;
+    m.config.system.versionQuery.error = 87;
     EXPECT_FALSE(GetVersionExA(&v));
     EXPECT_EQ(GetLastError(), 87u);
 }
@@ -40,7 +40,7 @@ TEST_F(SystemApi, WindowsDirectoryReportsTheSizeNeededWhenTheBufferIsShort) {
     char small[4] = "xyz";
     EXPECT_EQ(GetWindowsDirectoryA(small, sizeof small), 11u);
     EXPECT_STREQ(small, "xyz");
-    m.system.windowsDirectoryResult.error = 5;
+    m.config.system.windowsDirectoryResult.error = 5;
     EXPECT_EQ(GetWindowsDirectoryA(buf, sizeof buf), 0u);
     EXPECT_EQ(GetLastError(), 5u);
 }
@@ -48,8 +48,8 @@ TEST_F(SystemApi, WindowsDirectoryReportsTheSizeNeededWhenTheBufferIsShort) {
 TEST_F(SystemApi, ShutdownOnNtNeedsTheEnabledPrivilege) {
     EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT, 0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_PRIVILEGE_NOT_HELD));
-    EXPECT_FALSE(m.outcome.restartRequested);
-    EXPECT_EQ(m.outcome.restartFlags, std::optional<UINT>(2));
+    EXPECT_FALSE(m.report.outcome.restartRequested);
+    EXPECT_EQ(m.report.outcome.restartFlags, std::optional<UINT>(2));
 
     HANDLE token;
     EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), 0x28, TRUE, &token));
@@ -64,32 +64,32 @@ TEST_F(SystemApi, ShutdownOnNtNeedsTheEnabledPrivilege) {
     EXPECT_FALSE(CloseHandle(token));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT, 0));
-    EXPECT_TRUE(m.outcome.restartRequested);
+    EXPECT_TRUE(m.report.outcome.restartRequested);
 }
 
 TEST_F(SystemApi, Windows98HasNoTokensButRestartsWithoutThem) {
-    m.system.platform = 1;
+    m.config.system.platform = 1;
     HANDLE token;
     EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), 0x28, &token));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_CALL_NOT_IMPLEMENTED));
     LUID luid;
     EXPECT_FALSE(LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &luid));
     EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT, 0));
-    EXPECT_TRUE(m.outcome.restartRequested);
+    EXPECT_TRUE(m.report.outcome.restartRequested);
 }
 
 TEST_F(SystemApi, ConfiguredTokenAndLookupFailures) {
-    m.privileges.threadToken = simwin::PrivilegeConfig::Thread::Fails;
-    m.privileges.threadTokenError = 5;
+    m.config.privileges.threadToken = simwin::PrivilegeConfig::Thread::Fails;
+    m.config.privileges.threadTokenError = 5;
     HANDLE token;
     EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), 0x28, TRUE, &token));
     EXPECT_EQ(GetLastError(), 5u);
-    m.privileges.threadToken = simwin::PrivilegeConfig::Thread::Present;
+    m.config.privileges.threadToken = simwin::PrivilegeConfig::Thread::Present;
     ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), 0x28, TRUE, &token));
     LUID luid;
     EXPECT_FALSE(LookupPrivilegeValueA(nullptr, "SeNoSuchPrivilege", &luid));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SUCH_PRIVILEGE));
-    m.privileges.adjust.error = 1300;
+    m.config.privileges.adjust.error = 1300;
     TOKEN_PRIVILEGES tp{};
     tp.PrivilegeCount = 1;
     EXPECT_FALSE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
@@ -99,22 +99,22 @@ TEST_F(SystemApi, ConfiguredTokenAndLookupFailures) {
 
 TEST_F(SystemApi, PromptRecordsEveryShowingAndAnswersAsConfigured) {
     EXPECT_EQ(MessageBoxA(nullptr, "Question?", "Title", MB_YESNO), IDNO);
-    m.promptAnswer = IDYES;
+    m.config.promptAnswer = IDYES;
     EXPECT_EQ(MessageBoxA(nullptr, "Again?", "Title2", MB_YESNO), IDYES);
-    EXPECT_EQ(m.outcome.promptShown, 2u);
-    EXPECT_EQ(m.outcome.promptText, "Again?");
-    EXPECT_EQ(m.outcome.promptCaption, "Title2");
-    EXPECT_EQ(m.outcome.promptStyle, UINT(MB_YESNO));
-    EXPECT_EQ(m.outcome.promptAnswer, "yes");
+    EXPECT_EQ(m.report.outcome.promptShown, 2u);
+    EXPECT_EQ(m.report.outcome.promptText, "Again?");
+    EXPECT_EQ(m.report.outcome.promptCaption, "Title2");
+    EXPECT_EQ(m.report.outcome.promptStyle, UINT(MB_YESNO));
+    EXPECT_EQ(m.report.outcome.promptAnswer, "yes");
 }
 
 TEST_F(SystemApi, InjectedFaultsWinOverConfiguration) {
-    m.faults.push_back({"ExitWindowsEx", 1115, 0, ""});
-    m.system.platform = 1;
+    m.config.faults.push_back({"ExitWindowsEx", 1115, 0, ""});
+    m.config.system.platform = 1;
     EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT, 0));
     EXPECT_EQ(GetLastError(), 1115u);
-    ASSERT_FALSE(m.traceLines.empty());
-    EXPECT_EQ(m.traceLines.back(), "ExitWindowsEx(2, 0) = FALSE [1115]");
+    ASSERT_FALSE(m.report.traceLines.empty());
+    EXPECT_EQ(m.report.traceLines.back(), "ExitWindowsEx(2, 0) = FALSE [1115]");
 }
 
 }  // namespace

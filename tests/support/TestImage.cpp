@@ -286,18 +286,18 @@ SimMachine::SimMachine(TestImage& image) : image_(&image) { load(); }
 
 void SimMachine::load() {
     machine_ = simwin::loadImage(image_->dir());
-    machine_->traceEnabled = true;
+    machine_->report.traceEnabled = true;
     simwin::activate(machine_.get());
 }
 
 SimMachine::~SimMachine() {
-    if (!saved_ && machine_->files) machine_->files->discard();
+    if (!saved_ && machine_->run.files) machine_->run.files->discard();
     simwin::activate(nullptr);
 }
 
 std::string SimMachine::registryText() const {
     std::ostringstream out;
-    machine_->registry->save(out);
+    machine_->run.registry->save(out);
     return out.str();
 }
 

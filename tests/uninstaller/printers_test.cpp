@@ -42,7 +42,7 @@ class Printers {
     }
     std::vector<std::string> spoolerCalls() const {
         std::vector<std::string> out;
-        for (const std::string& l : sm->m().traceLines)
+        for (const std::string& l : sm->m().report.traceLines)
             if (l.find("Printer") != std::string::npos) out.push_back(l.substr(0, l.find('(')));
         return out;
     }
@@ -61,7 +61,7 @@ TEST(Printers, EmptyListCallsNoSpooler) {
     p.finish();
     EXPECT_TRUE(p.spoolerCalls().empty());
     EXPECT_TRUE(p.records.empty());
-    EXPECT_TRUE(p.sm->m().outcome.spoolerDeleted.empty());
+    EXPECT_TRUE(p.sm->m().report.outcome.spoolerDeleted.empty());
 }
 
 TEST(Printers, DeletedPrinterLeavesTwoRecords) {
@@ -80,7 +80,7 @@ TEST(Printers, DeletedPrinterLeavesTwoRecords) {
         EXPECT_EQ(r.level, "release");
         EXPECT_FALSE(r.hasData);
     }
-    EXPECT_EQ(p.sm->m().outcome.spoolerDeleted, (std::vector<std::string>{"Office"}));
+    EXPECT_EQ(p.sm->m().report.outcome.spoolerDeleted, (std::vector<std::string>{"Office"}));
     EXPECT_EQ(p.uninstaller.savedPrinters.count(), 1u);
 }
 
@@ -133,9 +133,9 @@ TEST(Printers, SecondOfThreeFailsAndAllAreTried) {
                   (std::vector<std::string>{"OpenPrinterA", "DeletePrinter", "ClosePrinter",
                                             "OpenPrinterA", "OpenPrinterA", "DeletePrinter",
                                             "ClosePrinter"}));
-        EXPECT_EQ(p.sm->m().outcome.spoolerDeleted, (std::vector<std::string>{"A", "C"}));
-        ASSERT_EQ(p.sm->m().outcome.spoolerFailed.size(), 1u);
-        EXPECT_EQ(p.sm->m().outcome.spoolerFailed[0].first, "B");
+        EXPECT_EQ(p.sm->m().report.outcome.spoolerDeleted, (std::vector<std::string>{"A", "C"}));
+        ASSERT_EQ(p.sm->m().report.outcome.spoolerFailed.size(), 1u);
+        EXPECT_EQ(p.sm->m().report.outcome.spoolerFailed[0].first, "B");
         EXPECT_EQ(p.records.size(), withLog ? 7u : 0u);
     }
 }
@@ -144,7 +144,7 @@ TEST(Printers, OpenedByItsNameWithAllAccess) {
     Printers p({"Office"}, "", false);
     EXPECT_TRUE(p.uninstaller.deletePrinter("Office"));
     bool seen = false;
-    for (const std::string& l : p.sm->m().traceLines)
+    for (const std::string& l : p.sm->m().report.traceLines)
         if (l.rfind("OpenPrinterA(", 0) == 0) {
             seen = true;
             EXPECT_NE(l.find("(\"Office\", 0xf000c)"), std::string::npos) << l;

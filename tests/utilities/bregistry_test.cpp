@@ -25,7 +25,7 @@ std::vector<std::string> names(const StringList& list) {
 }
 
 std::vector<std::string> subkeys(SimMachine& sm, const std::string& path) {
-    return sm.m().registry->subkeyNames(path);
+    return sm.m().run.registry->subkeyNames(path);
 }
 
 bool exists(const std::string& path) {
@@ -51,7 +51,7 @@ std::pair<bool, std::string> classLine(const std::string& regText, const std::st
 
 size_t countCalls(SimMachine& sm, const std::string& function) {
     size_t n = 0;
-    for (const std::string& l : sm.m().traceLines)
+    for (const std::string& l : sm.m().report.traceLines)
         if (l.rfind(function + "(", 0) == 0) ++n;
     return n;
 }
@@ -154,7 +154,7 @@ TEST(BRegistry, FailedCreationFallsBackToTheDefaultPathAndLogsOnlyAtThresholdZer
         {
             BRegistry reg;
             ASSERT_TRUE(reg.setWorkingKey("HKEY_LOCAL_MACHINE\\Software\\Test"));
-            sm.m().faults.push_back({"RegCreateKeyExA", ERROR_ACCESS_DENIED, 0, ""});
+            sm.m().config.faults.push_back({"RegCreateKeyExA", ERROR_ACCESS_DENIED, 0, ""});
             EXPECT_FALSE(reg.setWorkingKey("HKEY_USERS\\Software\\Test"));
             EXPECT_EQ(kDefault, reg.getWorkingKey());
             // Reads still go to the key that was open before the failure.
@@ -182,7 +182,7 @@ TEST(BRegistry, FailedCreationFallsBackToTheDefaultPathAndLogsOnlyAtThresholdZer
 
 TEST(BRegistry, ReplacedHandlesAreClosedAndTheLastOneByTheDestructor) {
     SimMachine sm("", crlf(kTree));
-    sm.m().traceEnabled = true;
+    sm.m().report.traceEnabled = true;
     {
         BRegistry reg;
         EXPECT_EQ(0u, countCalls(sm, "RegCloseKey"));
@@ -195,8 +195,8 @@ TEST(BRegistry, ReplacedHandlesAreClosedAndTheLastOneByTheDestructor) {
 
 TEST(BRegistry, AFailedFirstOpenMakesEveryValueReadFailForTheObjectsLife) {
     SimMachine sm("", crlf(kTree));
-    sm.m().faults.push_back({"RegCreateKeyExA", ERROR_ACCESS_DENIED, 1, ""});
-    sm.m().traceEnabled = true;
+    sm.m().config.faults.push_back({"RegCreateKeyExA", ERROR_ACCESS_DENIED, 1, ""});
+    sm.m().report.traceEnabled = true;
     {
         BRegistry reg;
         ASSERT_TRUE(reg.setWorkingKey("HKEY_LOCAL_MACHINE\\Software\\Test"));
@@ -268,14 +268,14 @@ TEST(BRegistry, EnumSubkeysListsInOrderAndSurvivesBadIndexes) {
     EXPECT_EQ(0u, list.count());
 
     // Index 1 reports a name too long for the buffer: it is passed over, the rest still come.
-    sm.m().callCounts.clear();
-    sm.m().faults.push_back({"RegEnumKeyA", ERROR_MORE_DATA, 2, ""});
+    sm.m().run.callCounts.clear();
+    sm.m().config.faults.push_back({"RegEnumKeyA", ERROR_MORE_DATA, 2, ""});
     EXPECT_TRUE(reg.enumSubkeys("HKEY_LOCAL_MACHINE\\Software\\Test", list));
     EXPECT_EQ((std::vector<std::string>{"A", "C"}), names(list));
 
     // A handle that fails every index ends the listing instead of looping.
-    sm.m().faults.clear();
-    sm.m().faults.push_back({"RegEnumKeyA", ERROR_INVALID_HANDLE, 0, ""});
+    sm.m().config.faults.clear();
+    sm.m().config.faults.push_back({"RegEnumKeyA", ERROR_INVALID_HANDLE, 0, ""});
     EXPECT_FALSE(reg.enumSubkeys("HKEY_LOCAL_MACHINE\\Software\\Test", list));
     EXPECT_EQ(0u, list.count());
 }
@@ -283,11 +283,11 @@ TEST(BRegistry, EnumSubkeysListsInOrderAndSurvivesBadIndexes) {
 TEST(BRegistry, DeleteKeyTreeDeletesDeepestFirstAndStopsAtTheFirstFailure) {
     {
         SimMachine sm("", crlf(kTree));
-        sm.m().traceEnabled = true;
+        sm.m().report.traceEnabled = true;
         BRegistry reg;
         EXPECT_TRUE(reg.deleteKeyTree("HKEY_LOCAL_MACHINE\\Software\\Test"));
         std::vector<std::string> deletes;
-        for (const std::string& l : sm.m().traceLines)
+        for (const std::string& l : sm.m().report.traceLines)
             if (l.rfind("RegDeleteKeyA(", 0) == 0) deletes.push_back(l);
         ASSERT_EQ(5u, deletes.size());
         EXPECT_NE(std::string::npos, deletes[0].find("Test\\\\A\\\\Deep")) << deletes[0];

@@ -169,7 +169,7 @@ TEST(IniFile, FailedRenameKeepsTheOldContent) {
     const std::string wininit = "[rename]\nNUL=C:\\OTHER.TMP\n";
     for (unsigned nth : {0u, 1u, 2u}) {
         Win98 w(&wininit);
-        w.sm->m().faults.push_back(simwin::Fault{"MoveFileA", 5, nth, ""});
+        w.sm->m().config.faults.push_back(simwin::Fault{"MoveFileA", 5, nth, ""});
         EXPECT_FALSE(BSystem().deleteFileOnReboot(kDll)) << nth;
         w.finish();
         EXPECT_EQ(w.ini(), wininit) << nth;

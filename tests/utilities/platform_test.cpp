@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "TestImage.h"
+#include "handles.h"
 #include "utilities/Platform.h"
 
 using testsupport::SimMachine;
@@ -13,7 +14,7 @@ namespace {
 
 int calls(SimMachine& sm, const std::string& function) {
     int n = 0;
-    for (const std::string& l : sm.m().traceLines)
+    for (const std::string& l : sm.m().report.traceLines)
         if (l.rfind(function + "(", 0) == 0) ++n;
     return n;
 }
@@ -95,8 +96,8 @@ TEST(System, SetPrivilegeTokenPaths) {
         EXPECT_EQ(calls(sm, "OpenProcessToken"), c.processTokenCalls) << c.ini;
         EXPECT_EQ(calls(sm, "AdjustTokenPrivileges"), c.adjustCalls) << c.ini;
         // A token that was opened is closed again on every path.
-        EXPECT_TRUE(sm.m().openTokens.empty()) << c.ini;
-        EXPECT_EQ(sm.m().shutdownPrivilegeEnabled, c.result) << c.ini;
+        EXPECT_TRUE(sm.m().run.handles->count<simwin::TokenHandle>() == 0) << c.ini;
+        EXPECT_EQ(sm.m().run.shutdownPrivilegeEnabled, c.result) << c.ini;
     }
 }
 
@@ -105,16 +106,16 @@ TEST(System, SetPrivilegeDisables) {
     BSystem system;
     ASSERT_TRUE(system.setPrivilege("SeShutdownPrivilege", true));
     EXPECT_TRUE(system.setPrivilege("SeShutdownPrivilege", false));
-    EXPECT_FALSE(sm.m().shutdownPrivilegeEnabled);
+    EXPECT_FALSE(sm.m().run.shutdownPrivilegeEnabled);
     EXPECT_FALSE(system.setPrivilege("SeNoSuchPrivilege", true));
 }
 
 TEST(System, RebootOnNTEnablesTheShutdownPrivilegeFirst) {
     SimMachine sm("");
     EXPECT_TRUE(BSystem().rebootSystem());
-    EXPECT_TRUE(sm.m().outcome.restartRequested);
-    ASSERT_TRUE(sm.m().outcome.restartFlags.has_value());
-    EXPECT_EQ(*sm.m().outcome.restartFlags, static_cast<UINT>(EWX_REBOOT));
+    EXPECT_TRUE(sm.m().report.outcome.restartRequested);
+    ASSERT_TRUE(sm.m().report.outcome.restartFlags.has_value());
+    EXPECT_EQ(*sm.m().report.outcome.restartFlags, static_cast<UINT>(EWX_REBOOT));
     EXPECT_EQ(calls(sm, "AdjustTokenPrivileges"), 1);
 }
 
@@ -123,7 +124,7 @@ TEST(System, RebootOnNTWithoutPrivilegeIsNotAskedFor) {
         SimMachine sm(ini);
         EXPECT_FALSE(BSystem().rebootSystem()) << ini;
         EXPECT_EQ(calls(sm, "ExitWindowsEx"), 0) << ini;
-        EXPECT_FALSE(sm.m().outcome.restartRequested);
+        EXPECT_FALSE(sm.m().report.outcome.restartRequested);
     }
 }
 
@@ -138,7 +139,7 @@ TEST(System, RebootOnWindows98MakesNoTokenCall) {
          {"[system]\nplatform=1\nminor=10\n", "[system]\nplatform=1\nminor=90\n"}) {
         SimMachine sm(ini);
         EXPECT_TRUE(BSystem().rebootSystem()) << ini;
-        EXPECT_TRUE(sm.m().outcome.restartRequested);
+        EXPECT_TRUE(sm.m().report.outcome.restartRequested);
         for (const char* f : {"OpenThreadToken", "OpenProcessToken", "LookupPrivilegeValueA",
                               "AdjustTokenPrivileges", "CloseHandle"})
             EXPECT_EQ(calls(sm, f), 0) << ini << f;
