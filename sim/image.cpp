@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "codepage.h"
 #include "files.h"
 #include "registry.h"
 #include "spooler.h"
@@ -94,6 +95,8 @@ struct IniParser {
     std::string section;
     std::set<std::string> seen;  // section/key pairs that may appear once
     bool platformSet = false, majorSet = false, minorSet = false, buildSet = false;
+    // Keyed once the code page and family are known: the section may come first.
+    std::vector<std::pair<std::string, unsigned>> registryRules;
 
     [[noreturn]] void error(const std::string& message) { throw ImageError(file, line, message); }
 
@@ -157,10 +160,21 @@ struct IniParser {
             } else if (key == "program") {
                 if (v.empty()) error("expected the program's path for program");
                 m.config.system.program = v;
+            } else if (key == "codepage") {
+                unsigned cp = number(key, v);
+                try {
+                    CodePage::get(cp, true);
+                } catch (const std::invalid_argument&) {
+                    error(
+                        "expected a Windows code page such as 1252, 1250, 1251 or 932 for "
+                        "codepage, got '" +
+                        v + "': no converter for it");
+                }
+                m.config.system.codePage = cp;
             } else {
                 error("unknown key '" + key +
-                      "' in [system]; expected platform, major, minor, "
-                      "build, version_query, windows_directory, current_directory or program");
+                      "' in [system]; expected platform, major, minor, build, version_query, "
+                      "windows_directory, current_directory, program or codepage");
             }
         } else if (section == "prompt") {
             once(key);
@@ -191,7 +205,10 @@ struct IniParser {
             } else if (key == "lookup") {
                 m.config.privileges.lookup = result(key, v);
             } else if (key == "adjust") {
-                m.config.privileges.adjust = result(key, v);
+                if (iequals(v, "not_all_assigned"))
+                    m.config.privileges.notAllAssigned = true;
+                else
+                    m.config.privileges.adjust = result(key, v);
             } else {
                 error("unknown key '" + key +
                       "' in [privileges]; expected thread_token, "
@@ -252,7 +269,7 @@ struct IniParser {
             }
             std::string path = key;
             while (!path.empty() && path.back() == '\\') path.pop_back();
-            m.config.registryRules[upper(path)] |= bits;
+            registryRules.emplace_back(path, bits);
         } else if (section == "faults") {
             if (!kFunctions.count(key))
                 error("unknown function '" + key +
@@ -316,6 +333,8 @@ struct IniParser {
             if (!minorSet) m.config.system.minor = 10;
             if (!buildSet) m.config.system.build = 2222;
         }
+        auto cp = CodePage::get(m.config.system.codePage, m.config.isNT());
+        for (const auto& r : registryRules) m.config.registryRules[cp->fold(r.first)] |= r.second;
     }
 };
 
@@ -371,7 +390,8 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     if (readImageFile(ini, text)) parseMachineIni(*m, text, ini);
     std::string reg = dir + "/registry.reg";
     bool haveRegistry = readImageFile(reg, text);
-    if (haveRegistry) m->run.registry->load(text, reg);
+    setActiveCodePage(CodePage::get(m->config.system.codePage, m->config.isNT()));
+    if (haveRegistry) m->run.registry->load(text, reg, &notes);
     std::string().swap(text);
     std::string outcome = dir + "/outcome.ini";
     if (::lstat(outcome.c_str(), &st) == 0 && !S_ISREG(st.st_mode))

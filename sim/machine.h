@@ -46,6 +46,7 @@ struct SystemConfig {
     Result windowsDirectoryResult;
     std::string currentDirectory = "C:\\";
     std::string program = "\"C:\\Program Files\\Dot4\\dot4uninstall.exe\"";
+    unsigned codePage = 1252;  // the ANSI code page every 8-bit name is in
 };
 
 struct PrivilegeConfig {
@@ -53,6 +54,7 @@ struct PrivilegeConfig {
     Thread threadToken = Thread::None;
     DWORD threadTokenError = 0;  // for Thread::Fails
     Result processToken, lookup, adjust;
+    bool notAllAssigned = false;  // adjust succeeds with ERROR_NOT_ALL_ASSIGNED, changing nothing
 };
 
 // Per-key access rules of machine.ini [registry].
@@ -108,7 +110,7 @@ struct MachineConfig {
     Result shutdown;
     int promptAnswer = IDNO;
     std::map<std::string, unsigned> fileRules;      // upper-cased Windows path -> FileRule bits
-    std::map<std::string, unsigned> registryRules;  // upper-cased key path -> RegistryRule bits
+    std::map<std::string, unsigned> registryRules;  // CodePage::fold of the key path -> bits
     std::vector<std::pair<std::string, PrinterRule>> printerRules;  // in machine.ini order
     std::vector<Fault> faults;
 

@@ -1,9 +1,12 @@
 // registry.reg: REGEDIT4 out, REGEDIT4 and "Windows Registry Editor Version 5.00" in.
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "codepage.h"
 #include "registry.h"
 #include "registry_model.h"
 
@@ -24,17 +27,22 @@ int hexDigit(char c) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Regedit's /E writes UTF-16LE; everything here is 8-bit ANSI. Characters outside Latin-1
-// have no ANSI form in this model and become '?'.
-std::string utf16ToAnsi(const char* p, size_t n) {
-    std::string out;
-    out.reserve(n / 2);
-    for (size_t i = 0; i + 1 < n; i += 2) {
-        unsigned code =
-            static_cast<unsigned char>(p[i]) | (static_cast<unsigned char>(p[i + 1]) << 8);
-        out += code < 0x100 ? static_cast<char>(code) : '?';
-    }
-    return out;
+// Regedit's /E writes UTF-16LE; the machine keeps 8-bit text in its code page, as its A
+// functions would give it, with '?' for what the code page cannot hold.
+std::string utf16ToAnsi(const char* p, size_t n, const std::string& file, int line,
+                        std::ostream& warnings) {
+    const CodePage& cp = activeCodePage();
+    const bool wholeFile = line == 0;  // else a value's data, all of it on `line`
+    if (wholeFile) line = 1;
+    size_t counted = 0;  // UTF-16 bytes whose line breaks are in `line`
+    return cp.fromUtf16(p, n, [&](uint32_t code, size_t offset) {
+        for (; wholeFile && counted + 1 < offset; counted += 2)
+            if (p[counted] == '\n' && p[counted + 1] == 0) ++line;
+        char u[16];
+        std::snprintf(u, sizeof u, "U+%04X", code);
+        warnings << "dot4sim: warning: " << file << ":" << line << ": " << u
+                 << " has no form in code page " << cp.number() << "; stored as '?'\n";
+    });
 }
 
 int rootFromName(const char* p, size_t n) {
@@ -51,7 +59,8 @@ int rootFromName(const char* p, size_t n) {
 
 class Parser {
   public:
-    Parser(Registry& reg, const std::string& fileName) : reg_(reg), file_(fileName) {}
+    Parser(Registry& reg, const std::string& fileName, std::ostream& warnings)
+        : reg_(reg), file_(fileName), warnings_(warnings) {}
 
     void run(const char* text, size_t size) {
         p_ = text;
@@ -217,6 +226,7 @@ class Parser {
     }
 
     void parseValue(const char* s, size_t n) {
+        const int valueLine = line_;
         size_t i;
         if (*s == '@') {
             name_.clear();
@@ -279,8 +289,8 @@ class Parser {
             if (k >= dn || d[k] != ':') fail("expected : after hex");
             parseHexBytes(d + k + 1, dn - k - 1);
             if (unicode_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
-                std::string ansi =
-                    utf16ToAnsi(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+                std::string ansi = utf16ToAnsi(reinterpret_cast<const char*>(bytes_.data()),
+                                               bytes_.size(), file_, valueLine, warnings_);
                 bytes_.assign(ansi.begin(), ansi.end());
             }
             reg_.setValue(key_, name_.data(), name_.size(), type, bytes_.data(), bytes_.size());
@@ -324,6 +334,7 @@ class Parser {
 
     Registry& reg_;
     const std::string& file_;
+    std::ostream& warnings_;
     const char* p_ = nullptr;
     const char* end_ = nullptr;
     int line_ = 0;
@@ -433,14 +444,15 @@ void writeValue(Writer& w, const Registry::Value& v) {
 
 }  // namespace
 
-void Registry::load(const std::string& text, const std::string& fileName) {
+void Registry::load(const std::string& text, const std::string& fileName, std::ostream* warnings) {
     auto fresh = std::make_unique<Model>();
     std::swap(model_, fresh);
     try {
-        Parser parser(*this, fileName);
+        std::ostream& warn = warnings ? *warnings : std::cerr;
+        Parser parser(*this, fileName, warn);
         if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
             static_cast<unsigned char>(text[1]) == 0xFE) {
-            std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2);
+            std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, fileName, 0, warn);
             parser.run(ansi.data(), ansi.size());
         } else {
             parser.run(text.data(), text.size());

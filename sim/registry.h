@@ -56,7 +56,9 @@ class Registry {
     Registry& operator=(const Registry&) = delete;
 
     // Replaces the contents with a REGEDIT4 / 5.00 text. Throws ImageError(fileName, line, ...).
-    void load(const std::string& text, const std::string& fileName);
+    // Warnings go to `warnings` (standard error when null).
+    void load(const std::string& text, const std::string& fileName,
+              std::ostream* warnings = nullptr);
     // Writes the whole registry as REGEDIT4, depth first in enumeration order.
     void save(std::ostream& out) const;
 

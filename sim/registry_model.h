@@ -11,15 +11,20 @@
 
 namespace simwin {
 
-// Upper-cases ASCII only, like every other case-insensitive comparison in simwin.
+// Upper-cases ASCII only; other characters go by the machine's code page.
 extern const unsigned char kUpperTable[256];
+int compareNamesBeyondAscii(const char* a, size_t an, const char* b, size_t bn);  // codepage.cpp
 
 // Case-insensitive order of key and value names (Windows sorts on the upper-cased name).
 inline int compareNames(const char* a, size_t an, const char* b, size_t bn) {
     size_t n = an < bn ? an : bn;
     for (size_t i = 0; i < n; ++i) {
-        unsigned char x = kUpperTable[static_cast<unsigned char>(a[i])];
-        unsigned char y = kUpperTable[static_cast<unsigned char>(b[i])];
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        // A byte past ASCII may start a two-byte character: the code page reads on from here.
+        if ((x | y) & 0x80) return compareNamesBeyondAscii(a + i, an - i, b + i, bn - i);
+        x = kUpperTable[x];
+        y = kUpperTable[y];
         if (x != y) return x < y ? -1 : 1;
     }
     return an < bn ? -1 : an > bn ? 1 : 0;

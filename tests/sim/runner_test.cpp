@@ -54,7 +54,7 @@ TEST(Dot4simCli, ABrokenMachineIniIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(r.err, "dot4sim: " + img.dir() +
                          "/machine.ini:3: unknown key 'answer' in [system]; expected platform, "
                          "major, minor, build, version_query, windows_directory, "
-                         "current_directory or program\n");
+                         "current_directory, program or codepage\n");
     EXPECT_EQ(snapshot(img.dir()), before);
 }
 
