@@ -184,12 +184,12 @@ TEST(RegFile, ImportsVersion5FilesInUtf16) {
         // Written back as REGEDIT4 with 8-bit strings.
         EXPECT_EQ(lines(save(r))[0], "REGEDIT4");
     }
-    // A character beyond Latin-1 has no 8-bit form here.
+    // The euro sign is 0x80 in the default code page, 1252.
     Registry r;
     r.load(
         "Windows Registry Editor Version 5.00\r\n[HKEY_USERS\\K]\r\n\"e\"=hex(2):ac,20,00,00\r\n",
         "x.reg");
-    EXPECT_EQ(r.value("HKEY_USERS\\K", "e")->bytes, std::string("?\0", 2));
+    EXPECT_EQ(r.value("HKEY_USERS\\K", "e")->bytes, std::string("\x80\0", 2));
 }
 
 TEST(RegFile, MalformedFilesAreRefusedWithTheLineAndNothingChanges) {
