@@ -50,8 +50,9 @@ bool hasMachine() { return g_active != nullptr; }
 
 void activate(Machine* m) {
     g_active = m;
-    // Registry names order by the machine's own case rules.
-    if (m) setActiveCodePage(CodePage::get(m->config.system.codePage, m->config.isNT()));
+    // Registry names order by the machine's own case rules; without a machine, by the default's.
+    setActiveCodePage(m ? CodePage::get(m->config.system.codePage, m->config.isNT())
+                        : CodePage::get(1252, true));
 }
 
 std::string quote(const char* s) {
