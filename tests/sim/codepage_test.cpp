@@ -89,15 +89,18 @@ TEST(CodePage, CharactersTheCodePageLacksAreWarnedOfByLine) {
     EXPECT_EQ(count, 5u * 5);  // each letter of the five lines that name a printer
 }
 
-TEST(CodePage, UnknownCodePagesAreRefused) {
+TEST(CodePage, MachineIniNamesItAndItsRulesNameKeysInIt) {
     simwin::Machine m;
     EXPECT_THROW(simwin::parseMachineIni(m, "[system]\ncodepage = 1234\n", "machine.ini"),
                  simwin::ImageError);
-    EXPECT_EQ(m.config.system.codePage, 1252u);
-    simwin::parseMachineIni(
-        m, "[system]\ncodepage = 932\n[privileges]\nadjust = not_all_assigned\n", "machine.ini");
-    EXPECT_EQ(m.config.system.codePage, 932u);
+    simwin::parseMachineIni(m,
+                            std::string("[registry]\nHKEY_LOCAL_MACHINE\\") + kOtdel1251 +
+                                " = no_delete\n[system]\ncodepage = 1251\n"
+                                "[privileges]\nadjust = not_all_assigned\n",
+                            "machine.ini");
     EXPECT_TRUE(m.config.privileges.notAllAssigned);
+    EXPECT_EQ(m.config.registryRule("HKEY_LOCAL_MACHINE\\\xCE\xD2\xC4\xC5\xCB"),  // ОТДЕЛ
+              unsigned(simwin::kRuleNoDelete));
 }
 
 // The order must be one total order whose equal names are exactly those of equal fold(), and
@@ -147,16 +150,6 @@ TEST(CodePage, EachFamilyFoldsItsOwnLetters) {
     // Full-width letters have Unicode capitals; 95/98 upper-case single bytes only.
     EXPECT_TRUE(same(932, true, "\x82\x81", "\x82\x60"));  // ａ Ａ
     EXPECT_FALSE(same(932, false, "\x82\x81", "\x82\x60"));
-}
-
-TEST(CodePage, RegistryRulesNameKeysInTheCodePage) {
-    simwin::Machine m;
-    simwin::parseMachineIni(m,
-                            std::string("[registry]\nHKEY_LOCAL_MACHINE\\") + kOtdel1251 +
-                                " = no_delete\n" + "[system]\ncodepage = 1251\n",
-                            "machine.ini");
-    EXPECT_EQ(m.config.registryRule("HKEY_LOCAL_MACHINE\\\xCE\xD2\xC4\xC5\xCB"),
-              unsigned(simwin::kRuleNoDelete));
 }
 
 }  // namespace
