@@ -47,6 +47,10 @@ EXCLUSIONS = {
     "wine-session-end-restart":
         "ExitWindowsEx ends the Wine session, which carries out the pending deletions at once: "
         "compared with dot4sim run followed by dot4sim restart",
+    "wine-creates-machine-keys":
+        "Wine's RegCreateKeyExA creates HKEY_LOCAL_MACHINE\\enum on NT, where Windows refuses a "
+        "new direct child of HKEY_LOCAL_MACHINE: for an NT image without it, dot4sim runs with "
+        "that key already there, so both sides take the road Wine takes",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
@@ -256,7 +260,27 @@ def parse_reg(path):
         while "\\" in name:
             name = name.rsplit("\\", 1)[0]
             keys.setdefault(name.upper(), (name, [None], {}))
-    return {k: (v[0], v[1][0], v[2]) for k, v in keys.items()}
+    return link_control_set({k: (v[0], v[1][0], v[2]) for k, v in keys.items()})
+
+
+def link_control_set(keys):
+    """Shows ControlSet00N, named by SYSTEM\\Select Current, as CurrentControlSet too, as NT
+    does: an NT image or a dot4sim save may hold the control set alone, a Wine export of the
+    subtrees names them through CurrentControlSet. The control set wins over a stale copy."""
+    select = keys.get((HKLM + "\\SYSTEM\\SELECT").upper())
+    current = select[2].get("CURRENT") if select else None
+    if not current or current[1][0] != "dword" or not current[1][1]:
+        return keys
+    target = ("%s\\SYSTEM\\ControlSet%03d" % (HKLM, current[1][1])).upper()
+    if target not in keys:
+        return keys
+    ccs = CCS.upper()
+    for k in [k for k in keys if k == ccs or k.startswith(ccs + "\\")]:
+        del keys[k]
+    for k, v in list(keys.items()):
+        if k == target or k.startswith(target + "\\"):
+            keys[ccs + k[len(target):]] = (CCS + v[0][len(target):], v[1], v[2])
+    return keys
 
 
 def in_subtrees(key):
@@ -654,6 +678,17 @@ def run_sim(image, dot4sim, work):
     if os.path.exists(copy):
         shutil.rmtree(copy)
     shutil.copytree(image.path, copy)
+    enum_added = False
+    reg_path = os.path.join(copy, "registry.reg")
+    if image.platform == 2 and (HKLM + "\\ENUM") not in parse_reg(reg_path):
+        # wine-creates-machine-keys: the key the program creates under Wine is there from the
+        # start.
+        data = read_bytes(reg_path) if os.path.exists(reg_path) else b"REGEDIT4\r\n"
+        line = "\r\n[%s\\enum]\r\n\r\n" % HKLM
+        data += line.encode("utf-16-le" if data.startswith(b"\xff\xfe") else "latin-1")
+        with open(reg_path, "wb") as f:
+            f.write(data)
+        enum_added = True
     p = subprocess.run([dot4sim, "run", copy, "--"] + image.args, stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, timeout=120)
     with open(os.path.join(work, "sim-commands.txt"), "w") as f:
@@ -677,6 +712,7 @@ def run_sim(image, dot4sim, work):
         "after_reg": parse_reg(os.path.join(copy, "registry.reg")),
         "files": file_changes(before, after, c),
         "log": log,
+        "enum_added": enum_added,
     }
 
 
@@ -801,6 +837,11 @@ def compare(image, wine, sim):
             cmp.rule("wine-class-on-intermediate-keys")
             wine_reg.discard(f)
     sim_reg = set()
+    enum_created = ("key created", (HKLM + "\\ENUM"))
+    if sim.get("enum_added"):
+        cmp.rule("wine-creates-machine-keys")
+        if enum_created not in wine_reg:
+            sim["registry"].discard(enum_created)
     for f in sim["registry"]:
         if f[0] == "key created" and f[1] in wine["before_keys"]:
             cmp.rule("wine-prefix-keys")
