@@ -59,6 +59,14 @@ class RegistryFiles(unittest.TestCase):
         self.assertIn((wc.CCS + "\\Stale").upper(), keys)
         self.assertNotIn((wc.CCS + "\\Control").upper(), keys)
 
+    def test_wine_gets_the_selected_control_set_as_current_control_set_too(self):
+        text = ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control]\n\"A\"=\"1\"\n\n"
+                "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n\"Current\"=dword:00000001\n")
+        self.assertEqual(wc.control_set_copy(text),
+                         "[" + wc.CCS + "\\Control]\n\"A\"=\"1\"\n\n")
+        self.assertEqual(wc.control_set_copy(text.replace("001\\", "002\\")), "")
+        self.assertEqual(wc.control_set_copy(text + "[" + wc.CCS + "]\n"), "")
+
     def test_wine_export_in_utf16_reads_like_the_ansi_file(self):
         pending = "\\??\\C:\\windows\\INF\\mirelc.inf\0\0\\??\\C:\\uninstall.txt\0\0\0"
         hexdata = ",".join("%02x" % b for b in pending.encode("utf-16-le"))

@@ -51,6 +51,10 @@ EXCLUSIONS = {
         "Wine's RegCreateKeyExA creates HKEY_LOCAL_MACHINE\\enum on NT, where Windows refuses a "
         "new direct child of HKEY_LOCAL_MACHINE: for an NT image without it, dot4sim runs with "
         "that key already there, so both sides take the road Wine takes",
+    "wine-no-control-set-link":
+        "Wine's CurrentControlSet does not lead to the control set SYSTEM\\Select names: an NT "
+        "image that holds that control set alone gets it imported under CurrentControlSet too, "
+        "as a live export of an NT machine holds it",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
@@ -281,6 +285,29 @@ def link_control_set(keys):
         if k == target or k.startswith(target + "\\"):
             keys[ccs + k[len(target):]] = (CCS + v[0][len(target):], v[1], v[2])
     return keys
+
+
+def control_set_copy(reg_text):
+    """The sections of the control set that SYSTEM\\Select Current names, under
+    CurrentControlSet, when the text holds that control set and no CurrentControlSet; else ""."""
+    m = re.search(r'(?ims)^\[HKEY_LOCAL_MACHINE\\SYSTEM\\Select\][^\[]*^"Current"=dword:([0-9a-f]+)',
+                  reg_text)
+    if not m or not int(m.group(1), 16):
+        return ""
+    target = ("[%s\\SYSTEM\\ControlSet%03d" % (HKLM, int(m.group(1), 16))).upper()
+    ccs = "[" + CCS.upper()
+    out, keep = [], False
+    for line in reg_text.replace("\r\n", "\n").split("\n"):
+        if line.startswith("["):
+            up = line.upper()
+            if up.startswith(ccs + "]") or up.startswith(ccs + "\\"):
+                return ""
+            keep = up.startswith(target + "]") or up.startswith(target + "\\")
+            if keep:
+                line = "[" + CCS + line[len(target):]
+        if keep:
+            out.append(line)
+    return "\n".join(out) + "\n" if out else ""
 
 
 def in_subtrees(key):
@@ -578,6 +605,8 @@ def run_wine(image, exe, helpers, template, display, work):
             reg_text = read_bytes(src).decode("latin-1")
         if not reg_text.startswith("REGEDIT4"):
             reg_text = "REGEDIT4\n\n" + reg_text
+        linked = control_set_copy(reg_text)
+        reg_text += "\n" + linked
         reg_text += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % wine_version(image)
         with open(os.path.join(c, "import.reg"), "wb") as f:
             f.write(reg_text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
@@ -663,6 +692,7 @@ def run_wine(image, exe, helpers, template, display, work):
             "log": parse_log(log_path),
             "import_missing": missing,
             "before_keys": set(before_reg),
+            "control_set_copied": bool(linked),
         }
     finally:
         if held:
@@ -758,6 +788,8 @@ def compare(image, wine, sim):
     cmp = Comparison()
     if image.answer == "yes":
         cmp.rule("wine-session-end-restart")
+    if wine.get("control_set_copied"):
+        cmp.rule("wine-no-control-set-link")
 
     if wine["exit_code"] != sim["exit_code"]:
         cmp.differ("exit code: Wine %s, dot4sim %s" % (wine["exit_code"], sim["exit_code"]))
