@@ -393,6 +393,7 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     setActiveCodePage(CodePage::get(m->config.system.codePage, m->config.isNT()));
     if (haveRegistry) m->run.registry->load(text, reg, &notes);
     std::string().swap(text);
+    m->run.registry->settle(m->config, reg, notes);
     std::string outcome = dir + "/outcome.ini";
     if (::lstat(outcome.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         throw ImageError(outcome, 0,

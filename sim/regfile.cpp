@@ -59,8 +59,9 @@ int rootFromName(const char* p, size_t n) {
 
 class Parser {
   public:
-    Parser(Registry& reg, const std::string& fileName, std::ostream& warnings)
-        : reg_(reg), file_(fileName), warnings_(warnings) {}
+    Parser(Registry& reg, const std::string& fileName, std::ostream& warnings,
+           std::unordered_map<const Registry::Key*, int>& topLines)
+        : reg_(reg), file_(fileName), warnings_(warnings), topLines_(topLines) {}
 
     void run(const char* text, size_t size) {
         p_ = text;
@@ -180,7 +181,9 @@ class Parser {
             }
             size_t e = pos;
             while (e < len && path[e] != '\\') ++e;
+            Registry::Key* parent = k;
             k = reg_.createChild(k, path + pos, e - pos);
+            if (!parent->parent && (root == 2 || root == 3)) topLines_.emplace(k, line_);
             chain_.emplace_back(e, k);
             pos = e;
         }
@@ -335,6 +338,7 @@ class Parser {
     Registry& reg_;
     const std::string& file_;
     std::ostream& warnings_;
+    std::unordered_map<const Registry::Key*, int>& topLines_;  // for the NT warnings
     const char* p_ = nullptr;
     const char* end_ = nullptr;
     int line_ = 0;
@@ -449,7 +453,7 @@ void Registry::load(const std::string& text, const std::string& fileName, std::o
     std::swap(model_, fresh);
     try {
         std::ostream& warn = warnings ? *warnings : std::cerr;
-        Parser parser(*this, fileName, warn);
+        Parser parser(*this, fileName, warn, model_->topLines);
         if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
             static_cast<unsigned char>(text[1]) == 0xFE) {
             std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, fileName, 0, warn);
@@ -498,10 +502,13 @@ void Registry::save(std::ostream& out) const {
             }
             if (f.next < f.key->childCount) {
                 const Key* c = f.key->children()[f.next++];
+                entering = false;
+                // The link is written as a copy of its control set where the image had one.
+                if (c->isLink && !model_->linkSaved) continue;
                 path.resize(f.pathLength);
                 path += '\\';
                 path.append(c->name, c->nameLength);
-                stack.push_back({c, 0, path.size()});
+                stack.push_back({c->isLink ? model_->linkTarget : c, 0, path.size()});
                 entering = true;
             } else {
                 stack.pop_back();

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -58,6 +59,12 @@ struct Registry::Model {
     Key* roots[kRootCount];
     size_t liveKeys = 0;
     std::unordered_map<const Key*, const char*> classes;
+    // Header line of each direct child of HKEY_LOCAL_MACHINE and HKEY_USERS, for load warnings.
+    std::unordered_map<const Key*, int> topLines;
+    Key* linkNode = nullptr;  // CurrentControlSet while it is the link
+    Key* linkTarget = nullptr;
+    bool linkSaved = false;  // the image had a CurrentControlSet tree, so the save writes one
+    std::string linkPath, targetPath;  // upper-cased, for machine.ini rules
 };
 
 }  // namespace simwin

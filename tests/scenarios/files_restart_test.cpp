@@ -45,7 +45,11 @@ TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
 
 TEST(FilesScenario, NTFilesInUseAndTheLogGoAtTheRestart) {
     TestImage image;
+    // The Windows 98 sample's drive, on NT with the monitor and the USB driver loaded.
     image.fromExample("road-of-one-device");
+    image.machineIni(
+        "[system]\nplatform=2\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=in_use\n"
+        "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4Usb.sys=in_use\n");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));

@@ -40,7 +40,7 @@ const char kOtdel1251[] = "\xCE\xF2\xE4\xE5\xEB";  // "Отдел"
 const char kSklad1251[] = "\xD1\xEA\xEB\xE0\xE4";  // "Склад"
 const char kPrinters[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers";
 
-// A live export: the sample machine with its printers named in Cyrillic, as regedit writes it.
+// A live export of the Windows 98 sample with its printers named in Cyrillic, as regedit writes it.
 void cyrillicExport(TestImage& img, const std::string& codePageLine) {
     img.fromExample("road-of-one-device");
     std::string reg = img.readImageFile("registry.reg");
@@ -48,7 +48,7 @@ void cyrillicExport(TestImage& img, const std::string& codePageLine) {
     replaceAll(reg, "Office", "Отдел");
     replaceAll(reg, "Reception", "Склад");
     std::ofstream(img.dir() + "/registry.reg", std::ios::binary) << utf16FromUtf8(reg);
-    img.machineIni("[system]\nplatform = 2\n" + codePageLine + "[prompt]\nanswer = no\n");
+    img.machineIni("[system]\nplatform = 1\n" + codePageLine + "[prompt]\nanswer = no\n");
 }
 
 TEST(CodePage, AUtf16ExportKeepsEveryPrinterInTheMachinesCodePage) {
@@ -65,7 +65,7 @@ TEST(CodePage, AUtf16ExportKeepsEveryPrinterInTheMachinesCodePage) {
 
     // Written back in 1251, the file now reads back byte for byte.
     TestImage again;
-    again.machineIni("[system]\ncodepage = 1251\n").registry(saved);
+    again.machineIni("[system]\nplatform = 1\ncodepage = 1251\n").registry(saved);
     testsupport::SimMachine sm(again);
     sm.save();
     EXPECT_EQ(again.registryText(), saved);

@@ -46,6 +46,27 @@ class RegistryFiles(unittest.TestCase):
         self.assertIn("HKEY_LOCAL_MACHINE\\SOFTWARE\\QUILLMARK", keys)
         self.assertIn("HKEY_LOCAL_MACHINE\\SOFTWARE", keys)
 
+    def test_the_selected_control_set_is_also_current_control_set_and_wins(self):
+        text = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Print]\r\n"
+                '"A"="1"\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Stale]\r\n'
+                '[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n"Current"=dword:00000001\r\n')
+        keys = wc.parse_reg(write(self.path("a.reg"), text.encode("latin-1")))
+        self.assertEqual(keys[(wc.CCS + "\\Control\\Print").upper()][2]["A"], ("A", ("sz", "1")))
+        self.assertNotIn((wc.CCS + "\\Stale").upper(), keys)
+        # Without Select it is an ordinary key.
+        keys = wc.parse_reg(write(self.path("b.reg"), text.split("[HKEY_LOCAL_MACHINE\\SYSTEM\\S")[0]
+                                  .encode("latin-1")))
+        self.assertIn((wc.CCS + "\\Stale").upper(), keys)
+        self.assertNotIn((wc.CCS + "\\Control").upper(), keys)
+
+    def test_wine_gets_the_selected_control_set_as_current_control_set_too(self):
+        text = ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control]\n\"A\"=\"1\"\n\n"
+                "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n\"Current\"=dword:00000001\n")
+        self.assertEqual(wc.control_set_copy(text),
+                         "[" + wc.CCS + "\\Control]\n\"A\"=\"1\"\n\n")
+        self.assertEqual(wc.control_set_copy(text.replace("001\\", "002\\")), "")
+        self.assertEqual(wc.control_set_copy(text + "[" + wc.CCS + "]\n"), "")
+
     def test_wine_export_in_utf16_reads_like_the_ansi_file(self):
         pending = "\\??\\C:\\windows\\INF\\mirelc.inf\0\0\\??\\C:\\uninstall.txt\0\0\0"
         hexdata = ",".join("%02x" % b for b in pending.encode("utf-16-le"))
@@ -208,6 +229,19 @@ class Comparing(unittest.TestCase):
         self.assertEqual(result.differences, [])
         self.assertIn("wine-prefix-keys", result.applied)
         result = wc.compare(self.image(), side([], [value]), side([], [created, value]))
+        self.assertEqual(len(result.differences), 1)
+
+    def test_an_nt_machine_key_wine_created_is_the_named_departure(self):
+        created = ("key created", (wc.HKLM + "\\ENUM"))
+        sim = side([], [created])
+        sim["enum_added"] = True
+        result = wc.compare(self.image(), side([], [created]), sim)
+        self.assertEqual(result.differences, [])
+        self.assertIn("wine-creates-machine-keys", result.applied)
+        # The program did not get that far under Wine either: nothing to compare.
+        result = wc.compare(self.image(), side([], []), sim)
+        self.assertEqual(result.differences, [])
+        result = wc.compare(self.image(), side([], []), side([], [created]))
         self.assertEqual(len(result.differences), 1)
 
     def test_written_files_compare_by_content_and_the_log_by_existence(self):

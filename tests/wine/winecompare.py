@@ -47,6 +47,14 @@ EXCLUSIONS = {
     "wine-session-end-restart":
         "ExitWindowsEx ends the Wine session, which carries out the pending deletions at once: "
         "compared with dot4sim run followed by dot4sim restart",
+    "wine-creates-machine-keys":
+        "Wine's RegCreateKeyExA creates HKEY_LOCAL_MACHINE\\enum on NT, where Windows refuses a "
+        "new direct child of HKEY_LOCAL_MACHINE: for an NT image without it, dot4sim runs with "
+        "that key already there, so both sides take the road Wine takes",
+    "wine-no-control-set-link":
+        "Wine's CurrentControlSet does not lead to the control set SYSTEM\\Select names: an NT "
+        "image that holds that control set alone gets it imported under CurrentControlSet too, "
+        "as a live export of an NT machine holds it",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
@@ -256,7 +264,50 @@ def parse_reg(path):
         while "\\" in name:
             name = name.rsplit("\\", 1)[0]
             keys.setdefault(name.upper(), (name, [None], {}))
-    return {k: (v[0], v[1][0], v[2]) for k, v in keys.items()}
+    return link_control_set({k: (v[0], v[1][0], v[2]) for k, v in keys.items()})
+
+
+def link_control_set(keys):
+    """Shows ControlSet00N, named by SYSTEM\\Select Current, as CurrentControlSet too, as NT
+    does: an NT image or a dot4sim save may hold the control set alone, a Wine export of the
+    subtrees names them through CurrentControlSet. The control set wins over a stale copy."""
+    select = keys.get((HKLM + "\\SYSTEM\\SELECT").upper())
+    current = select[2].get("CURRENT") if select else None
+    if not current or current[1][0] != "dword" or not current[1][1]:
+        return keys
+    target = ("%s\\SYSTEM\\ControlSet%03d" % (HKLM, current[1][1])).upper()
+    if target not in keys:
+        return keys
+    ccs = CCS.upper()
+    for k in [k for k in keys if k == ccs or k.startswith(ccs + "\\")]:
+        del keys[k]
+    for k, v in list(keys.items()):
+        if k == target or k.startswith(target + "\\"):
+            keys[ccs + k[len(target):]] = (CCS + v[0][len(target):], v[1], v[2])
+    return keys
+
+
+def control_set_copy(reg_text):
+    """The sections of the control set that SYSTEM\\Select Current names, under
+    CurrentControlSet, when the text holds that control set and no CurrentControlSet; else ""."""
+    m = re.search(r'(?ims)^\[HKEY_LOCAL_MACHINE\\SYSTEM\\Select\][^\[]*^"Current"=dword:([0-9a-f]+)',
+                  reg_text)
+    if not m or not int(m.group(1), 16):
+        return ""
+    target = ("[%s\\SYSTEM\\ControlSet%03d" % (HKLM, int(m.group(1), 16))).upper()
+    ccs = "[" + CCS.upper()
+    out, keep = [], False
+    for line in reg_text.replace("\r\n", "\n").split("\n"):
+        if line.startswith("["):
+            up = line.upper()
+            if up.startswith(ccs + "]") or up.startswith(ccs + "\\"):
+                return ""
+            keep = up.startswith(target + "]") or up.startswith(target + "\\")
+            if keep:
+                line = "[" + CCS + line[len(target):]
+        if keep:
+            out.append(line)
+    return "\n".join(out) + "\n" if out else ""
 
 
 def in_subtrees(key):
@@ -554,6 +605,8 @@ def run_wine(image, exe, helpers, template, display, work):
             reg_text = read_bytes(src).decode("latin-1")
         if not reg_text.startswith("REGEDIT4"):
             reg_text = "REGEDIT4\n\n" + reg_text
+        linked = control_set_copy(reg_text)
+        reg_text += "\n" + linked
         reg_text += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % wine_version(image)
         with open(os.path.join(c, "import.reg"), "wb") as f:
             f.write(reg_text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
@@ -639,6 +692,7 @@ def run_wine(image, exe, helpers, template, display, work):
             "log": parse_log(log_path),
             "import_missing": missing,
             "before_keys": set(before_reg),
+            "control_set_copied": bool(linked),
         }
     finally:
         if held:
@@ -654,6 +708,17 @@ def run_sim(image, dot4sim, work):
     if os.path.exists(copy):
         shutil.rmtree(copy)
     shutil.copytree(image.path, copy)
+    enum_added = False
+    reg_path = os.path.join(copy, "registry.reg")
+    if image.platform == 2 and (HKLM + "\\ENUM") not in parse_reg(reg_path):
+        # wine-creates-machine-keys: the key the program creates under Wine is there from the
+        # start.
+        data = read_bytes(reg_path) if os.path.exists(reg_path) else b"REGEDIT4\r\n"
+        line = "\r\n[%s\\enum]\r\n\r\n" % HKLM
+        data += line.encode("utf-16-le" if data.startswith(b"\xff\xfe") else "latin-1")
+        with open(reg_path, "wb") as f:
+            f.write(data)
+        enum_added = True
     p = subprocess.run([dot4sim, "run", copy, "--"] + image.args, stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, timeout=120)
     with open(os.path.join(work, "sim-commands.txt"), "w") as f:
@@ -677,6 +742,7 @@ def run_sim(image, dot4sim, work):
         "after_reg": parse_reg(os.path.join(copy, "registry.reg")),
         "files": file_changes(before, after, c),
         "log": log,
+        "enum_added": enum_added,
     }
 
 
@@ -722,6 +788,8 @@ def compare(image, wine, sim):
     cmp = Comparison()
     if image.answer == "yes":
         cmp.rule("wine-session-end-restart")
+    if wine.get("control_set_copied"):
+        cmp.rule("wine-no-control-set-link")
 
     if wine["exit_code"] != sim["exit_code"]:
         cmp.differ("exit code: Wine %s, dot4sim %s" % (wine["exit_code"], sim["exit_code"]))
@@ -801,6 +869,11 @@ def compare(image, wine, sim):
             cmp.rule("wine-class-on-intermediate-keys")
             wine_reg.discard(f)
     sim_reg = set()
+    enum_created = ("key created", (HKLM + "\\ENUM"))
+    if sim.get("enum_added"):
+        cmp.rule("wine-creates-machine-keys")
+        if enum_created not in wine_reg:
+            sim["registry"].discard(enum_created)
     for f in sim["registry"]:
         if f[0] == "key created" and f[1] in wine["before_keys"]:
             cmp.rule("wine-prefix-keys")
