@@ -86,9 +86,10 @@ TEST(MachineIni, EverySectionIsRead) {
 }
 
 TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
-    EXPECT_EQ(errorOf("[system]\nplatform = 2\n[sytem]\n"),
-              "img/machine.ini:3: unknown section [sytem]; expected [system], [prompt], "
-              "[privileges], [shutdown], [spooler], [files], [registry] or [faults]");
+    EXPECT_EQ(
+        errorOf("[system]\nplatform = 2\n[sytem]\n"),
+        "img/machine.ini:3: unknown section [sytem]; expected [system], [prompt], "
+        "[privileges], [shutdown], [spooler], [files], [short_names], [registry] or [faults]");
     EXPECT_EQ(errorOf("\n\n[system]\nplatfrom = 2\n")
                   .rfind("img/machine.ini:4: unknown key 'platfrom'", 0),
               0u);
@@ -112,9 +113,10 @@ TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
               0u);
     EXPECT_EQ(errorOf("[faults]\nDeleteFileA = 0\n"),
               "img/machine.ini:2: expected a non-zero error code for DeleteFileA, got '0'");
-    EXPECT_EQ(errorOf("[files]\nC:\\x = locked\n"),
-              "img/machine.ini:2: expected in_use, no_schedule or read_only for 'C:\\x', got "
-              "'locked'");
+    EXPECT_EQ(
+        errorOf("[files]\nC:\\x = locked\n"),
+        "img/machine.ini:2: expected in_use, loaded, read_only or no_schedule for 'C:\\x', got "
+        "'locked'");
     EXPECT_EQ(errorOf("[system\n"),
               "img/machine.ini:1: expected a section header such as [system]");
 }
