@@ -86,4 +86,23 @@ TEST(FilesScenario, UnwritableWininitLeavesTheFileInPlace) {
     EXPECT_TRUE(bare);
 }
 
+TEST(FilesScenario, Windows98LongNamedFileIsScheduledByItsShortName) {
+    TestImage image;
+    const std::string usb = "C:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF";
+    image.machineIni("[system]\nplatform=1\n[faults]\nDeleteFileA=32@" + usb + "\n");
+    image.file(usb, "usb");
+    const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),
+              "[rename]\nNUL=C:\\WINDOWS\\INF\\OTHER\\QUILLM~1.INF\n");
+    bool logged = false;
+    for (const std::string& m : image.logMessages())
+        if (m == "Deleted " + usb + " - Reboot Needed") logged = true;
+    EXPECT_TRUE(logged);
+    const TestImage::Result restart = image.cli({"restart", image.dir()});
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    EXPECT_EQ(restart.out, "");
+    EXPECT_FALSE(image.exists(usb));
+}
+
 }  // namespace
