@@ -211,6 +211,19 @@ class Comparing(unittest.TestCase):
         result = wc.compare(self.image(), side([], [value]), side([], [created, value]))
         self.assertEqual(len(result.differences), 1)
 
+    def test_wines_own_aliases_are_the_named_departure_and_only_they(self):
+        ini = "[rename]\r\nNUL=C:\\windows\\%s\\OTHER\\%s\r\n"
+        wine = ("written", (ini % ("inf", "QUIL~XJF.INF")).encode())
+        for sim, same in [(ini % ("INF", "QUILLM~1.INF"), True),
+                          (ini % ("INF", "QuillmarkMIRELUSB.INF"), False),
+                          (ini % ("SYSTEM", "QUILLM~1.INF"), False),
+                          ((ini % ("INF", "QUILLM~1.INF")) + "NUL=C:\\X\r\n", False)]:
+            result = wc.compare(self.image(), side([], files={"WINDOWS/WININIT.INI": wine}),
+                                side([], files={"WINDOWS/WININIT.INI": ("written",
+                                                                        sim.encode())}))
+            self.assertEqual(result.differences == [], same, sim)
+            self.assertEqual("wine-short-names" in result.applied, same)
+
     def test_written_files_compare_by_content_and_the_log_by_existence(self):
         wine_ini = ("written", b"[rename]\r\nNUL=C:\\windows\\SYSTEM\\Dot4Mon.dll\r\n")
         same = ("written", b"[rename]\r\nNUL=C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll\r\n")

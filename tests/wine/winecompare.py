@@ -51,6 +51,10 @@ EXCLUSIONS = {
         "Wine keeps NT's sharing rules in its 95/98 modes, so DeleteFileA of a file open "
         "elsewhere fails there; Windows 95/98 delete open files and loaded modules: a 95/98 "
         "image's in_use and loaded files are not held open under Wine",
+    "wine-short-names":
+        "Wine's GetShortPathNameA gives its own hashed aliases (QUIL~XJF.INF) and the spelling of "
+        "its prefix's folders (inf); Windows 95/98 give FAT's (QUILLM~1.INF): a line of a written "
+        "file that names an alias is compared without the alias and without case",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
@@ -725,6 +729,18 @@ def _fix_value(v, image, cmp):
     return v
 
 
+ALIAS = re.compile(r"[^\\\\/=\r\n]*~[^\\\\/\r\n.]*(\.[^\\\\/\r\n]*)?")
+
+
+def _without_aliases(text):
+    """The text with each 8.3 alias replaced by one mark, and lines holding one upper-cased."""
+    lines = []
+    for line in text.split("\n"):
+        bare = ALIAS.sub("~", line)
+        lines.append(bare.upper() if bare != line else line)
+    return "\n".join(lines)
+
+
 def _fact_text(f):
     return " ".join(str(x) for x in f)
 
@@ -832,6 +848,9 @@ def compare(image, wine, sim):
             w, s = (w if w == "deleted" else "written"), (s if s == "deleted" else "written")
         elif isinstance(w, tuple) and isinstance(s, tuple):
             w, s = _fix_windir(w[1].decode("latin-1"), image, cmp), s[1].decode("latin-1")
+            if w != s and "~" in s and _without_aliases(w) == _without_aliases(s):
+                cmp.rule("wine-short-names")
+                w = s
         if w != s:
             def show(x):
                 if x is None:
