@@ -856,7 +856,7 @@ DWORD FileSystem::shortPath(const std::string& path, const std::string& currentD
         if (j == std::string::npos) j = path.size();
         std::string part = path.substr(i, j - i);
         bool drive = i == 0 && part.size() == 2 && part[1] == ':';
-        if (!drive && !part.empty() && part != "." && part != ".." && !isShortName(part)) {
+        if (!drive && !part.empty() && part != "." && part != "..") {
             ResolvedPath r = resolve(path.substr(0, j), currentDirectory);
             if (r.error) return r.error;
             if (!r.exists) return ERROR_FILE_NOT_FOUND;

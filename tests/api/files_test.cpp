@@ -137,12 +137,12 @@ TEST_F(Files, ShortNamesAsFatGivesThem) {
     write(dir + "\\short.txt", "s");
     const std::string prefix = api::scratchDir().substr(0, 3);  // "C:\"
     const std::string base = prefix + "DOT4AP~1\\LONGDI~1\\";
-    // F29, F30: aliases for the long components; 8.3 components stay as given.
+    // F29, F30: every component becomes its alias, an 8.3 name's in upper case.
     EXPECT_WIN(shortPathOf(dir + "\\QuillmarkMIRELUSB.INF") == base + "QUILLM~2.INF", true,
                WINE_DEPARTS("F29"));
     EXPECT_WIN(shortPathOf(dir + "\\Quillmark Other.inf") == base + "QUILLM~1.INF", true,
                WINE_DEPARTS("F29"));
-    EXPECT_WIN(shortPathOf(dir + "\\short.txt") == base + "short.txt", true, WINE_DEPARTS("F29"));
+    EXPECT_WIN(shortPathOf(dir + "\\short.txt") == base + "SHORT.TXT", true, WINE_DEPARTS("F29"));
     EXPECT_EQ(shortPathOf(dir + "\\none.txt"), "<error 2>");
 
     // Too small a buffer: the size needed, NUL included, and the buffer left alone.

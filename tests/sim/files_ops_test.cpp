@@ -369,16 +369,13 @@ TEST(ShortNames, MachineIniFirstThenTheOthersNumberedInNameOrder) {
     img.directory("C:\\Program Files\\Dot4");
     SimMachine sm(img);
     std::vector<std::string> want = {"QUILLM~1.INF", "QUILLM~2.INF", "QUILLM~4.INF",
-                                     "QUILLM~3.INF", "HIDDEN~1.TEX", "ok.txt"};
+                                     "QUILLM~3.INF", "HIDDEN~1.TEX", "OK.TXT"};
     for (int i = 1; i <= 11; ++i)
         want.push_back((i < 10 ? "LONGNA~" : "LONGN~") + std::to_string(i) + ".TXT");
     for (std::string& w : want) w = "C:\\DATA\\" + w;
-    want[5] = "C:\\DATA\\ok.txt";
-    // "Data" is an 8.3 name and stays as given.
-    for (std::string& w : want) w.replace(3, 4, "Data");
     EXPECT_EQ(shortPaths(paths), want);
     EXPECT_EQ(shortPaths({"c:\\program files\\dot4", "Program Files\\..\\Data\\ok.txt"}),
-              (std::vector<std::string>{"c:\\PROGRA~1\\dot4", "PROGRA~1\\..\\Data\\ok.txt"}));
+              (std::vector<std::string>{"c:\\PROGRA~1\\DOT4", "PROGRA~1\\..\\DATA\\OK.TXT"}));
     // Deleting by the alias deletes the long-named file.
     EXPECT_TRUE(DeleteFileA("C:\\Data\\QUILLM~3.INF"));
     WIN32_FIND_DATAA d;
