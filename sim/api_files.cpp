@@ -54,13 +54,13 @@ std::string parentOf(const std::string& full) {
 // program writes it, under the Session Manager key's own access rules.
 DWORD schedule(const std::string& source, const std::string& target) {
     auto& m = machine();
-    std::string sub = simwin::kSessionManagerKey;
-    sub.erase(0, sub.find('\\') + 1);
+    const std::string path = simwin::kSessionManagerKey;
+    const size_t slash = path.find('\\');
     simwin::Registry::Key* key = nullptr;
     DWORD disposition = 0;
     if (LONG rc = m.run.registry->createKey(
-            m.run.registry->root(simwin::rootIndex("HKEY_LOCAL_MACHINE", 18)), sub.c_str(), 0,
-            KEY_SET_VALUE, nullptr, m.config, &key, &disposition))
+            m.run.registry->root(simwin::rootIndex(path.data(), slash)), path.c_str() + slash + 1,
+            0, KEY_SET_VALUE, nullptr, m.config, &key, &disposition))
         return static_cast<DWORD>(rc);
     std::string data;
     if (auto v = m.run.registry->value(simwin::kSessionManagerKey, simwin::kPendingValue)) {
@@ -277,9 +277,9 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         std::string full, fullTarget;
         if (flags & MOVEFILE_COPY_ALLOWED) {
             err = ERROR_INVALID_PARAMETER;
-        } else if (!(err = simwin::fullWindowsPath(source, cwd(), full))) {
-            if ((err = simwin::FileSystem::scheduleAllowed(full, m))) {
-            } else if (to && *to) {
+        } else if (!(err = simwin::fullWindowsPath(source, cwd(), full)) &&
+                   !(err = simwin::FileSystem::scheduleAllowed(full, m))) {
+            if (to && *to) {
                 if (!(err = simwin::fullWindowsPath(to, cwd(), fullTarget)))
                     err = schedule("\\??\\" + full,
                                    std::string(flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") +
@@ -353,8 +353,7 @@ FILE* platformOpenFile(const char* name, const char* mode) {
             err = ERROR_INVALID_NAME;
         } else if (!rp.exists && mode[0] == 'r') {
             err = ERROR_FILE_NOT_FOUND;
-        } else if ((err = simwin::FileSystem::openAllowed(rp, writes, m))) {
-        } else {
+        } else if (!(err = simwin::FileSystem::openAllowed(rp, writes, m))) {
             const char* fdMode = plus ? (mode[0] == 'r'   ? "r+"
                                          : mode[0] == 'w' ? "w+"
                                                           : "a+")

@@ -483,6 +483,20 @@ bool isShortName(const std::string& name) {
     return true;
 }
 
+bool isShortPath(const std::string& path) {
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t j = path.find_first_of("\\/", i);
+        if (j == std::string::npos) j = path.size();
+        std::string part = path.substr(i, j - i);
+        bool drive = i == 0 && part.size() == 2 && part[1] == ':';
+        if (!part.empty() && !drive && part != "." && part != ".." && !isShortName(part))
+            return false;
+        i = j + 1;
+    }
+    return true;
+}
+
 bool wildcardMatch(const std::string& pattern, const std::string& name) {
     std::string p = upper(pattern), n = upper(name);
     if (globMatch(p.c_str(), n.c_str())) return true;

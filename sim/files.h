@@ -180,6 +180,9 @@ DWORD fullWindowsPath(const std::string& windowsPath, const std::string& current
 // 1-3, only the characters FAT allows in a short name.
 bool isShortName(const std::string& name);
 
+// Whether every component of a Windows path (the drive, "." and ".." aside) is an 8.3 name.
+bool isShortPath(const std::string& path);
+
 // Whether `name` matches a Windows wildcard pattern (* and ?), without case. A pattern ending
 // in ".*" also matches the name without an extension ("*.*" matches everything).
 bool wildcardMatch(const std::string& pattern, const std::string& name);

@@ -59,21 +59,6 @@ void runPendingOperations(Machine& m) {
         m.run.registry->removeValue(k, kPendingValue, std::string(kPendingValue).size());
 }
 
-// WININIT runs before the protected-mode disk system and knows only 8.3 names.
-bool shortNamesOnly(const std::string& path) {
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t j = path.find_first_of("\\/", i);
-        if (j == std::string::npos) j = path.size();
-        std::string part = path.substr(i, j - i);
-        bool drive = i == 0 && part.size() == 2 && part[1] == ':';
-        if (!part.empty() && !drive && part != "." && part != ".." && !isShortName(part))
-            return false;
-        i = j + 1;
-    }
-    return true;
-}
-
 void runWininit(Machine& m, std::vector<std::string>& undone) {
     std::string ini = m.config.system.windowsDirectory + "\\wininit.ini";
     ResolvedPath r = m.run.files->resolve(ini, m.config.system.currentDirectory);
@@ -98,7 +83,8 @@ void runWininit(Machine& m, std::vector<std::string>& undone) {
         if (eq == std::string::npos) continue;
         std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
         if (source.empty()) continue;
-        if (!shortNamesOnly(source) || (!iequals(target, "NUL") && !shortNamesOnly(target)))
+        // WININIT runs before the protected-mode disk system and knows only 8.3 names.
+        if (!isShortPath(source) || (!iequals(target, "NUL") && !isShortPath(target)))
             undone.push_back("wininit.ini: " + line + ": left undone, WININIT ignores long names");
         else if (iequals(target, "NUL"))
             m.run.files->deleteFile(source, m);
