@@ -58,6 +58,7 @@ const std::set<std::string> kFunctions = {"RegCreateKeyExA",
                                           "DeleteFileA",
                                           "FindFirstFileA",
                                           "FindClose",
+                                          "GetShortPathNameA",
                                           "GetWindowsDirectoryA",
                                           "MoveFileExA",
                                           "MoveFileA",
@@ -246,11 +247,21 @@ struct IniParser {
                     bits |= kFileNoSchedule;
                 else if (iequals(w, "read_only"))
                     bits |= kFileReadOnly;
+                else if (iequals(w, "loaded"))
+                    bits |= kFileLoaded;
                 else
-                    error("expected in_use, no_schedule or read_only for '" + key + "', got '" + w +
-                          "'");
+                    error("expected in_use, loaded, read_only or no_schedule for '" + key +
+                          "', got '" + w + "'");
             }
             m.config.fileRules[upper(key)] |= bits;
+        } else if (section == "short_names") {
+            once(key);
+            std::string full;
+            if (fullWindowsPath(key, "C:\\", full) || full.size() <= 3)
+                error("expected a file's Windows path before '=', got '" + key + "'");
+            if (!isShortName(v) || v.find_first_of("*?") != std::string::npos)
+                error("expected an 8.3 name for '" + key + "', got '" + v + "'");
+            m.config.shortNames[upper(full)] = upper(v);
         } else if (section == "registry") {
             once(key);
             unsigned bits = 0;
@@ -307,16 +318,17 @@ struct IniParser {
             if (s[0] == '[') {
                 if (s.back() != ']') error("expected a section header such as [system]");
                 std::string name = trim(s.substr(1, s.size() - 2));
-                static const std::set<std::string> known = {"system",   "prompt",  "privileges",
-                                                            "shutdown", "spooler", "files",
-                                                            "registry", "faults"};
+                static const std::set<std::string> known = {"system",      "prompt",   "privileges",
+                                                            "shutdown",    "spooler",  "files",
+                                                            "short_names", "registry", "faults"};
                 std::string lower = name;
                 for (char& c : lower)
                     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
                 if (!known.count(lower))
                     error("unknown section [" + name +
                           "]; expected [system], [prompt], "
-                          "[privileges], [shutdown], [spooler], [files], [registry] or [faults]");
+                          "[privileges], [shutdown], [spooler], [files], [short_names], [registry] "
+                          "or [faults]");
                 section = lower;
                 continue;
             }
@@ -388,6 +400,7 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     std::string text;
     std::string ini = dir + "/machine.ini";
     if (readImageFile(ini, text)) parseMachineIni(*m, text, ini);
+    m->run.files->setShortNames(m->config.shortNames);
     std::string reg = dir + "/registry.reg";
     bool haveRegistry = readImageFile(reg, text);
     setActiveCodePage(CodePage::get(m->config.system.codePage, m->config.isNT()));

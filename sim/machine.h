@@ -65,11 +65,12 @@ enum RegistryRule : unsigned {
     kRuleNoCreate = 8,  // the key cannot be created
 };
 
-// Per-file rules of machine.ini [files].
+// Per-file states of machine.ini [files]; what each does per family is FileSystem's.
 enum FileRule : unsigned {
-    kFileInUse = 1,       // DeleteFileA fails with ERROR_SHARING_VIOLATION
+    kFileInUse = 1,       // open without delete sharing in a running program
     kFileNoSchedule = 2,  // MoveFileExA(..., MOVEFILE_DELAY_UNTIL_REBOOT) fails
-    kFileReadOnly = 4,    // DeleteFileA fails with ERROR_ACCESS_DENIED
+    kFileReadOnly = 4,    // the read-only attribute
+    kFileLoaded = 8,      // a loaded module or a running driver
 };
 
 // What machine.ini [spooler] says of one printer.
@@ -110,6 +111,7 @@ struct MachineConfig {
     Result shutdown;
     int promptAnswer = IDNO;
     std::map<std::string, unsigned> fileRules;      // upper-cased Windows path -> FileRule bits
+    std::map<std::string, std::string> shortNames;  // upper-cased Windows path -> 8.3 alias
     std::map<std::string, unsigned> registryRules;  // CodePage::fold of the key path -> bits
     std::vector<std::pair<std::string, PrinterRule>> printerRules;  // in machine.ini order
     std::vector<Fault> faults;

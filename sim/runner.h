@@ -20,7 +20,7 @@ constexpr int kStatusFailure = 1;   // the image could not be written back, or t
 constexpr int kStatusBadUsage = 2;  // bad command line or a machine image that cannot be used
 
 int runImage(const RunOptions& options, std::ostream& err);
-int restartImage(const std::string& image, std::ostream& err);
+int restartImage(const std::string& image, std::ostream& out, std::ostream& err);
 
 // The whole command line: dot4sim run|restart ...
 int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err);

@@ -171,6 +171,7 @@ class Comparing(unittest.TestCase):
         image = wc.Image.__new__(wc.Image)
         image.windir = "C:\\WINDOWS"
         image.answer = answer
+        image.files_open_on_9x = []
         return image
 
     def printer_run(self, wine_open_error):
@@ -244,6 +245,19 @@ class Comparing(unittest.TestCase):
         result = wc.compare(self.image(), side([], []), side([], [created]))
         self.assertEqual(len(result.differences), 1)
 
+    def test_wines_own_aliases_are_the_named_departure_and_only_they(self):
+        ini = "[rename]\r\nNUL=C:\\windows\\%s\\OTHER\\%s\r\n"
+        wine = ("written", (ini % ("inf", "QUIL~XJF.INF")).encode())
+        for sim, same in [(ini % ("INF", "QUILLM~1.INF"), True),
+                          (ini % ("INF", "QuillmarkMIRELUSB.INF"), False),
+                          (ini % ("SYSTEM", "QUILLM~1.INF"), False),
+                          ((ini % ("INF", "QUILLM~1.INF")) + "NUL=C:\\X\r\n", False)]:
+            result = wc.compare(self.image(), side([], files={"WINDOWS/WININIT.INI": wine}),
+                                side([], files={"WINDOWS/WININIT.INI": ("written",
+                                                                        sim.encode())}))
+            self.assertEqual(result.differences == [], same, sim)
+            self.assertEqual("wine-short-names" in result.applied, same)
+
     def test_written_files_compare_by_content_and_the_log_by_existence(self):
         wine_ini = ("written", b"[rename]\r\nNUL=C:\\windows\\SYSTEM\\Dot4Mon.dll\r\n")
         same = ("written", b"[rename]\r\nNUL=C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll\r\n")
@@ -312,13 +326,20 @@ class MachineIni(unittest.TestCase):
         image.check_reproducible()
         self.assertEqual(wc.wine_version(image), "win98")
         self.assertEqual(image.answer, "yes")
-        self.assertEqual(image.files_in_use, ["C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"])
+        # Windows 98 deletes open files: nothing is held open for it.
+        self.assertEqual(image.files_in_use, [])
+        self.assertEqual(image.files_open_on_9x, ["C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"])
+        nt = self.image("[files]\nC:\\x.dll = in_use\n")
+        nt.check_reproducible()
+        self.assertEqual(nt.files_in_use, ["C:\\x.dll"])
         self.assertEqual(image.key_rules, [("HKEY_LOCAL_MACHINE\\enum\\DOT4", "read_only")])
 
     def test_settings_only_simwin_can_make_are_skipped_with_the_reason(self):
         for ini, reason in [
             ("[faults]\nRegDeleteKeyA=5\n", "[faults]"),
             ("[files]\nC:\\x=no_schedule\n", "no_schedule"),
+            ("[files]\nC:\\x=loaded\n", "loaded module"),
+            ("[short_names]\nC:\\Long Name=LONGNA~9\n", "aliases"),
             ("[registry]\nHKEY_LOCAL_MACHINE\\enum=no_delete\n", "no_delete"),
             ("[spooler]\nOffice=delete=5\n", "delete=5"),
             ("[privileges]\nadjust=1300\n", "adjust"),

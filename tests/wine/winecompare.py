@@ -55,6 +55,14 @@ EXCLUSIONS = {
         "Wine's CurrentControlSet does not lead to the control set SYSTEM\\Select names: an NT "
         "image that holds that control set alone gets it imported under CurrentControlSet too, "
         "as a live export of an NT machine holds it",
+    "wine-9x-deletes-open-files":
+        "Wine keeps NT's sharing rules in its 95/98 modes, so DeleteFileA of a file open "
+        "elsewhere fails there; Windows 95/98 delete open files and loaded modules: a 95/98 "
+        "image's in_use and loaded files are not held open under Wine",
+    "wine-short-names":
+        "Wine's GetShortPathNameA gives its own hashed aliases (QUIL~XJF.INF) and the spelling of "
+        "its prefix's folders (inf); Windows 95/98 give FAT's (QUILLM~1.INF): a line of a written "
+        "file that names an alias is compared without the alias and without case",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
@@ -113,6 +121,7 @@ class Image:
         args = os.path.join(path, "args")
         self.args = read_bytes(args).decode("latin-1").split() if os.path.exists(args) else ["-l"]
         self.files_in_use = []
+        self.files_open_on_9x = []
         self.files_read_only = []
         self.key_rules = []
         self.spooler = dict((k.upper(), v.lower()) for k, v in self.ini.get("spooler", []))
@@ -121,6 +130,8 @@ class Image:
         """Raises Skip naming the first setting that Wine cannot reproduce."""
         if self.ini.get("faults"):
             raise Skip("[faults]: injected failures exist only in simwin")
+        if self.ini.get("short_names"):
+            raise Skip("[short_names]: Wine makes its own aliases")
         if self.version_query != "ok":
             raise Skip("version_query fails: Wine's GetVersionExA cannot be made to fail")
         if self.windir.upper() != "C:\\WINDOWS":
@@ -137,7 +148,11 @@ class Image:
                 raise Skip("[shutdown] %s=%s: ExitWindowsEx cannot be made to fail" % (key, value))
         for key, value in self.ini.get("files", []):
             rule = value.lower()
-            if rule == "in_use":
+            if rule in ("in_use", "loaded") and self.platform == 1:
+                self.files_open_on_9x.append(key)
+            elif rule == "loaded":
+                raise Skip("[files] %s=loaded: no helper holds a file as a loaded module" % key)
+            elif rule == "in_use":
                 self.files_in_use.append(key)
             elif rule == "read_only":
                 self.files_read_only.append(key)
@@ -780,6 +795,18 @@ def _fix_value(v, image, cmp):
     return v
 
 
+ALIAS = re.compile(r"[^\\\\/=\r\n]*~[^\\\\/\r\n.]*(\.[^\\\\/\r\n]*)?")
+
+
+def _without_aliases(text):
+    """The text with each 8.3 alias replaced by one mark, and lines holding one upper-cased."""
+    lines = []
+    for line in text.split("\n"):
+        bare = ALIAS.sub("~", line)
+        lines.append(bare.upper() if bare != line else line)
+    return "\n".join(lines)
+
+
 def _fact_text(f):
     return " ".join(str(x) for x in f)
 
@@ -790,6 +817,8 @@ def compare(image, wine, sim):
         cmp.rule("wine-session-end-restart")
     if wine.get("control_set_copied"):
         cmp.rule("wine-no-control-set-link")
+    if image.files_open_on_9x:
+        cmp.rule("wine-9x-deletes-open-files")
 
     if wine["exit_code"] != sim["exit_code"]:
         cmp.differ("exit code: Wine %s, dot4sim %s" % (wine["exit_code"], sim["exit_code"]))
@@ -892,6 +921,9 @@ def compare(image, wine, sim):
             w, s = (w if w == "deleted" else "written"), (s if s == "deleted" else "written")
         elif isinstance(w, tuple) and isinstance(s, tuple):
             w, s = _fix_windir(w[1].decode("latin-1"), image, cmp), s[1].decode("latin-1")
+            if w != s and "~" in s and _without_aliases(w) == _without_aliases(s):
+                cmp.rule("wine-short-names")
+                w = s
         if w != s:
             def show(x):
                 if x is None:
