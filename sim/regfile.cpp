@@ -15,6 +15,9 @@ const char kRootList[] =
     "HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG "
     "or HKEY_DYN_DATA";
 
+// Windows' limit on how deep keys nest, counted below the root.
+const size_t kMaxDepth = 512;
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -171,6 +174,11 @@ class Parser {
             }
             size_t e = pos;
             while (e < len && path[e] != '\\') ++e;
+            // Past the limit no machine can have the key, and every header line and every
+            // walk down the chain would grow with its depth.
+            if (chain_.size() > kMaxDepth)
+                fail("expected keys at most " + std::to_string(kMaxDepth) +
+                     " levels deep, as Windows allows");
             k = reg_.createChild(k, path + pos, e - pos);
             chain_.emplace_back(e, k);
             pos = e;

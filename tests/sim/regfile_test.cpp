@@ -192,6 +192,20 @@ TEST(RegFile, ImportsVersion5FilesInUtf16) {
     EXPECT_EQ(r.value("HKEY_USERS\\K", "e")->bytes, std::string("?\0", 2));
 }
 
+std::string deep(int levels) {
+    std::string path;
+    for (int i = 0; i < levels; ++i) path += "\\k";
+    return path;
+}
+
+// Windows' limit: 512 levels below the root.
+TEST(RegFile, KeysNestUpTo512Levels) {
+    Registry r;
+    const std::string text = "REGEDIT4\r\n\r\n[HKEY_USERS" + deep(512) + "]\r\n\r\n";
+    r.load(text, "deep.reg");
+    EXPECT_EQ(lines(save(r)).size(), 2u + 2u * 513u);  // each key: its header, a blank line
+}
+
 TEST(RegFile, MalformedFilesAreRefusedWithTheLineAndNothingChanges) {
     struct Case {
         std::string text;
@@ -215,6 +229,8 @@ TEST(RegFile, MalformedFilesAreRefusedWithTheLineAndNothingChanges) {
         {"REGEDIT4\r\n[HKEY_USERS\\K]\r\n\"v\"=text\r\n", 3},
         {"REGEDIT4\r\n[HKEY_USERS\\K]\r\n\"v\"=\"a\\qb\"\r\n", 3},
         {"REGEDIT4\r\n[HKEY_USERS\\K]\r\n\r\nstray words\r\n", 4},
+        {"REGEDIT4\r\n[HKEY_USERS" + deep(513) + "]\r\n", 2},
+        {"REGEDIT4\r\n[HKEY_USERS" + deep(300) + "]\r\n[HKEY_USERS" + deep(513) + "]\r\n", 3},
     };
     for (const Case& c : cases) {
         Registry r;
