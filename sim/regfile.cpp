@@ -221,7 +221,8 @@ class Parser {
         std::string cls;
         size_t used = unquote(s + 1, n - 1, cls, "the class");
         if (used + 1 != n) fail("expected nothing after the class's closing \"");
-        reg_.setClass(key_, cls.data(), cls.size());
+        // A class is a string: what follows a NUL is not part of it, and would not be saved.
+        reg_.setClass(key_, cls.data(), std::strlen(cls.c_str()));
     }
 
     void parseValue(const char* s, size_t n) {

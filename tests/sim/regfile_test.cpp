@@ -119,6 +119,19 @@ TEST(RegFile, ValuesSetByProgramsRoundTrip) {
     for (const std::string& l : lines(first)) EXPECT_LE(l.size(), 80u);
 }
 
+TEST(RegFile, ClassEndsAtItsFirstNul) {
+    Registry r;
+    r.load(
+        "REGEDIT4\r\n\r\n[HKEY_USERS\\K]\r\n;class=\"ab\\0cd\"\r\n\r\n"
+        "[HKEY_USERS\\E]\r\n;class=\"\\0x\"\r\n",
+        "x.reg");
+    EXPECT_EQ(r.keyClass("HKEY_USERS\\K"), "ab");
+    EXPECT_EQ(r.keyClass("HKEY_USERS\\E"), std::nullopt);
+    Registry back;
+    back.load(save(r), "saved.reg");
+    EXPECT_EQ(save(back), save(r));
+}
+
 TEST(RegFile, AcceptsLfCommentsBlanksAndUnsortedKeys) {
     Registry r;
     r.load(
