@@ -187,10 +187,10 @@ using Calls = std::map<std::string, unsigned>;
 // clean run's calls.
 Calls sweep(const fs::path& source, std::optional<bool> answerYes, const Calls& done,
             unsigned& runs) {
-    const State before = snapshot(source.string());
-
     // The clean run: what the program takes by design, and how often it calls each function.
+    // The sources are only ever read through copies.
     const ImageCopy clean(source);
+    const State before = snapshot(clean.dir);
     const std::string tracePath = clean.dir + ".trace";
     std::string err;
     EXPECT_EQ(clean.run(answerYes, tracePath, err), 0) << err;
