@@ -18,6 +18,9 @@ const char kRootList[] =
     "HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG "
     "or HKEY_DYN_DATA";
 
+// Windows' limit on how deep keys nest, counted below the root.
+const size_t kMaxDepth = 512;
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -181,6 +184,11 @@ class Parser {
             }
             size_t e = pos;
             while (e < len && path[e] != '\\') ++e;
+            // Past the limit no machine can have the key, and every header line and every
+            // walk down the chain would grow with its depth.
+            if (chain_.size() > kMaxDepth)
+                fail("expected keys at most " + std::to_string(kMaxDepth) +
+                     " levels deep, as Windows allows");
             Registry::Key* parent = k;
             k = reg_.createChild(k, path + pos, e - pos);
             if (!parent->parent && (root == 2 || root == 3)) topLines_.emplace(k, line_);
@@ -225,7 +233,8 @@ class Parser {
         std::string cls;
         size_t used = unquote(s + 1, n - 1, cls, "the class");
         if (used + 1 != n) fail("expected nothing after the class's closing \"");
-        reg_.setClass(key_, cls.data(), cls.size());
+        // A class is a string: what follows a NUL is not part of it, and would not be saved.
+        reg_.setClass(key_, cls.data(), std::strlen(cls.c_str()));
     }
 
     void parseValue(const char* s, size_t n) {
