@@ -425,6 +425,23 @@ namespace simwin {
 
 namespace {
 
+// Calls f(begin, end) for each non-empty component of sub[from, length) between backslashes;
+// stops at the first non-zero result and returns it.
+template <class F>
+LONG eachComponent(const char* sub, size_t from, size_t length, F f) {
+    for (size_t pos = from; pos < length;) {
+        if (sub[pos] == '\\') {
+            ++pos;
+            continue;
+        }
+        size_t end = pos;
+        while (end < length && sub[end] != '\\') ++end;
+        if (LONG rc = f(pos, end)) return rc;
+        pos = end;
+    }
+    return ERROR_SUCCESS;
+}
+
 unsigned ruleOf(const Registry& r, const MachineConfig& c, const Registry::Key* k) {
     return c.registryRules.empty() ? 0 : r.rule(c, r.path(k));
 }
@@ -491,13 +508,7 @@ LONG Registry::createKey(Key* from, const char* sub, DWORD options, REGSAM acces
     bool rules = !c.registryRules.empty();
     std::string p = rules ? path(k) : std::string();
     unsigned rule = rules ? this->rule(c, p) : 0;
-    for (size_t pos = consumed; pos < length;) {
-        if (sub[pos] == '\\') {
-            ++pos;
-            continue;
-        }
-        size_t end = pos;
-        while (end < length && sub[end] != '\\') ++end;
+    LONG refused = eachComponent(sub, consumed, length, [&](size_t pos, size_t end) -> LONG {
         if (!creates && top) return ERROR_ACCESS_DENIED;
         if (!creates && k->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
         // Creating a key needs the right to change its parent.
@@ -509,21 +520,16 @@ LONG Registry::createKey(Key* from, const char* sub, DWORD options, REGSAM acces
             if (rule & kRuleNoCreate) return ERROR_ACCESS_DENIED;
         }
         creates = true;
-        pos = end;
-    }
+        return ERROR_SUCCESS;
+    });
+    if (refused) return refused;
     if (LONG rc = openDenied(rule, access)) return rc;
 
-    for (size_t pos = consumed; pos < length;) {
-        if (sub[pos] == '\\') {
-            ++pos;
-            continue;
-        }
-        size_t end = pos;
-        while (end < length && sub[end] != '\\') ++end;
+    eachComponent(sub, consumed, length, [&](size_t pos, size_t end) -> LONG {
         k = createChild(k, sub + pos, end - pos);
         k->isVolatile = isVolatile;
-        pos = end;
-    }
+        return ERROR_SUCCESS;
+    });
     if (creates && cls && *cls) setClass(k, cls, std::strlen(cls));
     *disposition = creates ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *out = k;
