@@ -165,6 +165,7 @@ View load(const std::string& dir, std::vector<std::string>& warnings) {
         if (v.m->run.files->entry(p, e)) v.stamps[f.first] = {e.size, e.mtime};
     }
     v.pending = pendingOperations(*v.m);
+    v.m->run.files->discard();  // reading goes on; the lock goes, so BEFORE may be AFTER
     return v;
 }
 
@@ -219,8 +220,6 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
         err << "dot4sim diff: " << e.what() << "\n";
         return kStatusBadUsage;
     }
-    before.m->run.files->discard();
-    after.m->run.files->discard();
     const Registry& rb = *before.m->run.registry;
     const Registry& ra = *after.m->run.registry;
 
