@@ -169,14 +169,23 @@ View load(const std::string& dir, std::vector<std::string>& warnings) {
     return v;
 }
 
+// The host file behind a drive's path as listed ("C:\\A\\b", spelt as on disk).
+std::string hostFile(const View& v, const std::string& path) {
+    std::string host = v.m->run.files->driveRoot(path[0]);
+    for (size_t i = 2; i < path.size(); ++i) host += path[i] == '\\' ? '/' : path[i];
+    return host;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Size and time decide when they agree, as a copy keeps them; otherwise the contents do.
 bool sameFile(View& a, View& b, const std::string& u) {
     if (a.stamps[u] == b.stamps[u]) return true;
     if (a.stamps[u].first != b.stamps[u].first) return false;
-    std::string x, y;
-    FileSystem& fa = *a.m->run.files;
-    FileSystem& fb = *b.m->run.files;
-    return fa.readFile(fa.resolve(a.files[u], "C:\\"), x) &&
-           fb.readFile(fb.resolve(b.files[u], "C:\\"), y) && x == y;
+    return slurp(hostFile(a, a.files[u])) == slurp(hostFile(b, b.files[u]));
 }
 
 std::string operation(const PendingOperation& op) {
