@@ -98,7 +98,6 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         before.take(m);
     };
     o.afterRun = [&](Machine& m) {
-        ran = true;
         after.take(m);
         const Outcome& out = m.report.outcome;
         p.answer = out.promptAnswer;
@@ -144,6 +143,7 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
                 p.restartDeletes.push_back(after.folders[u]);
         }
         sortWithoutCase(p.restartDeletes);
+        ran = true;
     };
     std::ostringstream notes;
     p.exitCode = runImage(o, notes);

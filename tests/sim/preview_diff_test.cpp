@@ -131,6 +131,11 @@ TEST(Preview, ParallelJobsGiveTheSameReportAndABadImageIsNamed) {
         << one.out;
     EXPECT_NE(one.out.find("reboot  machine\n"), std::string::npos);
     EXPECT_EQ(a.cli({"preview", a.dir(), "--jobs", "0"}).status, 2);
+    EXPECT_EQ(a.cli({"preview"}).status, 2);
+    auto help = a.cli({"preview", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--jobs N"), std::string::npos);
+    EXPECT_EQ(a.cli({"diff", "--help"}).status, 0);
     fs::remove(j1);
     fs::remove(j2);
 }
