@@ -17,7 +17,19 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cma
 cmake --build build-win -j2
 
 echo "== unit and scenario tests"
-ctest --test-dir build --output-on-failure --no-tests=error -j2
+# The fault sweep runs once, on the sanitizer build below.
+ctest --test-dir build --output-on-failure --no-tests=error -j2 -LE sweep
+
+echo "== sanitizer build: unit and scenario tests and the fault sweep"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DDOT4_SANITIZE=ON \
+    >/dev/null
+cmake --build build-asan -j2
+ctest --test-dir build-asan --output-on-failure --no-tests=error -j2
+
+echo "== fuzzing the image readers"
+cmake -S tests/fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+cmake --build build-fuzz -j2
+bash tests/fuzz/run build-fuzz "${FUZZ_SECONDS:-20}"
 
 echo "== Windows build under Wine"
 bash tests/wine/run-all "$root/build-win/dot4uninstall.exe" "$root/build/dot4sim"

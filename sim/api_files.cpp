@@ -32,9 +32,7 @@ DWORD noDrives() { return machine().run.files ? 0 : static_cast<DWORD>(ERROR_PAT
 
 void fill(WIN32_FIND_DATAA& d, const simwin::FoundEntry& e) {
     std::memset(&d, 0, sizeof d);
-    d.dwFileAttributes = e.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (!e.isDirectory && (machine().config.fileRule(e.full) & simwin::kFileReadOnly))
-        d.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    d.dwFileAttributes = simwin::FileSystem::attributes(e, machine());
     // 100 ns units since 1601.
     uint64_t t = (static_cast<uint64_t>(e.mtime) + 11644473600ull) * 10000000ull;
     d.ftLastWriteTime = {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
@@ -42,6 +40,7 @@ void fill(WIN32_FIND_DATAA& d, const simwin::FoundEntry& e) {
     d.nFileSizeHigh = static_cast<DWORD>(e.size >> 32);
     d.nFileSizeLow = static_cast<DWORD>(e.size);
     std::strncpy(d.cFileName, e.name.c_str(), MAX_PATH - 1);
+    std::strncpy(d.cAlternateFileName, e.shortName.c_str(), sizeof d.cAlternateFileName - 1);
 }
 
 std::string parentOf(const std::string& full) {
@@ -51,9 +50,18 @@ std::string parentOf(const std::string& full) {
 }
 
 // Appends one operation to the pending list, as the Session Manager reads it at the next start:
-// pairs of strings (source, target) ending with one more NUL.
+// pairs of strings (source, target) ending with one more NUL. The value is written as any
+// program writes it, under the Session Manager key's own access rules.
 DWORD schedule(const std::string& source, const std::string& target) {
     auto& m = machine();
+    const std::string path = simwin::kSessionManagerKey;
+    const size_t slash = path.find('\\');
+    simwin::Registry::Key* key = nullptr;
+    DWORD disposition = 0;
+    if (LONG rc = m.run.registry->createKey(
+            m.run.registry->root(simwin::rootIndex(path.data(), slash)), path.c_str() + slash + 1,
+            0, KEY_SET_VALUE, nullptr, m.config, &key, &disposition))
+        return static_cast<DWORD>(rc);
     std::string data;
     if (auto v = m.run.registry->value(simwin::kSessionManagerKey, simwin::kPendingValue)) {
         if (v->type == REG_MULTI_SZ) data = v->bytes;
@@ -174,6 +182,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         std::vector<simwin::FoundEntry> entries;
         if (rp.error) {
             err = rp.error;
+        } else if (rp.trailingSeparator && !rp.exists) {
+            err = ERROR_PATH_NOT_FOUND;  // "missing\" names a directory that is not there
         } else if (rp.trailingSeparator || rp.isRoot) {
             err = ERROR_FILE_NOT_FOUND;  // a search for "dir\" or "C:\" always fails
         } else if (rp.wildcard) {
@@ -206,6 +216,38 @@ BOOL WINAPI FindClose(HANDLE h) {
     return c.boolean(err);
 }
 
+DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD size) {
+    Call c(Fn::GetShortPathNameA, [&] {
+        return quote(longPath) + ", " + hex(reinterpret_cast<uintptr_t>(shortPath)) + ", " +
+               std::to_string(size);
+    });
+    auto& m = c.machine();
+    std::string path = longPath ? longPath : "";
+    std::string out;
+    DWORD err = 0, r = 0;
+    if (DWORD code = c.refusal([&] { return path; }))
+        err = code;
+    else if (!longPath)
+        err = ERROR_INVALID_PARAMETER;
+    else if (!(err = noDrives()))
+        err = m.run.files->shortPath(path, cwd(), out);
+    if (!err) {
+        // Too small a buffer gets the size needed, NUL included, and is left alone.
+        if (shortPath && out.size() < size) {
+            std::memcpy(shortPath, out.c_str(), out.size() + 1);
+            r = static_cast<DWORD>(out.size());
+        } else {
+            r = static_cast<DWORD>(out.size() + 1);
+        }
+    } else {
+        c.setLastError(err);
+    }
+    return c.returns(r, [&] {
+        return err ? "0 [" + std::to_string(err) + "]"
+                   : std::to_string(r) + " " + quote(out.c_str());
+    });
+}
+
 BOOL WINAPI DeleteFileA(LPCSTR name) {
     Call c(Fn::DeleteFileA, [&] { return quote(name); });
     auto& m = c.machine();
@@ -235,10 +277,9 @@ BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         std::string full, fullTarget;
         if (flags & MOVEFILE_COPY_ALLOWED) {
             err = ERROR_INVALID_PARAMETER;
-        } else if (!(err = simwin::fullWindowsPath(source, cwd(), full))) {
-            if (m.config.fileRule(full) & simwin::kFileNoSchedule) {
-                err = ERROR_ACCESS_DENIED;
-            } else if (to && *to) {
+        } else if (!(err = simwin::fullWindowsPath(source, cwd(), full)) &&
+                   !(err = simwin::FileSystem::scheduleAllowed(full, m))) {
+            if (to && *to) {
                 if (!(err = simwin::fullWindowsPath(to, cwd(), fullTarget)))
                     err = schedule("\\??\\" + full,
                                    std::string(flags & MOVEFILE_REPLACE_EXISTING ? "!" : "") +
@@ -304,7 +345,6 @@ FILE* platformOpenFile(const char* name, const char* mode) {
         bool binary = std::strchr(mode, 'b') != nullptr;
         bool writes = mode[0] != 'r' || plus;
         simwin::ResolvedPath rp = m.run.files->resolve(path, cwd());
-        unsigned rule = rp.error ? 0 : m.config.fileRule(rp.full);
         if (rp.error) {
             err = rp.error;
         } else if (rp.isDirectory) {
@@ -313,11 +353,7 @@ FILE* platformOpenFile(const char* name, const char* mode) {
             err = ERROR_INVALID_NAME;
         } else if (!rp.exists && mode[0] == 'r') {
             err = ERROR_FILE_NOT_FOUND;
-        } else if (rp.exists && writes && (rule & simwin::kFileInUse)) {
-            err = ERROR_SHARING_VIOLATION;
-        } else if (rp.exists && writes && (rule & simwin::kFileReadOnly)) {
-            err = ERROR_ACCESS_DENIED;
-        } else {
+        } else if (!(err = simwin::FileSystem::openAllowed(rp, writes, m))) {
             const char* fdMode = plus ? (mode[0] == 'r'   ? "r+"
                                          : mode[0] == 'w' ? "w+"
                                                           : "a+")

@@ -56,6 +56,11 @@ std::string hex(DWORD v) {
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
+// A predefined key asked for with no sub-key is handed back as it is.
+bool itself(const simwin::KeyHandle* t, const simwin::KeyHandle& root, const char* sub) {
+    return t == &root && (!sub || !*sub);
+}
+
 HKEY newHandle(Registry::Key* k, REGSAM access) {
     return reinterpret_cast<HKEY>(handles().open(simwin::KeyHandle{k, access}));
 }
@@ -73,7 +78,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR lpClass, DW
     const simwin::KeyHandle* t = resolve(hKey, root);
     if (phkResult) *phkResult = nullptr;
     if (DWORD code = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(code);
-    if (!phkResult) return c.status(ERROR_INVALID_PARAMETER);
+    if (!phkResult) return c.status(ERROR_BADKEY);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     Registry::Key* k = nullptr;
     DWORD disposition = 0;
@@ -81,7 +86,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR lpClass, DW
                                   &disposition))
         return c.status(rc);
     if (lpdwDisposition) *lpdwDisposition = disposition;
-    *phkResult = newHandle(k, samDesired);
+    *phkResult = itself(t, root, lpSubKey) ? hKey : newHandle(k, samDesired);
     return c.status(ERROR_SUCCESS, [&] { return hkeyName(*phkResult) + ", " + num(disposition); });
 }
 
@@ -99,7 +104,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (!t) return c.status(ERROR_INVALID_HANDLE);
     Registry::Key* k = nullptr;
     if (LONG rc = reg().openKey(t->key, lpSubKey, samDesired, config(), &k)) return c.status(rc);
-    *phkResult = newHandle(k, samDesired);
+    *phkResult = itself(t, root, lpSubKey) ? hKey : newHandle(k, samDesired);
     return c.status(ERROR_SUCCESS, [&] { return hkeyName(*phkResult); });
 }
 
@@ -117,7 +122,13 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (lpReserved || (lpData && !lpcbData)) return c.status(ERROR_INVALID_PARAMETER);
     const char* name = lpValueName ? lpValueName : "";
     const Registry::Value* v = reg().findValue(t->key, name, std::strlen(name));
-    if (!v) return c.status(ERROR_FILE_NOT_FOUND);
+    if (!v) {
+        // NT clears the size when only the size was asked for; 95/98 leave it. Both give a
+        // type of REG_NONE (NT documents none in particular).
+        if (lpType) *lpType = REG_NONE;
+        if (lpcbData && !lpData && config().isNT()) *lpcbData = 0;
+        return c.status(ERROR_FILE_NOT_FOUND);
+    }
     if (lpType) *lpType = v->type;
     auto extra = [&] { return num(v->type) + ", " + num(v->dataLength); };
     if (lpData) {

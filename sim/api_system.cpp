@@ -44,7 +44,15 @@ const PrivilegeName kPrivileges[] = {
     {"SeSystemEnvironmentPrivilege", 22},
     {"SeChangeNotifyPrivilege", 23},
     {"SeRemoteShutdownPrivilege", 24},
+    // From Windows 2000 on.
+    {"SeUndockPrivilege", 25},
+    {"SeSyncAgentPrivilege", 26},
+    {"SeEnableDelegationPrivilege", 27},
+    {"SeManageVolumePrivilege", 28},
+    {"SeImpersonatePrivilege", 29},
+    {"SeCreateGlobalPrivilege", 30},
 };
+const DWORD kLastNt4Luid = 24;
 const DWORD kShutdownLuid = 19;
 
 std::string boolText(BOOL b) { return b ? "TRUE" : "FALSE"; }
@@ -76,21 +84,28 @@ void WINAPI SetLastError(DWORD code) { machine().run.lastError = code; }
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
     Call c(Fn::GetVersionExA, [&] { return std::to_string(info ? info->dwOSVersionInfoSize : 0); });
     const simwin::SystemConfig& s = c.machine().config.system;
+    const bool nt = c.machine().config.isNT();
+    const bool win95 = s.platform == VER_PLATFORM_WIN32_WINDOWS && s.major == 4 && s.minor == 0;
     DWORD err = 0;
     if (DWORD code = c.refusal()) {
         err = code;
     } else if (!info) {
         err = ERROR_INVALID_PARAMETER;
-    } else if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) &&
-               info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA) + 8) {
-        // Only the plain record and the extended one (156 bytes) are accepted.
+    } else if (DWORD size = info->dwOSVersionInfoSize;
+               size != sizeof(OSVERSIONINFOA) && (size != sizeof(OSVERSIONINFOA) + 8 || win95)) {
+        // Only the plain record and the extended one (156 bytes, not known to 95) are accepted;
+        // 95/98 leave the last error as it was.
+        if (!nt) return c.returns(FALSE, [] { return std::string("FALSE"); });
         err = ERROR_INSUFFICIENT_BUFFER;
     } else if (!s.versionQuery.ok()) {
         err = s.versionQuery.error;
     } else {
         info->dwMajorVersion = s.major;
         info->dwMinorVersion = s.minor;
-        info->dwBuildNumber = s.build;
+        // 95/98 keep the version in the build number's high word:
+        // MAKELONG(build, MAKEWORD(minor, major)).
+        info->dwBuildNumber =
+            nt ? s.build : (s.build & 0xFFFF) | (s.minor & 0xFF) << 16 | (s.major & 0xFF) << 24;
         info->dwPlatformId = s.platform;
         std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
     }
@@ -206,11 +221,15 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
         err = code;
     } else if (!p.lookup.ok()) {
         err = p.lookup.error;
-    } else if (!name || !luid) {
+    } else if (!name) {
+        err = ERROR_NO_SUCH_PRIVILEGE;
+    } else if (!luid) {
         err = ERROR_INVALID_PARAMETER;
     } else {
         err = ERROR_NO_SUCH_PRIVILEGE;
+        const bool nt4 = c.machine().config.system.major < 5;
         for (const auto& known : kPrivileges) {
+            if (nt4 && known.luid > kLastNt4Luid) break;
             if (simwin::iequals(known.name, name)) {
                 luid->LowPart = known.luid;
                 luid->HighPart = 0;
@@ -247,6 +266,11 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     } else if (previous && bufferLength < sizeof(TOKEN_PRIVILEGES)) {
         if (returnLength) *returnLength = sizeof(TOKEN_PRIVILEGES);
         err = ERROR_INSUFFICIENT_BUFFER;
+    } else if (m.config.privileges.notAllAssigned && !disableAll) {
+        // The token lacks them: nothing is enabled, yet the call succeeds.
+        if (previous) previous->PrivilegeCount = 0;
+        if (returnLength) *returnLength = sizeof(DWORD);
+        c.setLastError(ERROR_NOT_ALL_ASSIGNED);
     } else {
         if (disableAll) {
             m.run.shutdownPrivilegeEnabled = false;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -410,6 +411,30 @@ DWORD normalise(const std::string& input, const std::string& cwd, char& drive,
 
 bool hasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
+bool shortChar(unsigned char c) {
+    return c >= 128 || std::isalnum(c) || std::strchr("!#$%&'()-@^_`{}~", c);
+}
+
+std::string shortChars(const std::string& s, size_t limit) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (out.size() == limit) break;
+        if (shortChar(c)) out += static_cast<char>(c < 128 ? std::toupper(c) : c);
+    }
+    return out;
+}
+
+// A generated alias: the first six valid characters, ~N, the first three of the extension.
+std::string numberedAlias(const std::string& name, unsigned n) {
+    std::string s = name.substr(std::min(name.find_first_not_of('.'), name.size()));
+    size_t dot = s.rfind('.');
+    std::string ext = dot == std::string::npos ? "" : shortChars(s.substr(dot + 1), 3);
+    std::string basis = shortChars(s.substr(0, dot), 6);
+    if (basis.empty()) basis = "_";
+    std::string tail = "~" + std::to_string(n);
+    return basis.substr(0, 8 - tail.size()) + tail + (ext.empty() ? "" : "." + ext);
+}
+
 const DWORD kErrorNotSameDevice = 17;
 
 bool globMatch(const char* p, const char* n) {
@@ -446,6 +471,30 @@ DWORD fullWindowsPath(const std::string& windowsPath, const std::string& current
     full = std::string(1, drive) + ":\\";
     for (size_t i = 0; i < parts.size(); ++i) full += (i ? "\\" : "") + parts[i];
     return 0;
+}
+
+bool isShortName(const std::string& name) {
+    size_t dot = name.find('.');
+    size_t base = dot == std::string::npos ? name.size() : dot;
+    size_t ext = dot == std::string::npos ? 0 : name.size() - dot - 1;
+    if (base == 0 || base > 8 || ext > 3 || (dot != std::string::npos && ext == 0)) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (i != dot && !shortChar(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+bool isShortPath(const std::string& path) {
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t j = path.find_first_of("\\/", i);
+        if (j == std::string::npos) j = path.size();
+        std::string part = path.substr(i, j - i);
+        bool drive = i == 0 && part.size() == 2 && part[1] == ':';
+        if (!part.empty() && !drive && part != "." && part != ".." && !isShortName(part))
+            return false;
+        i = j + 1;
+    }
+    return true;
 }
 
 bool wildcardMatch(const std::string& pattern, const std::string& name) {
@@ -579,6 +628,12 @@ FileSystem::Node FileSystem::child(const Node& dir, const std::string& name) con
         c.error = ERROR_ACCESS_DENIED;  // a link or special file: not a thing Windows sees
         return c;
     }
+    if (!liveType && dir.type == 2 && isShortName(name)) {
+        // An entry is found by its alias too.
+        std::string u = upper(name);
+        for (const auto& [longName, alias] : aliases(dir))
+            if (alias.first == u && longName != u) return child(dir, alias.second);
+    }
     c.type = liveType;
     c.name = liveType ? liveName : name;
     c.live = livePath;
@@ -649,12 +704,15 @@ ResolvedPath FileSystem::resolve(const std::string& windowsPath,
     r.parentLive = dir.live;
     r.leaf = r.name = parts.back();
     r.key = dir.key + "\\" + upper(r.leaf);
+    r.full = dir.full + (dir.full.back() == '\\' ? "" : "\\") + r.leaf;  // aliases spelt long
     if (r.wildcard) return r;
     Node n = child(dir, r.leaf);
     if (n.error) {
         r.error = n.error;
         return r;
     }
+    r.key = n.key;
+    r.full = n.full;
     r.name = n.name;
     r.live = n.live;
     r.exists = n.type != 0;
@@ -729,11 +787,14 @@ std::vector<FoundEntry> FileSystem::list(const ResolvedPath& dir,
         }
     }
     std::vector<FoundEntry> found;
+    const Aliases& alias = aliases(d);
     for (const Node& c : children(d)) {
         if (c.name.find('\\') != std::string::npos || c.name.size() >= MAX_PATH) continue;
         FoundEntry f;
         if (wildcardMatch(pattern, c.name) && attrs(c, f)) {
             f.full = prefix + c.name;
+            auto a = alias.find(upper(c.name));
+            if (!isShortName(c.name) && a != alias.end()) f.shortName = a->second.first;
             found.push_back(f);
         }
     }
@@ -747,7 +808,102 @@ std::vector<FoundEntry> FileSystem::list(const ResolvedPath& dir,
 
 bool FileSystem::entry(const ResolvedPath& p, FoundEntry& out) const {
     if (p.error || !p.exists) return false;
-    return attrs(nodeOf(p), out);
+    if (!attrs(nodeOf(p), out)) return false;
+    if (!p.isRoot && !isShortName(out.name)) {
+        ResolvedPath dir = resolve(p.full.substr(0, p.full.rfind('\\') + 1), "C:\\");
+        const Aliases& alias = aliases(nodeOf(dir));
+        auto a = alias.find(upper(out.name));
+        if (a != alias.end()) out.shortName = a->second.first;
+    }
+    return true;
+}
+
+void FileSystem::setShortNames(const std::map<std::string, std::string>& aliases) {
+    shortNames_ = aliases;
+    changed();
+}
+
+// As FAT and NTFS give them: the aliases machine.ini names first, then the names that are 8.3
+// names already, then the others numbered in the order of their names sorted without case.
+const FileSystem::Aliases& FileSystem::aliases(const Node& dir) const {
+    auto cached = aliasCache_.find(dir.key);
+    if (cached != aliasCache_.end()) return cached->second;
+    Aliases out;
+    std::set<std::string> taken;
+    std::vector<std::pair<std::string, std::string>> rest;  // upper-cased name, spelling
+    std::vector<Node> kids = children(dir);
+    for (const Node& c : kids) {
+        auto named = shortNames_.find(upper(c.full));
+        if (named != shortNames_.end() && taken.insert(named->second).second)
+            out[upper(c.name)] = {named->second, c.name};
+    }
+    for (const Node& c : kids) {
+        std::string u = upper(c.name);
+        if (out.count(u)) continue;
+        if (isShortName(c.name) && taken.insert(u).second)
+            out[u] = {u, c.name};
+        else
+            rest.emplace_back(u, c.name);
+    }
+    std::sort(rest.begin(), rest.end());
+    for (const auto& [u, name] : rest) {
+        for (unsigned n = 1;; ++n) {
+            std::string a = numberedAlias(name, n);
+            if (taken.insert(a).second) {
+                out[u] = {a, name};
+                break;
+            }
+        }
+    }
+    return aliasCache_[dir.key] = std::move(out);
+}
+
+DWORD FileSystem::shortPath(const std::string& path, const std::string& currentDirectory,
+                            std::string& out) const {
+    ResolvedPath whole = resolve(path, currentDirectory);
+    if (whole.error) return whole.error;
+    if (!whole.exists) return ERROR_FILE_NOT_FOUND;
+    out.clear();
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find_first_of("\\/", i);
+        if (j == std::string::npos) j = path.size();
+        std::string part = path.substr(i, j - i);
+        bool drive = i == 0 && part.size() == 2 && part[1] == ':';
+        if (!drive && !part.empty() && part != "." && part != "..") {
+            ResolvedPath r = resolve(path.substr(0, j), currentDirectory);
+            if (r.error) return r.error;
+            if (!r.exists) return ERROR_FILE_NOT_FOUND;
+            ResolvedPath dir = resolve(r.full.substr(0, r.full.rfind('\\') + 1), "C:\\");
+            const Aliases& alias = aliases(nodeOf(dir));
+            auto a = alias.find(upper(r.name));
+            if (a != alias.end()) part = a->second.first;
+        }
+        out += part;
+        if (j < path.size()) out += path[j];
+        i = j + 1;
+    }
+    return 0;
+}
+
+DWORD FileSystem::openAllowed(const ResolvedPath& p, bool writes, const Machine& m) {
+    if (!p.exists || !writes) return 0;
+    unsigned rule = m.config.fileRule(p.full);
+    if (rule & kFileInUse) return ERROR_SHARING_VIOLATION;
+    if (m.config.isNT() && (rule & kFileLoaded)) return ERROR_SHARING_VIOLATION;
+    if (rule & kFileReadOnly) return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+DWORD FileSystem::scheduleAllowed(const std::string& full, const Machine& m) {
+    return (m.config.fileRule(full) & kFileNoSchedule) ? ERROR_ACCESS_DENIED : 0;
+}
+
+DWORD FileSystem::attributes(const FoundEntry& e, const Machine& m) {
+    if (e.isDirectory) return FILE_ATTRIBUTE_DIRECTORY;
+    DWORD a = FILE_ATTRIBUTE_ARCHIVE;
+    if (m.config.fileRule(e.full) & kFileReadOnly) a |= FILE_ATTRIBUTE_READONLY;
+    return a;
 }
 
 std::string FileSystem::newStaged(int& fd) {
@@ -758,6 +914,7 @@ std::string FileSystem::newStaged(int& fd) {
 
 int FileSystem::openFile(const ResolvedPath& p, const std::string& mode, DWORD& error) {
     error = 0;
+    if (!p.exists) changed();
     if (p.error || finished_) {
         error = p.error ? p.error : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
         return -1;
@@ -829,10 +986,13 @@ DWORD FileSystem::deleteFile(const std::string& path, const Machine& m, bool app
     if (r.isDirectory) return ERROR_ACCESS_DENIED;
     if (r.trailingSeparator) return ERROR_INVALID_NAME;
     if (applyRules) {
+        // 95/98 delete open files and loaded modules alike.
         unsigned rule = m.config.fileRule(r.full);
-        if (rule & kFileInUse) return ERROR_SHARING_VIOLATION;
+        if (m.config.isNT() && (rule & kFileInUse)) return ERROR_SHARING_VIOLATION;
+        if (m.config.isNT() && (rule & kFileLoaded)) return ERROR_ACCESS_DENIED;
         if (rule & kFileReadOnly) return ERROR_ACCESS_DENIED;
     }
+    changed();
     Entry& e = overlay_[r.key];
     if (e.kind == Entry::File && !e.staged.empty()) ::unlink((txn_ + "/" + e.staged).c_str());
     e = Entry();
@@ -883,13 +1043,15 @@ DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool 
     ResolvedPath d = resolve(to, m.config.system.currentDirectory);
     if (d.error) return d.error;
     if (d.isRoot) return ERROR_ACCESS_DENIED;
-    if (applyRules && (m.config.fileRule(s.full) & kFileInUse)) return ERROR_SHARING_VIOLATION;
+    if (applyRules && (m.config.fileRule(s.full) & kFileInUse))
+        return m.config.isNT() ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED;
+    changed();
     Node src = nodeOf(s);
     std::string name = d.leaf;
     if (d.exists && d.key != s.key) {
         if (!replace) return ERROR_ALREADY_EXISTS;
         if (d.isDirectory || s.isDirectory) return ERROR_ACCESS_DENIED;
-        if (applyRules && (m.config.fileRule(d.full) & (kFileInUse | kFileReadOnly)))
+        if (applyRules && (m.config.fileRule(d.full) & (kFileInUse | kFileReadOnly | kFileLoaded)))
             return ERROR_ACCESS_DENIED;
         name = d.name;
     }
@@ -942,6 +1104,7 @@ DWORD FileSystem::moveFile(const std::string& from, const std::string& to, bool 
 
 DWORD FileSystem::createDirectory(const std::string& path, const Machine& m) {
     ResolvedPath r = resolve(path, m.config.system.currentDirectory);
+    changed();
     if (r.error) return r.error;
     if (r.isRoot) return ERROR_ACCESS_DENIED;
     if (r.exists) return ERROR_ALREADY_EXISTS;
@@ -955,6 +1118,7 @@ DWORD FileSystem::createDirectory(const std::string& path, const Machine& m) {
 
 DWORD FileSystem::removeDirectory(const std::string& path, const Machine& m) {
     ResolvedPath r = resolve(path, m.config.system.currentDirectory);
+    changed();
     if (r.error) return r.error;
     if (!r.exists) return ERROR_FILE_NOT_FOUND;
     if (!r.isDirectory || r.isRoot) return r.isRoot ? ERROR_ACCESS_DENIED : ERROR_DIRECTORY;

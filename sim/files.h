@@ -52,8 +52,9 @@ struct FoundEntry {
     std::string name;
     bool isDirectory = false;
     uint64_t size = 0;
-    int64_t mtime = 0;  // seconds since 1970
-    std::string full;   // Windows path of the entry
+    int64_t mtime = 0;      // seconds since 1970
+    std::string full;       // Windows path of the entry
+    std::string shortName;  // its 8.3 alias; "" when the name is one already
 };
 
 // A commit refused before its commit point: the image is unchanged.
@@ -103,11 +104,25 @@ class FileSystem {
     // The whole content of an existing resolved file.
     bool readFile(const ResolvedPath& p, std::string& out) const;
 
-    // The operations behind the Win32 functions; 0 or the Windows error code. `rules` are the
-    // machine's [files] rules (a restart passes none: nothing is in use any more).
+    // The aliases machine.ini [short_names] gives, by upper-cased full Windows path.
+    void setShortNames(const std::map<std::string, std::string>& aliases);
+    // GetShortPathNameA: the path with each component replaced by the entry's alias (an 8.3
+    // name's is itself in upper case); the drive and the path's form stay as given. 0 or the
+    // error code.
+    DWORD shortPath(const std::string& path, const std::string& currentDirectory,
+                    std::string& out) const;
+
+    // The operations behind the Win32 functions, under the machine's [files] states as its
+    // family treats them; 0 or the Windows error code. A restart passes applyRules false.
     DWORD deleteFile(const std::string& path, const Machine& m, bool applyRules = true);
     DWORD moveFile(const std::string& from, const std::string& to, bool replace, const Machine& m,
                    bool applyRules = true);
+    // Whether a C library open of the resolved existing file may go ahead.
+    static DWORD openAllowed(const ResolvedPath& p, bool writes, const Machine& m);
+    // Whether MoveFileExA may schedule the file (full Windows path) for the restart.
+    static DWORD scheduleAllowed(const std::string& full, const Machine& m);
+    // FILE_ATTRIBUTE_* of a found entry.
+    static DWORD attributes(const FoundEntry& e, const Machine& m);
     DWORD createDirectory(const std::string& path, const Machine& m);
     // Removes an empty directory (what a restart does with a scheduled directory).
     DWORD removeDirectory(const std::string& path, const Machine& m);
@@ -134,6 +149,10 @@ class FileSystem {
     std::string contentPath(const Entry& e) const;
     std::string newStaged(int& fd);
     DWORD moveTree(const Node& src, const std::string& dstKey, const std::string& dstName);
+    // The alias and the spelling of each entry of a directory, by upper-cased name.
+    using Aliases = std::map<std::string, std::pair<std::string, std::string>>;
+    const Aliases& aliases(const Node& dir) const;
+    void changed() { aliasCache_.clear(); }
 
     std::string imageDir_, txnName_, txn_;
     int lockFd_ = -1;
@@ -143,6 +162,8 @@ class FileSystem {
     std::map<std::string, Entry> overlay_;  // by upper-cased full Windows path, "C:" a root
     std::vector<std::pair<std::string, std::string>> imageFiles_;  // name, staged name
     mutable std::map<std::string, std::map<std::string, std::string>> liveNames_;
+    std::map<std::string, std::string> shortNames_;
+    mutable std::map<std::string, Aliases> aliasCache_;
 };
 
 // Finishes or rolls back what a dead command left in the image; "" or one line saying which.
@@ -154,6 +175,13 @@ std::string recoverImage(const std::string& imageDir, unsigned stopAfter = ~0u);
 // directory; nothing is looked up. 0 or ERROR_PATH_NOT_FOUND (empty, UNC or device paths).
 DWORD fullWindowsPath(const std::string& windowsPath, const std::string& currentDirectory,
                       std::string& full);
+
+// Whether `name` is a valid 8.3 name (ignoring case): 1-8 characters, an optional extension of
+// 1-3, only the characters FAT allows in a short name.
+bool isShortName(const std::string& name);
+
+// Whether every component of a Windows path (the drive, "." and ".." aside) is an 8.3 name.
+bool isShortPath(const std::string& path);
 
 // Whether `name` matches a Windows wildcard pattern (* and ?), without case. A pattern ending
 // in ".*" also matches the name without an extension ("*.*" matches everything).

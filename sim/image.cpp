@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "codepage.h"
 #include "files.h"
 #include "registry.h"
 #include "spooler.h"
@@ -57,6 +58,7 @@ const std::set<std::string> kFunctions = {"RegCreateKeyExA",
                                           "DeleteFileA",
                                           "FindFirstFileA",
                                           "FindClose",
+                                          "GetShortPathNameA",
                                           "GetWindowsDirectoryA",
                                           "MoveFileExA",
                                           "MoveFileA",
@@ -94,6 +96,8 @@ struct IniParser {
     std::string section;
     std::set<std::string> seen;  // section/key pairs that may appear once
     bool platformSet = false, majorSet = false, minorSet = false, buildSet = false;
+    // Keyed once the code page and family are known: the section may come first.
+    std::vector<std::pair<std::string, unsigned>> registryRules;
 
     [[noreturn]] void error(const std::string& message) { throw ImageError(file, line, message); }
 
@@ -157,10 +161,21 @@ struct IniParser {
             } else if (key == "program") {
                 if (v.empty()) error("expected the program's path for program");
                 m.config.system.program = v;
+            } else if (key == "codepage") {
+                unsigned cp = number(key, v);
+                try {
+                    CodePage::get(cp, true);
+                } catch (const std::invalid_argument&) {
+                    error(
+                        "expected a Windows code page such as 1252, 1250, 1251 or 932 for "
+                        "codepage, got '" +
+                        v + "': no converter for it");
+                }
+                m.config.system.codePage = cp;
             } else {
                 error("unknown key '" + key +
-                      "' in [system]; expected platform, major, minor, "
-                      "build, version_query, windows_directory, current_directory or program");
+                      "' in [system]; expected platform, major, minor, build, version_query, "
+                      "windows_directory, current_directory, program or codepage");
             }
         } else if (section == "prompt") {
             once(key);
@@ -191,7 +206,10 @@ struct IniParser {
             } else if (key == "lookup") {
                 m.config.privileges.lookup = result(key, v);
             } else if (key == "adjust") {
-                m.config.privileges.adjust = result(key, v);
+                if (iequals(v, "not_all_assigned"))
+                    m.config.privileges.notAllAssigned = true;
+                else
+                    m.config.privileges.adjust = result(key, v);
             } else {
                 error("unknown key '" + key +
                       "' in [privileges]; expected thread_token, "
@@ -229,11 +247,21 @@ struct IniParser {
                     bits |= kFileNoSchedule;
                 else if (iequals(w, "read_only"))
                     bits |= kFileReadOnly;
+                else if (iequals(w, "loaded"))
+                    bits |= kFileLoaded;
                 else
-                    error("expected in_use, no_schedule or read_only for '" + key + "', got '" + w +
-                          "'");
+                    error("expected in_use, loaded, read_only or no_schedule for '" + key +
+                          "', got '" + w + "'");
             }
             m.config.fileRules[upper(key)] |= bits;
+        } else if (section == "short_names") {
+            once(key);
+            std::string full;
+            if (fullWindowsPath(key, "C:\\", full) || full.size() <= 3)
+                error("expected a file's Windows path before '=', got '" + key + "'");
+            if (!isShortName(v) || v.find_first_of("*?") != std::string::npos)
+                error("expected an 8.3 name for '" + key + "', got '" + v + "'");
+            m.config.shortNames[upper(full)] = upper(v);
         } else if (section == "registry") {
             once(key);
             unsigned bits = 0;
@@ -252,7 +280,7 @@ struct IniParser {
             }
             std::string path = key;
             while (!path.empty() && path.back() == '\\') path.pop_back();
-            m.config.registryRules[upper(path)] |= bits;
+            registryRules.emplace_back(path, bits);
         } else if (section == "faults") {
             if (!kFunctions.count(key))
                 error("unknown function '" + key +
@@ -290,16 +318,17 @@ struct IniParser {
             if (s[0] == '[') {
                 if (s.back() != ']') error("expected a section header such as [system]");
                 std::string name = trim(s.substr(1, s.size() - 2));
-                static const std::set<std::string> known = {"system",   "prompt",  "privileges",
-                                                            "shutdown", "spooler", "files",
-                                                            "registry", "faults"};
+                static const std::set<std::string> known = {"system",      "prompt",   "privileges",
+                                                            "shutdown",    "spooler",  "files",
+                                                            "short_names", "registry", "faults"};
                 std::string lower = name;
                 for (char& c : lower)
                     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
                 if (!known.count(lower))
                     error("unknown section [" + name +
                           "]; expected [system], [prompt], "
-                          "[privileges], [shutdown], [spooler], [files], [registry] or [faults]");
+                          "[privileges], [shutdown], [spooler], [files], [short_names], [registry] "
+                          "or [faults]");
                 section = lower;
                 continue;
             }
@@ -316,6 +345,8 @@ struct IniParser {
             if (!minorSet) m.config.system.minor = 10;
             if (!buildSet) m.config.system.build = 2222;
         }
+        auto cp = CodePage::get(m.config.system.codePage, m.config.isNT());
+        for (const auto& r : registryRules) m.config.registryRules[cp->fold(r.first)] |= r.second;
     }
 };
 
@@ -369,10 +400,13 @@ std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) 
     std::string text;
     std::string ini = dir + "/machine.ini";
     if (readImageFile(ini, text)) parseMachineIni(*m, text, ini);
+    m->run.files->setShortNames(m->config.shortNames);
     std::string reg = dir + "/registry.reg";
     bool haveRegistry = readImageFile(reg, text);
-    if (haveRegistry) m->run.registry->load(text, reg);
+    setActiveCodePage(CodePage::get(m->config.system.codePage, m->config.isNT()));
+    if (haveRegistry) m->run.registry->load(text, reg, &notes);
     std::string().swap(text);
+    m->run.registry->settle(m->config, reg, notes);
     std::string outcome = dir + "/outcome.ini";
     if (::lstat(outcome.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         throw ImageError(outcome, 0,

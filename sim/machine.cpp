@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "codepage.h"
 #include "files.h"
 #include "handles.h"
 #include "registry.h"
@@ -31,7 +32,7 @@ Machine::~Machine() {
 }
 
 unsigned MachineConfig::registryRule(const std::string& keyPath) const {
-    auto it = registryRules.find(upper(keyPath));
+    auto it = registryRules.find(CodePage::get(system.codePage, isNT())->fold(keyPath));
     return it == registryRules.end() ? 0 : it->second;
 }
 
@@ -47,7 +48,12 @@ Machine& machine() {
 
 bool hasMachine() { return g_active != nullptr; }
 
-void activate(Machine* m) { g_active = m; }
+void activate(Machine* m) {
+    g_active = m;
+    // Registry names order by the machine's own case rules; without a machine, by the default's.
+    setActiveCodePage(m ? CodePage::get(m->config.system.codePage, m->config.isNT())
+                        : CodePage::get(1252, true));
+}
 
 std::string quote(const char* s) {
     if (!s) return "NULL";

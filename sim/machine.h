@@ -46,6 +46,7 @@ struct SystemConfig {
     Result windowsDirectoryResult;
     std::string currentDirectory = "C:\\";
     std::string program = "\"C:\\Program Files\\Dot4\\dot4uninstall.exe\"";
+    unsigned codePage = 1252;  // the ANSI code page every 8-bit name is in
 };
 
 struct PrivilegeConfig {
@@ -53,6 +54,7 @@ struct PrivilegeConfig {
     Thread threadToken = Thread::None;
     DWORD threadTokenError = 0;  // for Thread::Fails
     Result processToken, lookup, adjust;
+    bool notAllAssigned = false;  // adjust succeeds with ERROR_NOT_ALL_ASSIGNED, changing nothing
 };
 
 // Per-key access rules of machine.ini [registry].
@@ -63,11 +65,12 @@ enum RegistryRule : unsigned {
     kRuleNoCreate = 8,  // the key cannot be created
 };
 
-// Per-file rules of machine.ini [files].
+// Per-file states of machine.ini [files]; what each does per family is FileSystem's.
 enum FileRule : unsigned {
-    kFileInUse = 1,       // DeleteFileA fails with ERROR_SHARING_VIOLATION
+    kFileInUse = 1,       // open without delete sharing in a running program
     kFileNoSchedule = 2,  // MoveFileExA(..., MOVEFILE_DELAY_UNTIL_REBOOT) fails
-    kFileReadOnly = 4,    // DeleteFileA fails with ERROR_ACCESS_DENIED
+    kFileReadOnly = 4,    // the read-only attribute
+    kFileLoaded = 8,      // a loaded module or a running driver
 };
 
 // What machine.ini [spooler] says of one printer.
@@ -108,7 +111,8 @@ struct MachineConfig {
     Result shutdown;
     int promptAnswer = IDNO;
     std::map<std::string, unsigned> fileRules;      // upper-cased Windows path -> FileRule bits
-    std::map<std::string, unsigned> registryRules;  // upper-cased key path -> RegistryRule bits
+    std::map<std::string, std::string> shortNames;  // upper-cased Windows path -> 8.3 alias
+    std::map<std::string, unsigned> registryRules;  // CodePage::fold of the key path -> bits
     std::vector<std::pair<std::string, PrinterRule>> printerRules;  // in machine.ini order
     std::vector<Fault> faults;
 

@@ -1,9 +1,12 @@
 // registry.reg: REGEDIT4 out, REGEDIT4 and "Windows Registry Editor Version 5.00" in.
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "codepage.h"
 #include "registry.h"
 #include "registry_model.h"
 
@@ -15,6 +18,9 @@ const char kRootList[] =
     "HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_CURRENT_CONFIG "
     "or HKEY_DYN_DATA";
 
+// Windows' limit on how deep keys nest, counted below the root.
+const size_t kMaxDepth = 512;
+
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -24,17 +30,22 @@ int hexDigit(char c) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Regedit's /E writes UTF-16LE; everything here is 8-bit ANSI. Characters outside Latin-1
-// have no ANSI form in this model and become '?'.
-std::string utf16ToAnsi(const char* p, size_t n) {
-    std::string out;
-    out.reserve(n / 2);
-    for (size_t i = 0; i + 1 < n; i += 2) {
-        unsigned code =
-            static_cast<unsigned char>(p[i]) | (static_cast<unsigned char>(p[i + 1]) << 8);
-        out += code < 0x100 ? static_cast<char>(code) : '?';
-    }
-    return out;
+// Regedit's /E writes UTF-16LE; the machine keeps 8-bit text in its code page, as its A
+// functions would give it, with '?' for what the code page cannot hold.
+std::string utf16ToAnsi(const char* p, size_t n, const std::string& file, int line,
+                        std::ostream& warnings) {
+    const CodePage& cp = activeCodePage();
+    const bool wholeFile = line == 0;  // else a value's data, all of it on `line`
+    if (wholeFile) line = 1;
+    size_t counted = 0;  // UTF-16 bytes whose line breaks are in `line`
+    return cp.fromUtf16(p, n, [&](uint32_t code, size_t offset) {
+        for (; wholeFile && counted + 1 < offset; counted += 2)
+            if (p[counted] == '\n' && p[counted + 1] == 0) ++line;
+        char u[16];
+        std::snprintf(u, sizeof u, "U+%04X", code);
+        warnings << "dot4sim: warning: " << file << ":" << line << ": " << u
+                 << " has no form in code page " << cp.number() << "; stored as '?'\n";
+    });
 }
 
 int rootFromName(const char* p, size_t n) {
@@ -51,7 +62,9 @@ int rootFromName(const char* p, size_t n) {
 
 class Parser {
   public:
-    Parser(Registry& reg, const std::string& fileName) : reg_(reg), file_(fileName) {}
+    Parser(Registry& reg, const std::string& fileName, std::ostream& warnings,
+           std::unordered_map<const Registry::Key*, int>& topLines)
+        : reg_(reg), file_(fileName), warnings_(warnings), topLines_(topLines) {}
 
     void run(const char* text, size_t size) {
         p_ = text;
@@ -171,7 +184,14 @@ class Parser {
             }
             size_t e = pos;
             while (e < len && path[e] != '\\') ++e;
+            // Past the limit no machine can have the key, and every header line and every
+            // walk down the chain would grow with its depth.
+            if (chain_.size() > kMaxDepth)
+                fail("expected keys at most " + std::to_string(kMaxDepth) +
+                     " levels deep, as Windows allows");
+            Registry::Key* parent = k;
             k = reg_.createChild(k, path + pos, e - pos);
+            if (!parent->parent && (root == 2 || root == 3)) topLines_.emplace(k, line_);
             chain_.emplace_back(e, k);
             pos = e;
         }
@@ -213,10 +233,12 @@ class Parser {
         std::string cls;
         size_t used = unquote(s + 1, n - 1, cls, "the class");
         if (used + 1 != n) fail("expected nothing after the class's closing \"");
-        reg_.setClass(key_, cls.data(), cls.size());
+        // A class is a string: what follows a NUL is not part of it, and would not be saved.
+        reg_.setClass(key_, cls.data(), std::strlen(cls.c_str()));
     }
 
     void parseValue(const char* s, size_t n) {
+        const int valueLine = line_;
         size_t i;
         if (*s == '@') {
             name_.clear();
@@ -279,8 +301,8 @@ class Parser {
             if (k >= dn || d[k] != ':') fail("expected : after hex");
             parseHexBytes(d + k + 1, dn - k - 1);
             if (unicode_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
-                std::string ansi =
-                    utf16ToAnsi(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+                std::string ansi = utf16ToAnsi(reinterpret_cast<const char*>(bytes_.data()),
+                                               bytes_.size(), file_, valueLine, warnings_);
                 bytes_.assign(ansi.begin(), ansi.end());
             }
             reg_.setValue(key_, name_.data(), name_.size(), type, bytes_.data(), bytes_.size());
@@ -324,6 +346,8 @@ class Parser {
 
     Registry& reg_;
     const std::string& file_;
+    std::ostream& warnings_;
+    std::unordered_map<const Registry::Key*, int>& topLines_;  // for the NT warnings
     const char* p_ = nullptr;
     const char* end_ = nullptr;
     int line_ = 0;
@@ -433,14 +457,15 @@ void writeValue(Writer& w, const Registry::Value& v) {
 
 }  // namespace
 
-void Registry::load(const std::string& text, const std::string& fileName) {
+void Registry::load(const std::string& text, const std::string& fileName, std::ostream* warnings) {
     auto fresh = std::make_unique<Model>();
     std::swap(model_, fresh);
     try {
-        Parser parser(*this, fileName);
+        std::ostream& warn = warnings ? *warnings : std::cerr;
+        Parser parser(*this, fileName, warn, model_->topLines);
         if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
             static_cast<unsigned char>(text[1]) == 0xFE) {
-            std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2);
+            std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, fileName, 0, warn);
             parser.run(ansi.data(), ansi.size());
         } else {
             parser.run(text.data(), text.size());
@@ -486,10 +511,13 @@ void Registry::save(std::ostream& out) const {
             }
             if (f.next < f.key->childCount) {
                 const Key* c = f.key->children()[f.next++];
+                entering = false;
+                // The link is written as a copy of its control set where the image had one.
+                if (c->isLink && !model_->linkSaved) continue;
                 path.resize(f.pathLength);
                 path += '\\';
                 path.append(c->name, c->nameLength);
-                stack.push_back({c, 0, path.size()});
+                stack.push_back({c->isLink ? model_->linkTarget : c, 0, path.size()});
                 entering = true;
             } else {
                 stack.pop_back();

@@ -1,8 +1,10 @@
 #include "registry.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <ostream>
 
 #include "registry_model.h"
 
@@ -147,13 +149,15 @@ Registry::Key* Registry::child(const Key* parent, const char* name, size_t lengt
     // Files arrive in enumeration order, so the last child is the common hit.
     Key* last = parent->children()[n - 1];
     int c = compareNames(last->name, last->nameLength, name, length);
-    if (c == 0) return last;
-    if (c < 0) return nullptr;
-    uint32_t i = lowerBound(parent, name, length);
-    if (i < n && compareNames(parent->children()[i]->name, parent->children()[i]->nameLength, name,
-                              length) == 0)
-        return parent->children()[i];
-    return nullptr;
+    Key* hit = nullptr;
+    if (c == 0) {
+        hit = last;
+    } else if (c > 0) {
+        uint32_t i = lowerBound(parent, name, length);
+        Key* at = parent->children()[i];
+        if (i < n && compareNames(at->name, at->nameLength, name, length) == 0) hit = at;
+    }
+    return hit && hit->isLink ? model_->linkTarget : hit;
 }
 
 Registry::Key* Registry::createChild(Key* parent, const char* name, size_t length) {
@@ -164,13 +168,14 @@ Registry::Key* Registry::createChild(Key* parent, const char* name, size_t lengt
     } else {
         Key* last = parent->children()[n - 1];
         int c = compareNames(last->name, last->nameLength, name, length);
-        if (c == 0) return last;
+        if (c == 0) return last->isLink ? model_->linkTarget : last;
         if (c < 0) {
             i = n;
         } else {
             i = lowerBound(parent, name, length);
             Key* at = parent->children()[i];
-            if (compareNames(at->name, at->nameLength, name, length) == 0) return at;
+            if (compareNames(at->name, at->nameLength, name, length) == 0)
+                return at->isLink ? model_->linkTarget : at;
         }
     }
     Key* k = model_->newKey();
@@ -195,6 +200,15 @@ Registry::Key* Registry::createChild(Key* parent, const char* name, size_t lengt
 
 void Registry::remove(Key* key) {
     if (!key->parent || key->deleted) return;
+    if (key == model_->linkTarget) {
+        // The link goes with the control set it named.
+        Key* link = model_->linkNode;
+        link->isLink = 0;
+        model_->linkNode = model_->linkTarget = nullptr;
+        model_->linkPath.clear();
+        model_->targetPath.clear();
+        remove(link);
+    }
     Key* parent = key->parent;
     uint32_t i = lowerBound(parent, key->name, key->nameLength);
     uint32_t n = parent->childCount;
@@ -412,7 +426,11 @@ namespace simwin {
 namespace {
 
 unsigned ruleOf(const Registry& r, const MachineConfig& c, const Registry::Key* k) {
-    return c.registryRules.empty() ? 0 : c.registryRule(r.path(k));
+    return c.registryRules.empty() ? 0 : r.rule(c, r.path(k));
+}
+
+bool isWindows95(const MachineConfig& c) {
+    return c.system.platform == VER_PLATFORM_WIN32_WINDOWS && c.system.minor == 0;
 }
 
 // Rules that stop a key from being opened with `access`.
@@ -423,10 +441,15 @@ LONG openDenied(unsigned rule, REGSAM access) {
     return ERROR_SUCCESS;
 }
 
-// NT refuses a sub-key that starts at the root of the namespace; 95/98 skip the backslash.
-LONG pathError(const Registry::Key* from, const char* sub, const MachineConfig& c) {
+// NT refuses a sub-key that starts at the root of the namespace; 95/98 skip the backslash
+// when creating, and find no key by that name when opening.
+LONG pathError(const Registry::Key* from, const char* sub, const MachineConfig& c,
+               bool opening = false) {
     if (from->deleted) return ERROR_KEY_DELETED;
-    if (sub && sub[0] == '\\' && c.isNT()) return ERROR_BAD_PATHNAME;
+    if (sub && sub[0] == '\\') {
+        if (c.isNT()) return ERROR_BAD_PATHNAME;
+        if (opening) return ERROR_FILE_NOT_FOUND;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -440,7 +463,7 @@ LONG Registry::usable(const Key* key, REGSAM access, REGSAM needs) {
 
 LONG Registry::openKey(Key* from, const char* sub, REGSAM access, const MachineConfig& c,
                        Key** out) const {
-    if (LONG rc = pathError(from, sub, c)) return rc;
+    if (LONG rc = pathError(from, sub, c, true)) return rc;
     if (!sub) sub = "";
     size_t length = std::strlen(sub);
     size_t consumed = 0;
@@ -458,13 +481,16 @@ LONG Registry::createKey(Key* from, const char* sub, DWORD options, REGSAM acces
     size_t length = std::strlen(sub);
     size_t consumed = 0;
     Key* k = walk(from, sub, length, &consumed);
-    bool isVolatile = (options & REG_OPTION_VOLATILE) != 0;
+    bool isVolatile = (options & REG_OPTION_VOLATILE) && !isWindows95(c);
+    // "An application cannot create a key that is a direct child of HKEY_USERS or
+    // HKEY_LOCAL_MACHINE."
+    bool top = c.isNT() && (k == root(2) || k == root(3));
 
     // Check everything before creating anything, so a refusal leaves no half-made path.
     bool creates = false;
     bool rules = !c.registryRules.empty();
     std::string p = rules ? path(k) : std::string();
-    unsigned rule = rules ? c.registryRule(p) : 0;
+    unsigned rule = rules ? this->rule(c, p) : 0;
     for (size_t pos = consumed; pos < length;) {
         if (sub[pos] == '\\') {
             ++pos;
@@ -472,13 +498,14 @@ LONG Registry::createKey(Key* from, const char* sub, DWORD options, REGSAM acces
         }
         size_t end = pos;
         while (end < length && sub[end] != '\\') ++end;
+        if (!creates && top) return ERROR_ACCESS_DENIED;
         if (!creates && k->isVolatile && !isVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
         // Creating a key needs the right to change its parent.
         if (rule & (kRuleReadOnly | kRuleNoAccess)) return ERROR_ACCESS_DENIED;
         if (rules) {
             p += '\\';
             p.append(sub + pos, end - pos);
-            rule = c.registryRule(p);
+            rule = this->rule(c, p);
             if (rule & kRuleNoCreate) return ERROR_ACCESS_DENIED;
         }
         creates = true;
@@ -503,15 +530,15 @@ LONG Registry::createKey(Key* from, const char* sub, DWORD options, REGSAM acces
     return ERROR_SUCCESS;
 }
 
-LONG Registry::deleteKey(Key* from, REGSAM fromAccess, const char* sub, const MachineConfig& c) {
+LONG Registry::deleteKey(Key* from, REGSAM, const char* sub, const MachineConfig& c) {
     if (LONG rc = pathError(from, sub, c)) return rc;
     size_t length = std::strlen(sub);
     size_t consumed = 0;
     Key* k = walk(from, sub, length, &consumed);
     if (consumed != length) return ERROR_FILE_NOT_FOUND;
-    // The roots themselves cannot go; deleting through the key's own handle needs DELETE.
+    // The roots themselves cannot go. The handle's own rights do not matter: the key is opened
+    // anew with DELETE.
     if (!k->parent) return ERROR_ACCESS_DENIED;
-    if (k == from && !(fromAccess & DELETE)) return ERROR_ACCESS_DENIED;
     constexpr unsigned kStops = kRuleNoAccess | kRuleReadOnly | kRuleNoDelete;
     if (ruleOf(*this, c, k) & kStops) return ERROR_ACCESS_DENIED;
     if (c.isNT()) {
@@ -522,7 +549,7 @@ LONG Registry::deleteKey(Key* from, REGSAM fromAccess, const char* sub, const Ma
         while (!stack.empty()) {
             auto [key, p] = stack.back();
             stack.pop_back();
-            if (c.registryRule(p) & kStops) return ERROR_ACCESS_DENIED;
+            if (rule(c, p) & kStops) return ERROR_ACCESS_DENIED;
             for (uint32_t i = 0; i < key->childCount; ++i) {
                 const Key* child = key->children()[i];
                 stack.emplace_back(child, p + "\\" + std::string(child->name, child->nameLength));
@@ -531,6 +558,128 @@ LONG Registry::deleteKey(Key* from, REGSAM fromAccess, const char* sub, const Ma
     }
     remove(k);
     return ERROR_SUCCESS;
+}
+
+}  // namespace simwin
+
+namespace simwin {
+
+namespace {
+
+std::string upperCopy(const std::string& s) {
+    std::string u(s);
+    for (char& ch : u) ch = static_cast<char>(kUpperTable[static_cast<unsigned char>(ch)]);
+    return u;
+}
+
+bool sameName(const Registry::Key* k, const char* name) {
+    size_t n = std::strlen(name);
+    return compareNames(k->name, k->nameLength, name, n) == 0;
+}
+
+bool isHive(const Registry::Key* k, int root) {
+    static const char* const kMachineHives[] = {"HARDWARE", "SAM", "SECURITY", "SOFTWARE",
+                                                "SYSTEM"};
+    if (root == 2) {
+        for (const char* h : kMachineHives)
+            if (sameName(k, h)) return true;
+        return false;
+    }
+    // A loaded user's hive is named by the user's SID.
+    return sameName(k, ".DEFAULT") ||
+           (k->nameLength > 4 && compareNames(k->name, 4, "S-1-", 4) == 0);
+}
+
+}  // namespace
+
+unsigned Registry::rule(const MachineConfig& c, const std::string& keyPath) const {
+    unsigned r = c.registryRule(keyPath);
+    const std::string& target = model_->targetPath;
+    if (target.empty() || keyPath.size() < target.size()) return r;
+    if (keyPath.size() > target.size() && keyPath[target.size()] != '\\') return r;
+    if (upperCopy(keyPath.substr(0, target.size())) != target) return r;
+    return r | c.registryRule(model_->linkPath + keyPath.substr(target.size()));
+}
+
+// The first place where two trees differ, as "KEY: what"; empty when they are the same.
+static std::string firstDifference(const Registry& reg, const Registry::Key* a,
+                                   const Registry::Key* b) {
+    for (uint32_t i = 0; i < a->valueCount || i < b->valueCount; ++i) {
+        const Registry::Value* v = i < a->valueCount ? &a->values[i] : nullptr;
+        const Registry::Value* w = nullptr;
+        if (v) {
+            w = reg.findValue(b, v->name, v->nameLength);
+        } else {
+            v = &b->values[i];
+            if (!reg.findValue(a, v->name, v->nameLength))
+                return reg.path(b) + ": value \"" + v->name + "\" only there";
+            continue;
+        }
+        if (!w) return reg.path(a) + ": value \"" + v->name + "\" only there";
+        if (v->type != w->type || v->dataLength != w->dataLength ||
+            std::memcmp(v->data(), w->data(), v->dataLength) != 0)
+            return reg.path(a) + ": value \"" + v->name + "\" differs";
+    }
+    uint32_t i = 0, j = 0;
+    while (i < a->childCount || j < b->childCount) {
+        const Registry::Key* x = i < a->childCount ? a->children()[i] : nullptr;
+        const Registry::Key* y = j < b->childCount ? b->children()[j] : nullptr;
+        int order = !x ? 1 : !y ? -1 : compareNames(x->name, x->nameLength, y->name, y->nameLength);
+        if (order < 0) return reg.path(x) + ": key only there";
+        if (order > 0) return reg.path(y) + ": key only there";
+        std::string d = firstDifference(reg, x, y);
+        if (!d.empty()) return d;
+        ++i, ++j;
+    }
+    return std::string();
+}
+
+void Registry::settle(const MachineConfig& c, const std::string& fileName, std::ostream& warnings) {
+    if (!c.isNT()) return;
+    for (int r : {2, 3}) {
+        Key* top = model_->roots[r];
+        for (uint32_t i = 0; i < top->childCount; ++i) {
+            const Key* k = top->children()[i];
+            if (isHive(k, r)) continue;
+            auto line = model_->topLines.find(k);
+            warnings << "dot4sim: warning: " << fileName << ":"
+                     << (line == model_->topLines.end() ? 0 : line->second) << ": " << path(k)
+                     << " is loaded, but no NT machine can have it\n";
+        }
+    }
+    for (const char* h : {"HARDWARE", "SAM", "SECURITY", "SOFTWARE", "SYSTEM"})
+        createChild(model_->roots[2], h, std::strlen(h));
+    createChild(model_->roots[3], ".DEFAULT", 8);
+
+    Key* system = child(model_->roots[2], "SYSTEM", 6);
+    Key* select = child(system, "Select", 6);
+    const Value* current = select ? findValue(select, "Current", 7) : nullptr;
+    if (!current || current->type != REG_DWORD || current->dataLength != 4) return;
+    const unsigned char* d = current->data();
+    uint32_t n = d[0] | (d[1] << 8) | (d[2] << 16) | (uint32_t(d[3]) << 24);
+    char name[32];
+    int length = std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(n));
+    Key* target = n ? child(system, name, static_cast<size_t>(length)) : nullptr;
+    if (!target) return;
+    Key* link = child(system, "CurrentControlSet", 17);
+    model_->linkSaved = link != nullptr;
+    if (link) {
+        std::string d = firstDifference(*this, link, target);
+        if (!d.empty())
+            warnings << "dot4sim: warning: " << fileName << ": CurrentControlSet and " << name
+                     << " differ (" << d << "); " << name << " is kept\n";
+        // From here on its contents are the control set's.
+        while (link->childCount) remove(link->children()[0]);
+        link->valueCount = 0;
+        setClass(link, "", 0);
+    } else {
+        link = createChild(system, "CurrentControlSet", 17);
+    }
+    link->isLink = 1;
+    model_->linkNode = link;
+    model_->linkTarget = target;
+    model_->linkPath = upperCopy(path(link));
+    model_->targetPath = upperCopy(path(target));
 }
 
 }  // namespace simwin

@@ -45,6 +45,7 @@ class Registry {
         uint8_t deleted;
         uint8_t isVolatile;
         uint8_t hasClass;  // the class itself is kept aside: few keys have one
+        uint8_t isLink;    // CurrentControlSet on NT: lookups through it reach the control set
         // Sorted without case; the allocation is at least the power of two at or above
         // childOffset + childCount.
         Key** children() const { return childBase + childOffset; }
@@ -56,7 +57,13 @@ class Registry {
     Registry& operator=(const Registry&) = delete;
 
     // Replaces the contents with a REGEDIT4 / 5.00 text. Throws ImageError(fileName, line, ...).
-    void load(const std::string& text, const std::string& fileName);
+    // Warnings go to `warnings` (standard error when null).
+    void load(const std::string& text, const std::string& fileName,
+              std::ostream* warnings = nullptr);
+    // What the machine's family makes of the loaded tree: on NT the hives are added, keys no NT
+    // machine can have are warned about, and CurrentControlSet becomes the link to the control
+    // set SYSTEM\\Select names. Warnings go to `warnings`.
+    void settle(const MachineConfig& c, const std::string& fileName, std::ostream& warnings);
     // Writes the whole registry as REGEDIT4, depth first in enumeration order.
     void save(std::ostream& out) const;
 
@@ -106,6 +113,9 @@ class Registry {
     LONG deleteKey(Key* from, REGSAM fromAccess, const char* sub, const MachineConfig& c);
     // Whether a handle opened with `access` may still use its key for what `needs`.
     static LONG usable(const Key* key, REGSAM access, REGSAM needs);
+    // machine.ini [registry] rule of a key path, also when the rule names it through
+    // CurrentControlSet.
+    unsigned rule(const MachineConfig& c, const std::string& keyPath) const;
 
     struct Model;
 

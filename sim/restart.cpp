@@ -59,7 +59,7 @@ void runPendingOperations(Machine& m) {
         m.run.registry->removeValue(k, kPendingValue, std::string(kPendingValue).size());
 }
 
-void runWininit(Machine& m) {
+void runWininit(Machine& m, std::vector<std::string>& undone) {
     std::string ini = m.config.system.windowsDirectory + "\\wininit.ini";
     ResolvedPath r = m.run.files->resolve(ini, m.config.system.currentDirectory);
     std::string text;
@@ -83,7 +83,10 @@ void runWininit(Machine& m) {
         if (eq == std::string::npos) continue;
         std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
         if (source.empty()) continue;
-        if (iequals(target, "NUL"))
+        // WININIT runs before the protected-mode disk system and knows only 8.3 names.
+        if (!isShortPath(source) || (!iequals(target, "NUL") && !isShortPath(target)))
+            undone.push_back("wininit.ini: " + line + ": left undone, WININIT ignores long names");
+        else if (iequals(target, "NUL"))
             m.run.files->deleteFile(source, m);
         else
             m.run.files->moveFile(source, target, true, m);
@@ -93,15 +96,18 @@ void runWininit(Machine& m) {
 
 }  // namespace
 
-void restartMachine(Machine& m) {
-    // Nothing is in use when the machine starts again.
-    for (auto& rule : m.config.fileRules) rule.second &= ~static_cast<unsigned>(kFileInUse);
-    if (!m.run.files) return;
+std::vector<std::string> restartMachine(Machine& m) {
+    // Nothing is in use or loaded when the machine starts again.
+    for (auto& rule : m.config.fileRules)
+        rule.second &= ~static_cast<unsigned>(kFileInUse | kFileLoaded);
+    std::vector<std::string> undone;
+    if (!m.run.files) return undone;
     if (m.config.isNT()) {
         if (m.run.registry) runPendingOperations(m);
     } else if (m.config.system.platform == VER_PLATFORM_WIN32_WINDOWS) {
-        runWininit(m);
+        runWininit(m, undone);
     }
+    return undone;
 }
 
 }  // namespace simwin

@@ -164,12 +164,12 @@ int runImage(const RunOptions& options, std::ostream& err) {
     return exitCode;
 }
 
-int restartImage(const std::string& image, std::ostream& err) {
+int restartImage(const std::string& image, std::ostream& out, std::ostream& err) {
     std::unique_ptr<Machine> m = load(image, err);
     if (!m) return kStatusBadUsage;
     activate(m.get());
     try {
-        restartMachine(*m);
+        for (const std::string& line : restartMachine(*m)) out << line << "\n";
         saveImage(*m, false);
     } catch (const std::exception& e) {
         err << "dot4sim: " << e.what() << "\n";
@@ -250,7 +250,7 @@ int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
             err << "dot4sim restart: missing MACHINE\n" << kRestartHelp;
             return kStatusBadUsage;
         }
-        return restartImage(image, err);
+        return restartImage(image, out, err);
     }
     err << "dot4sim: unknown command '" << command << "'\n" << kMainHelp;
     return kStatusBadUsage;

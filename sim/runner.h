@@ -27,7 +27,7 @@ constexpr int kStatusFailure = 1;   // the image could not be written back, or t
 constexpr int kStatusBadUsage = 2;  // bad command line or a machine image that cannot be used
 
 int runImage(const RunOptions& options, std::ostream& err);
-int restartImage(const std::string& image, std::ostream& err);
+int restartImage(const std::string& image, std::ostream& out, std::ostream& err);
 
 // dot4sim preview and dot4sim diff (sim/preview.cpp, sim/diff.cpp).
 int previewMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -41,7 +41,8 @@ class Spooler {
     Machine& m_;
 };
 
-// What the next start of the machine does with pending deletions (dot4sim restart).
-void restartMachine(Machine& m);
+// What the next start of the machine does with pending deletions (dot4sim restart); the lines
+// of work it left undone.
+std::vector<std::string> restartMachine(Machine& m);
 
 }  // namespace simwin

@@ -57,6 +57,8 @@ class RegistryCleanup {
 
     // Phase 1.
     void removeEnumerationTree() {
+        // A failed setWorkingKey is not tested: the default key then stands in, as it does on
+        // every NT machine, where HKEY_LOCAL_MACHINE\enum cannot be created.
         registry_.setWorkingKey(localMachinePath({&kEnum}));
         nameList_.setCount(0);
         nameList_.append(kDot4);
@@ -67,21 +69,24 @@ class RegistryCleanup {
         for (uint32_t n = 0; n < nameList_.count(); ++n) {
             const std::string enumerator = nameList_.at(n);
             uint32_t deletedCount = 0;
-            registry_.enumSubkeys(child(enumerator), subkeyList_);
+            // A key that is there but cannot be listed whole may hold other devices'
+            // instances: it tells nothing about the stack.
+            const bool known = registry_.enumSubkeys(child(enumerator), subkeyList_) ||
+                               !registry_.keyExists(child(enumerator));
             for (uint32_t s = 0; s < subkeyList_.count(); ++s) {
                 const std::string& instance = subkeyList_.at(s);
                 if (!containsNoCase(instance, kHardwareId)) continue;
                 if (deleteAndLog(enumerator + kSeparator + instance)) {
                     ++deletedCount;
-                    if (deletedCount == subkeyList_.count()) owner_.stackRemoved = true;
+                    if (known && deletedCount == subkeyList_.count()) owner_.stackRemoved = true;
                 }
             }
-            if (subkeyList_.count() == 0) ++emptyEnumeratorCount;
+            if (known && subkeyList_.count() == 0) ++emptyEnumeratorCount;
 
             bool goes = false;
             if (owner_.stackRemoved)
                 goes = true;
-            else if (subkeyList_.count() != 0)
+            else if (!known || subkeyList_.count() != 0)
                 goes = false;
             else
                 goes = registry_.keyExists(child(enumerator));
@@ -229,7 +234,7 @@ class RegistryCleanup {
         for (uint32_t c = 0; c < nameList_.count(); ++c) {
             bool allDeleted = false;
             if (!registry_.setWorkingKey(prefix + nameList_.at(c))) continue;
-            registry_.enumSubkeys(registry_.getWorkingKey(), subkeyList_);
+            const bool listed = registry_.enumSubkeys(registry_.getWorkingKey(), subkeyList_);
             uint32_t deletedCount = 0;
             bool lostClassKey = false;
 
@@ -249,7 +254,8 @@ class RegistryCleanup {
                     if (deletedCount == subkeyList_.count()) allDeleted = true;
                 }
             }
-            if (lostClassKey) continue;
+            // A class key not listed whole may hold other devices' instances.
+            if (lostClassKey || !listed) continue;
 
             if (allDeleted ||
                 (subkeyList_.count() == 0 && registry_.keyExists(registry_.getWorkingKey()))) {

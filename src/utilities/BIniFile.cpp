@@ -30,6 +30,28 @@ bool closeChecked(std::FILE* f) {
     return std::fclose(f) == 0 && !hadError;
 }
 
+// Only these mean the file is not there. Any other failure may hide a file that holds the
+// restart-time operations other programs scheduled, so it must never be created over.
+bool meansMissing(DWORD code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+bool isMissing(const std::string& path) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return meansMissing(GetLastError());
+    FindClose(search);
+    return false;
+}
+
+void logUnusable(BLogFile* log, int line, DWORD code) {
+    if (!log) return;
+    const uint32_t code32 = static_cast<uint32_t>(code);
+    log->writeEvent(LC_GENERAL, LT_ERROR, LL_RELEASE, LOG_SOURCE_FILE, line,
+                    "BIniFile: The ini file cannot be read; it is left as it is.", &code32,
+                    sizeof code32);
+}
+
 }  // namespace
 
 BIniFile::BIniFile(std::string fileName) : path_(fileName) {
@@ -42,6 +64,12 @@ BIniFile::BIniFile(std::string fileName) : path_(fileName) {
     if (search != INVALID_HANDLE_VALUE) {
         LOG_INFO("BIniFile: Constructor - File Found " + fileName);
         FindClose(search);
+        return;
+    }
+    const DWORD code = GetLastError();
+    if (!meansMissing(code)) {
+        logUnusable(getLog(), __LINE__, code);
+        path_.clear();
         return;
     }
     LOG_INFO("BIniFile: Constructor - File NOT Found");
@@ -77,8 +105,16 @@ bool BIniFile::bWriteNULKeyStringVector(StringList list) {
     BLogFile* log = getLog();
     const bool detailed = log && log->levelThreshold == 0;
 
+    if (path_.empty()) return false;
     std::FILE* in = platformOpenFile(path_.c_str(), "r");
     if (!in) {
+        // A file that is there but cannot be opened (a sharing violation, a denied read, even
+        // "not found" from a racing open) is not a missing one.
+        const DWORD code = GetLastError();
+        if (!meansMissing(code) || !isMissing(path_)) {
+            logUnusable(log, __LINE__, code);
+            return false;
+        }
         if (detailed)
             log->writeEvent(LC_GENERAL, LT_INFO, LL_OMEGA, LOG_SOURCE_FILE, __LINE__,
                             "BIniFile::bWriteNULKeyStringVector: File DOESN'T exist." + path_,

@@ -7,6 +7,49 @@ namespace {
 const char* const kWininitName = "wininit.ini";
 const char* const kPathSeparator = "\\";
 const DWORD kTokenAccess = TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY;
+bool isShortNameChar(unsigned char c) {
+    if (c >= 128) return true;
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    for (const char* p = "!#$%&'()-@^_`{}~"; *p; ++p)
+        if (*p == c) return true;
+    return false;
+}
+
+// An 8.3 name, ignoring case: what WININIT, which runs before long names exist, can read.
+bool isShortName(const std::string& name) {
+    const std::string::size_type dot = name.find('.');
+    const std::string::size_type base = dot == std::string::npos ? name.size() : dot;
+    const std::string::size_type ext = dot == std::string::npos ? 0 : name.size() - dot - 1;
+    if (base == 0 || base > 8 || ext > 3 || (dot != std::string::npos && ext == 0)) return false;
+    for (std::string::size_type i = 0; i < name.size(); ++i)
+        if (i != dot && !isShortNameChar(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+bool isShortPath(const std::string& path) {
+    std::string::size_type start = 0;
+    while (start <= path.size()) {
+        std::string::size_type end = path.find_first_of("\\/", start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(start, end - start);
+        const bool drive = start == 0 && part.size() == 2 && part[1] == ':';
+        if (!part.empty() && !drive && part != "." && part != ".." && !isShortName(part))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// The path as WININIT can read it: as given when it already is, else its short form ("" when
+// there is none).
+std::string wininitPath(const std::string& path) {
+    if (isShortPath(path)) return path;
+    char buffer[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameA(path.c_str(), buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return "";
+    return buffer;
+}
+
 }  // namespace
 
 BOSVersion::~BOSVersion() {}
@@ -92,8 +135,10 @@ bool BSystem::deleteFileOnReboot(std::string path) {
         files.getWindowsDirectory(iniPath);
         iniPath += kPathSeparator;
         iniPath += kWininitName;
+        const std::string shortPath = wininitPath(path);
+        if (shortPath.empty()) return false;
         BIniFile ini(iniPath);
-        return ini.bWriteNULKeyString(path);
+        return ini.bWriteNULKeyString(shortPath);
     }
     return false;
 }

@@ -70,6 +70,12 @@ bool underWine() { return false; }
 
 void makeReadOnly(const std::string& path) { addRule(path, simwin::kFileReadOnly); }
 void holdOpen(const std::string& path) { addRule(path, simwin::kFileInUse); }
+void loadModule(const std::string& path) {
+    FILE* f = platformOpenFile(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    std::fclose(f);
+    addRule(path, simwin::kFileLoaded);
+}
 
 void ApiTest::SetUp() {
     g_image = std::make_unique<testsupport::TestImage>();
@@ -94,6 +100,7 @@ void ApiTest::TearDown() {
 namespace {
 
 std::vector<HANDLE> g_held;
+std::vector<HMODULE> g_loaded;
 
 void deleteTree(HKEY root, const std::string& path) {
     HKEY h;
@@ -129,6 +136,8 @@ void removeFiles(const std::string& dir) {
 void removeScratch() {
     for (HANDLE h : g_held) CloseHandle(h);
     g_held.clear();
+    for (HMODULE h : g_loaded) FreeLibrary(h);
+    g_loaded.clear();
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) deleteTree(root, kScratchKey);
     removeFiles(scratchDir());
 }
@@ -150,6 +159,16 @@ void holdOpen(const std::string& path) {
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << path << ": " << GetLastError();
     g_held.push_back(h);
+}
+
+// A copy of this program, mapped as an image.
+void loadModule(const std::string& path) {
+    char self[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    ASSERT_TRUE(CopyFileA(self, path.c_str(), TRUE)) << path << ": " << GetLastError();
+    HMODULE h = LoadLibraryExA(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(h, nullptr) << path << ": " << GetLastError();
+    g_loaded.push_back(h);
 }
 
 void ApiTest::SetUp() {

@@ -23,7 +23,8 @@ bool underWine();
 
 // States the subset cannot make through its own calls.
 void makeReadOnly(const std::string& path);
-void holdOpen(const std::string& path);  // open elsewhere without sharing, until the test ends
+void holdOpen(const std::string& path);    // open elsewhere without sharing, until the test ends
+void loadModule(const std::string& path);  // a new file, a loaded module until the test ends
 
 // A place where Wine is known to give another result than Windows, named by its row of
 // docs/windows-behaviour.md, with what Wine gives when that is known. A call that crashes

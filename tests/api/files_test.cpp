@@ -69,15 +69,25 @@ TEST_F(Files, DeleteFileErrors) {
     EXPECT_EQ(findError(plain), 2u);
 }
 
-TEST_F(Files, AFileOpenElsewhereStaysOnNt) {
-    if (!api::isNT()) GTEST_SKIP() << "F5: Windows 95 deletes it";
-    const std::string held = scratchPath("held.dll");
+TEST_F(Files, OpenFilesAndLoadedModulesStayOnNtAndGoOn98) {
+    const std::string held = scratchPath("held.dll"), loaded = scratchPath("loaded.dll");
     write(held, "h");
     api::holdOpen(held);
-    EXPECT_NE(errorOf([&] { return DeleteFileA(held.c_str()); }), 0u);  // F4
-    EXPECT_EQ(errorOf([&] { return MoveFileA(held.c_str(), scratchPath("x.dll").c_str()); }),
-              32u);                  // F15
-    EXPECT_EQ(findError(held), 0u);  // still there (and not readable: it is held)
+    api::loadModule(loaded);
+    // F15: a file open elsewhere is not renamed.
+    EXPECT_WIN(errorOf([&] { return MoveFileA(held.c_str(), scratchPath("x.dll").c_str()); }),
+               api::isNT() ? 32u : 5u, WINE_GIVES("F15", 32));
+    if (api::isNT()) {
+        EXPECT_NE(errorOf([&] { return DeleteFileA(held.c_str()); }), 0u);    // F4
+        EXPECT_EQ(errorOf([&] { return DeleteFileA(loaded.c_str()); }), 5u);  // F6
+        EXPECT_EQ(findError(held), 0u);
+        EXPECT_EQ(findError(loaded), 0u);
+        return;
+    }
+    // F5: Windows 95/98 delete open files and loaded modules.
+    EXPECT_WIN(errorOf([&] { return DeleteFileA(held.c_str()); }), 0u, WINE_GIVES("F5", 32));
+    EXPECT_WIN(errorOf([&] { return DeleteFileA(loaded.c_str()); }), 0u, WINE_GIVES("F5", 5));
+    EXPECT_WIN(findError(held), 2u, WINE_GIVES("F5", 0));
 }
 
 TEST_F(Files, SearchesOfRootsDirectoriesAndMissingNames) {
@@ -103,6 +113,59 @@ TEST_F(Files, SearchesOfRootsDirectoriesAndMissingNames) {
     EXPECT_EQ(findError(scratchPath("none\\*.*")), 3u);
     EXPECT_EQ(findError(scratchPath("none.txt")), 2u);  // F12
     EXPECT_EQ(findError(scratchPath("*.xyz")), 2u);
+    EXPECT_WIN(findError(scratchPath("none\\")), 3u, WINE_DEPARTS("F10"));
+    EXPECT_EQ(findError(api::scratchDir() + "\\"), 2u);
+}
+
+// The path GetShortPathNameA gives, or "<error N>".
+std::string shortPathOf(const std::string& path) {
+    char buf[MAX_PATH];
+    SetLastError(0);
+    DWORD n = GetShortPathNameA(path.c_str(), buf, MAX_PATH);
+    if (n == 0) return "<error " + std::to_string(GetLastError()) + ">";
+    EXPECT_LT(n, DWORD(MAX_PATH));
+    EXPECT_EQ(n, std::strlen(buf));
+    return buf;
+}
+
+TEST_F(Files, ShortNamesAsFatGivesThem) {
+    const std::string dir = scratchPath("Long Directory");
+    ASSERT_TRUE(CreateDirectoryA(dir.c_str(), nullptr));
+    // Created in name order, so numbered alike by every file system that numbers them.
+    write(dir + "\\Quillmark Other.inf", "o");
+    write(dir + "\\QuillmarkMIRELUSB.INF", "u");
+    write(dir + "\\short.txt", "s");
+    const std::string prefix = api::scratchDir().substr(0, 3);  // "C:\"
+    const std::string base = prefix + "DOT4AP~1\\LONGDI~1\\";
+    // F29, F30: every component becomes its alias, an 8.3 name's in upper case.
+    EXPECT_WIN(shortPathOf(dir + "\\QuillmarkMIRELUSB.INF") == base + "QUILLM~2.INF", true,
+               WINE_DEPARTS("F29"));
+    EXPECT_WIN(shortPathOf(dir + "\\Quillmark Other.inf") == base + "QUILLM~1.INF", true,
+               WINE_DEPARTS("F29"));
+    EXPECT_WIN(shortPathOf(dir + "\\short.txt") == base + "SHORT.TXT", true, WINE_DEPARTS("F29"));
+    EXPECT_EQ(shortPathOf(dir + "\\none.txt"), "<error 2>");
+
+    // Too small a buffer: the size needed, NUL included, and the buffer left alone.
+    const std::string full = shortPathOf(dir + "\\short.txt");
+    char small[4] = "abc";
+    EXPECT_EQ(GetShortPathNameA((dir + "\\short.txt").c_str(), small, sizeof small),
+              full.size() + 1);
+    EXPECT_STREQ(small, "abc");
+
+    // F13: the search gives the alias of a long name only; the alias finds the file.
+    WIN32_FIND_DATAA d;
+    HANDLE h = FindFirstFileA((dir + "\\QuillmarkMIRELUSB.INF").c_str(), &d);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FindClose(h);
+    EXPECT_WIN(std::string(d.cAlternateFileName) == "QUILLM~2.INF", true, WINE_DEPARTS("F29"));
+    h = FindFirstFileA((dir + "\\short.txt").c_str(), &d);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FindClose(h);
+    EXPECT_STREQ(d.cAlternateFileName, "");
+    const std::string alias = shortPathOf(dir + "\\QuillmarkMIRELUSB.INF");
+    EXPECT_EQ(findFirst(alias), "QuillmarkMIRELUSB.INF");
+    EXPECT_EQ(errorOf([&] { return DeleteFileA(alias.c_str()); }), 0u);
+    EXPECT_EQ(findError(dir + "\\QuillmarkMIRELUSB.INF"), 2u);
 }
 
 TEST_F(Files, MovesAndReplacement) {

@@ -279,4 +279,72 @@ TEST_F(Registry, MissingValuesAndDeletionLeaveTheLastErrorAlone) {
     RegCloseKey(h);
 }
 
+TEST_F(Registry, NoDirectChildOfTheMachineOrUsersRootOnNt) {
+    // R1: refused even when the sub-key goes deeper, and nothing is left behind.
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_USERS})
+        for (const char* sub : {"Dot4ApiTop", "Dot4ApiTop\\Below"}) {
+            LONG want = api::isNT() ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+            EXPECT_WIN(create(root, sub), want, WINE_GIVES("R1", ERROR_SUCCESS));
+            EXPECT_WIN(exists(root, "Dot4ApiTop"), !api::isNT(), WINE_GIVES("R1", true));
+            RegDeleteKeyA(root, "Dot4ApiTop\\Below");
+            RegDeleteKeyA(root, "Dot4ApiTop");
+        }
+    // Below a key that exists it is an ordinary create.
+    EXPECT_EQ(create(HKEY_LOCAL_MACHINE, scratch("Deeper")), ERROR_SUCCESS);
+}
+
+TEST_F(Registry, PredefinedKeysWithoutASubKeyAreThemselves) {
+    for (const char* sub : {"", static_cast<const char*>(nullptr)}) {  // R13
+        HKEY out = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, sub, 0, KEY_READ, &out), ERROR_SUCCESS);
+        EXPECT_EQ(out, HKEY_CURRENT_USER);
+        out = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, sub, 0, nullptr, 0, KEY_READ, nullptr, &out,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_WIN(out == HKEY_CURRENT_USER, true, WINE_GIVES("R13", false));
+    }
+    ASSERT_EQ(create(HKEY_CURRENT_USER, scratch()), ERROR_SUCCESS);
+    HKEY h = open(HKEY_CURRENT_USER, scratch());
+    HKEY again = open(h, "");  // R14: an opened key gives a new handle
+    EXPECT_NE(again, h);
+    RegCloseKey(again);
+    RegCloseKey(h);
+}
+
+TEST_F(Registry, CreateArgumentsAndTheLeadingBackslashOn98Open) {
+    ASSERT_EQ(create(HKEY_CURRENT_USER, scratch()), ERROR_SUCCESS);
+    HKEY h = open(HKEY_CURRENT_USER, scratch());
+    EXPECT_WIN(RegCreateKeyExA(h, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, nullptr, nullptr),
+               ERROR_BADKEY, WINE_CRASHES("R5"));
+    HKEY out;
+    if (!api::isNT())
+        EXPECT_WIN(RegOpenKeyExA(HKEY_CURRENT_USER, ("\\" + scratch()).c_str(), 0, KEY_READ, &out),
+                   ERROR_FILE_NOT_FOUND, WINE_DEPARTS("R17"));
+    RegCloseKey(h);
+}
+
+TEST_F(Registry, DeleteIgnoresTheRightsOfTheHandle) {
+    ASSERT_EQ(create(HKEY_CURRENT_USER, scratch("Gone")), ERROR_SUCCESS);
+    HKEY h = open(HKEY_CURRENT_USER, scratch("Gone"), KEY_READ);  // R27
+    EXPECT_WIN(RegDeleteKeyA(h, ""), ERROR_SUCCESS, WINE_DEPARTS("R27"));
+    EXPECT_WIN(exists(HKEY_CURRENT_USER, scratch("Gone")), false, WINE_DEPARTS("R27"));
+    RegCloseKey(h);
+}
+
+TEST_F(Registry, AMissingValueClearsTheTypeAndOnNtTheSizeAsked) {
+    ASSERT_EQ(create(HKEY_CURRENT_USER, scratch()), ERROR_SUCCESS);
+    HKEY h = open(HKEY_CURRENT_USER, scratch());
+    BYTE buf[8];
+    DWORD type = 0x4242, size = sizeof buf;
+    EXPECT_EQ(RegQueryValueExA(h, "None", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    // V2: NT clears the size asked for; 95/98 leave it and clear the type.
+    EXPECT_WIN(size, api::isNT() ? 0u : sizeof buf, WINE_DEPARTS("V2"));
+    if (!api::isNT()) EXPECT_WIN(type, DWORD(REG_NONE), WINE_DEPARTS("V2"));
+    size = sizeof buf;
+    EXPECT_EQ(RegQueryValueExA(h, "None", nullptr, nullptr, buf, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_WIN(size, sizeof buf, WINE_DEPARTS("V2"));  // a buffer given: left alone on both
+    RegCloseKey(h);
+}
+
 }  // namespace

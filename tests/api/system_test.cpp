@@ -22,7 +22,14 @@ TEST_F(System, VersionRecordSizesAndTheLastError) {
     if (v.plain.dwPlatformId != VER_PLATFORM_WIN32_NT) {
         EXPECT_EQ(v.plain.dwPlatformId, DWORD(VER_PLATFORM_WIN32_WINDOWS));
         EXPECT_EQ(v.plain.dwMajorVersion, 4u);
-        return;  // S1, S2 differ on 95/98
+        // S4: MAKELONG(build, MAKEWORD(minor, major)).
+        EXPECT_WIN(v.plain.dwBuildNumber >> 16,
+                   v.plain.dwMajorVersion << 8 | v.plain.dwMinorVersion, WINE_DEPARTS("S4"));
+        v.plain.dwOSVersionInfoSize = 100;
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(GetVersionExA(&v.plain));  // S1: the last error stays
+        EXPECT_WIN(GetLastError(), 0xdeadbeefu, WINE_GIVES("S1", ERROR_INSUFFICIENT_BUFFER));
+        return;  // S2: 95 refuses 156 bytes, 98 is not known to
     }
     EXPECT_GE(v.plain.dwMajorVersion, 4u);
     v.plain.dwOSVersionInfoSize = 156;  // S2: OSVERSIONINFOEXA
@@ -56,7 +63,7 @@ TEST_F(System, TokensAndPrivilegesOnNt) {
     EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));  // T1
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_TOKEN));
 
-    // T5: the numbers of SE_*_PRIVILEGE, found without regard to case.
+    // T5: the numbers of SE_*_PRIVILEGE, found without regard to case; 25 to 30 from 2000 on.
     const char* const names[] = {"SeCreateTokenPrivilege",
                                  "SeAssignPrimaryTokenPrivilege",
                                  "SeLockMemoryPrivilege",
@@ -79,8 +86,18 @@ TEST_F(System, TokensAndPrivilegesOnNt) {
                                  "SeAuditPrivilege",
                                  "SeSystemEnvironmentPrivilege",
                                  "SeChangeNotifyPrivilege",
-                                 "SeRemoteShutdownPrivilege"};
-    for (DWORD i = 0; i < sizeof names / sizeof *names; ++i) {
+                                 "SeRemoteShutdownPrivilege",
+                                 "SeUndockPrivilege",
+                                 "SeSyncAgentPrivilege",
+                                 "SeEnableDelegationPrivilege",
+                                 "SeManageVolumePrivilege",
+                                 "SeImpersonatePrivilege",
+                                 "SeCreateGlobalPrivilege"};
+    OSVERSIONINFOA v{};
+    v.dwOSVersionInfoSize = sizeof v;
+    ASSERT_TRUE(GetVersionExA(&v));
+    const DWORD known = v.dwMajorVersion >= 5 ? 29 : 23;
+    for (DWORD i = 0; i < known; ++i) {
         std::string flipped = names[i];
         for (char& c : flipped)
             c = (c >= 'a' && c <= 'z') ? c - 32 : (c >= 'A' && c <= 'Z') ? c + 32 : c;
@@ -93,8 +110,11 @@ TEST_F(System, TokensAndPrivilegesOnNt) {
     }
     LUID luid;
     SetLastError(0);
-    EXPECT_FALSE(LookupPrivilegeValueA(nullptr, "SeBogusPrivilege", &luid));  // T3
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SUCH_PRIVILEGE));
+    for (const char* unknown : {"SeBogusPrivilege", static_cast<const char*>(nullptr)}) {
+        SetLastError(0);
+        EXPECT_FALSE(LookupPrivilegeValueA(nullptr, unknown, &luid));  // T3, T4
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_SUCH_PRIVILEGE)) << (unknown ? unknown : "NULL");
+    }
 
     ASSERT_TRUE(
         OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));

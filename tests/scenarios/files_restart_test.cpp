@@ -14,6 +14,11 @@ namespace {
 TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
     TestImage image;
     image.fromExample("win98-files-in-use");
+    // Windows 98 deletes files in use: these three are files DeleteFileA refuses.
+    image.machineIni(
+        "[system]\nplatform=1\n[faults]\nDeleteFileA=32@C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll\n"
+        "DeleteFileA=32@C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll\n"
+        "DeleteFileA=32@C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),
@@ -45,7 +50,11 @@ TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
 
 TEST(FilesScenario, NTFilesInUseAndTheLogGoAtTheRestart) {
     TestImage image;
+    // The Windows 98 sample's drive, on NT with the monitor and the USB driver loaded.
     image.fromExample("road-of-one-device");
+    image.machineIni(
+        "[system]\nplatform=2\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=in_use\n"
+        "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4Usb.sys=in_use\n");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
@@ -67,8 +76,8 @@ TEST(FilesScenario, UnwritableWininitLeavesTheFileInPlace) {
     TestImage image;
     image.fromExample("win98-files-in-use");
     image.machineIni(
-        "[system]\nplatform=1\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=in_use\n"
-        "[faults]\nMoveFileA=5\n");
+        "[system]\nplatform=1\n[faults]\nDeleteFileA=32@C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll\n"
+        "MoveFileA=5\n");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
@@ -79,6 +88,25 @@ TEST(FilesScenario, UnwritableWininitLeavesTheFileInPlace) {
     for (const std::string& m : image.logMessages())
         if (m == "Deleted C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll") bare = true;
     EXPECT_TRUE(bare);
+}
+
+TEST(FilesScenario, Windows98LongNamedFileIsScheduledByItsShortName) {
+    TestImage image;
+    const std::string usb = "C:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF";
+    image.machineIni("[system]\nplatform=1\n[faults]\nDeleteFileA=32@" + usb + "\n");
+    image.file(usb, "usb");
+    const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),
+              "[rename]\nNUL=C:\\WINDOWS\\INF\\OTHER\\QUILLM~1.INF\n");
+    bool logged = false;
+    for (const std::string& m : image.logMessages())
+        if (m == "Deleted " + usb + " - Reboot Needed") logged = true;
+    EXPECT_TRUE(logged);
+    const TestImage::Result restart = image.cli({"restart", image.dir()});
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    EXPECT_EQ(restart.out, "");
+    EXPECT_FALSE(image.exists(usb));
 }
 
 }  // namespace

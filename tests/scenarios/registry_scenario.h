@@ -101,7 +101,9 @@ inline std::vector<std::string> startingWith(const std::vector<std::string>& all
 // An image with `registry` (key headers and values, CRLF added), an NT machine answering No.
 inline void prepare(testsupport::TestImage& image, const std::string& registry,
                     const std::string& extraIni = "") {
-    std::string crlf;
+    // These images test the program's logic, which looks for devices in HKEY_LOCAL_MACHINE\enum
+    // as 95/98 keep them; an NT machine cannot have that key, and could not create it.
+    std::string crlf = "[HKEY_LOCAL_MACHINE\\enum]\r\n\r\n";
     for (char c : registry) {
         if (c == '\n') crlf += '\r';
         crlf += c;

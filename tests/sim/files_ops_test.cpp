@@ -319,3 +319,61 @@ TEST(FileOpsImage, ChangesReachTheImageOnlyOnSave) {
     EXPECT_TRUE(fs::is_directory(img.hostPath("C:\\New")));
     EXPECT_EQ(img.readFile("C:\\keep.txt"), "k");
 }
+
+// What the [files] states do on NT, and a Session Manager key the user may not write.
+TEST(FileStatesNt, LoadedAndUnschedulableFilesAndTheSessionManagersRights) {
+    for (const char* keyRule : {"", "read_only", "no_access"}) {
+        TestImage img;
+        img.machineIni(
+            std::string("[files]\nC:\\a.dll=loaded, no_schedule\nC:\\b.dll=loaded\n") +
+            (*keyRule ? std::string("[registry]\n") + kSessionManager + "=" + keyRule + "\n" : ""));
+        img.registry(std::string("[") + kSessionManager + "]\r\n\r\n");
+        img.file("C:\\a.dll", "a").file("C:\\b.dll", "b");
+        SimMachine sm(img);
+        EXPECT_EQ(errorOf([] { return DeleteFileA("C:\\a.dll"); }), 5u);
+        EXPECT_EQ(platformOpenFile("C:\\b.dll", "ab"), nullptr);
+        EXPECT_EQ(GetLastError(), 32u);
+        EXPECT_EQ(
+            errorOf([] { return MoveFileExA("C:\\a.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); }),
+            5u);
+        EXPECT_EQ(
+            errorOf([] { return MoveFileExA("C:\\b.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT); }),
+            *keyRule ? 5u : 0u)
+            << keyRule;
+        EXPECT_EQ(pending(sm) == "<none>", *keyRule != 0) << keyRule;
+    }
+}
+
+// GetShortPathNameA of each file of one folder.
+std::vector<std::string> shortPaths(const std::vector<std::string>& paths) {
+    std::vector<std::string> out;
+    for (const std::string& p : paths) {
+        char buf[MAX_PATH] = {};
+        out.push_back(GetShortPathNameA(p.c_str(), buf, MAX_PATH) ? buf : "<error>");
+    }
+    return out;
+}
+
+TEST(ShortNames, MachineIniFirstThenTheOthersNumberedInNameOrder) {
+    TestImage img;
+    img.machineIni("[short_names]\nC:\\Data\\Quillmark Zeta.inf = QUILLM~1.INF\n");
+    std::vector<std::string> names = {"Quillmark Zeta.inf",   "QUILLM~2.INF",
+                                      "quillmark beta.inf",   "Quillmark Alpha.inf",
+                                      "..Hidden file+x.text", "ok.txt"};
+    for (int i = 0; i <= 10; ++i) names.push_back("Longname" + std::to_string(100 + i) + ".txt");
+    std::vector<std::string> paths;
+    for (const std::string& n : names) {
+        paths.push_back("C:\\Data\\" + n);
+        img.file(paths.back(), "x");
+    }
+    img.directory("C:\\Program Files\\Dot4");
+    SimMachine sm(img);
+    std::vector<std::string> want = {"QUILLM~1.INF", "QUILLM~2.INF", "QUILLM~4.INF",
+                                     "QUILLM~3.INF", "HIDDEN~1.TEX", "OK.TXT"};
+    for (int i = 1; i <= 11; ++i)
+        want.push_back((i < 10 ? "LONGNA~" : "LONGN~") + std::to_string(i) + ".TXT");
+    for (std::string& w : want) w = "C:\\DATA\\" + w;
+    EXPECT_EQ(shortPaths(paths), want);
+    EXPECT_EQ(shortPaths({"c:\\program files\\dot4", "Program Files\\..\\Data\\ok.txt"}),
+              (std::vector<std::string>{"c:\\PROGRA~1\\DOT4", "PROGRA~1\\..\\DATA\\OK.TXT"}));
+}

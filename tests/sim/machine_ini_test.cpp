@@ -60,6 +60,8 @@ TEST(MachineIni, EverySectionIsRead) {
                     "[shutdown]\r\nresult = 5\r\n"
                     "[spooler]\r\nOffice = open=5\r\nLab = delete=1801\r\nExtra = ok\r\n"
                     "[files]\r\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll = in_use, no_schedule\r\n"
+                    "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys = loaded\r\n"
+                    "[short_names]\r\nc:\\program files\\..\\Program Files = progra~2\r\n"
                     "[registry]\r\nHKEY_LOCAL_MACHINE\\enum\\DOT4\\ = no_delete\r\n"
                     "[faults]\r\nDeleteFileA = 5\r\nRegDeleteKeyA = 5@2\r\n"
                     "RegDeleteKeyA = 1018@HKEY_LOCAL_MACHINE\\enum\r\n",
@@ -78,6 +80,9 @@ TEST(MachineIni, EverySectionIsRead) {
     EXPECT_EQ(m.config.printerRules[1].second.code, 1801u);
     EXPECT_EQ(m.config.fileRule("c:\\windows\\system\\DOT4MON.DLL"),
               unsigned(simwin::kFileInUse | simwin::kFileNoSchedule));
+    EXPECT_EQ(m.config.fileRule("C:\\WINDOWS\\SYSTEM32\\DRIVERS\\DOT4.SYS"),
+              unsigned(simwin::kFileLoaded));
+    EXPECT_EQ(m.config.shortNames.at("C:\\PROGRAM FILES"), "PROGRA~2");
     EXPECT_EQ(m.config.registryRule("HKEY_LOCAL_MACHINE\\ENUM\\dot4"),
               unsigned(simwin::kRuleNoDelete));
     ASSERT_EQ(m.config.faults.size(), 3u);
@@ -86,9 +91,10 @@ TEST(MachineIni, EverySectionIsRead) {
 }
 
 TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
-    EXPECT_EQ(errorOf("[system]\nplatform = 2\n[sytem]\n"),
-              "img/machine.ini:3: unknown section [sytem]; expected [system], [prompt], "
-              "[privileges], [shutdown], [spooler], [files], [registry] or [faults]");
+    EXPECT_EQ(
+        errorOf("[system]\nplatform = 2\n[sytem]\n"),
+        "img/machine.ini:3: unknown section [sytem]; expected [system], [prompt], "
+        "[privileges], [shutdown], [spooler], [files], [short_names], [registry] or [faults]");
     EXPECT_EQ(errorOf("\n\n[system]\nplatfrom = 2\n")
                   .rfind("img/machine.ini:4: unknown key 'platfrom'", 0),
               0u);
@@ -112,9 +118,12 @@ TEST(MachineIni, BadInputNamesFileLineAndWhatWasExpected) {
               0u);
     EXPECT_EQ(errorOf("[faults]\nDeleteFileA = 0\n"),
               "img/machine.ini:2: expected a non-zero error code for DeleteFileA, got '0'");
-    EXPECT_EQ(errorOf("[files]\nC:\\x = locked\n"),
-              "img/machine.ini:2: expected in_use, no_schedule or read_only for 'C:\\x', got "
-              "'locked'");
+    EXPECT_EQ(
+        errorOf("[files]\nC:\\x = locked\n"),
+        "img/machine.ini:2: expected in_use, loaded, read_only or no_schedule for 'C:\\x', got "
+        "'locked'");
+    EXPECT_EQ(errorOf("[short_names]\nC:\\Long Name = LONG-NAME\n"),
+              "img/machine.ini:2: expected an 8.3 name for 'C:\\Long Name', got 'LONG-NAME'");
     EXPECT_EQ(errorOf("[system\n"),
               "img/machine.ini:1: expected a section header such as [system]");
 }

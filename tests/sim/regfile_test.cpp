@@ -119,6 +119,19 @@ TEST(RegFile, ValuesSetByProgramsRoundTrip) {
     for (const std::string& l : lines(first)) EXPECT_LE(l.size(), 80u);
 }
 
+TEST(RegFile, ClassEndsAtItsFirstNul) {
+    Registry r;
+    r.load(
+        "REGEDIT4\r\n\r\n[HKEY_USERS\\K]\r\n;class=\"ab\\0cd\"\r\n\r\n"
+        "[HKEY_USERS\\E]\r\n;class=\"\\0x\"\r\n",
+        "x.reg");
+    EXPECT_EQ(r.keyClass("HKEY_USERS\\K"), "ab");
+    EXPECT_EQ(r.keyClass("HKEY_USERS\\E"), std::nullopt);
+    Registry back;
+    back.load(save(r), "saved.reg");
+    EXPECT_EQ(save(back), save(r));
+}
+
 TEST(RegFile, AcceptsLfCommentsBlanksAndUnsortedKeys) {
     Registry r;
     r.load(
@@ -184,12 +197,26 @@ TEST(RegFile, ImportsVersion5FilesInUtf16) {
         // Written back as REGEDIT4 with 8-bit strings.
         EXPECT_EQ(lines(save(r))[0], "REGEDIT4");
     }
-    // A character beyond Latin-1 has no 8-bit form here.
+    // The euro sign is 0x80 in the default code page, 1252.
     Registry r;
     r.load(
         "Windows Registry Editor Version 5.00\r\n[HKEY_USERS\\K]\r\n\"e\"=hex(2):ac,20,00,00\r\n",
         "x.reg");
-    EXPECT_EQ(r.value("HKEY_USERS\\K", "e")->bytes, std::string("?\0", 2));
+    EXPECT_EQ(r.value("HKEY_USERS\\K", "e")->bytes, std::string("\x80\0", 2));
+}
+
+std::string deep(int levels) {
+    std::string path;
+    for (int i = 0; i < levels; ++i) path += "\\k";
+    return path;
+}
+
+// Windows' limit: 512 levels below the root.
+TEST(RegFile, KeysNestUpTo512Levels) {
+    Registry r;
+    const std::string text = "REGEDIT4\r\n\r\n[HKEY_USERS" + deep(512) + "]\r\n\r\n";
+    r.load(text, "deep.reg");
+    EXPECT_EQ(lines(save(r)).size(), 2u + 2u * 513u);  // each key: its header, a blank line
 }
 
 TEST(RegFile, MalformedFilesAreRefusedWithTheLineAndNothingChanges) {
@@ -215,6 +242,8 @@ TEST(RegFile, MalformedFilesAreRefusedWithTheLineAndNothingChanges) {
         {"REGEDIT4\r\n[HKEY_USERS\\K]\r\n\"v\"=text\r\n", 3},
         {"REGEDIT4\r\n[HKEY_USERS\\K]\r\n\"v\"=\"a\\qb\"\r\n", 3},
         {"REGEDIT4\r\n[HKEY_USERS\\K]\r\n\r\nstray words\r\n", 4},
+        {"REGEDIT4\r\n[HKEY_USERS" + deep(513) + "]\r\n", 2},
+        {"REGEDIT4\r\n[HKEY_USERS" + deep(300) + "]\r\n[HKEY_USERS" + deep(513) + "]\r\n", 3},
     };
     for (const Case& c : cases) {
         Registry r;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,11 +13,15 @@ namespace {
 
 class RegistryApi : public ::testing::Test {
   protected:
-    void SetUp() override { simwin::activate(&m); }
+    void SetUp() override {
+        simwin::activate(&m);
+        m.run.registry->settle(m.config, "test.reg", warnings);
+    }
     void TearDown() override { simwin::activate(nullptr); }
 
     void load(const std::string& body) {
         m.run.registry->load("REGEDIT4\r\n\r\n" + body, "test.reg");
+        m.run.registry->settle(m.config, "test.reg", warnings);
     }
 
     HKEY open(const char* sub, REGSAM access = KEY_ALL_ACCESS, HKEY root = HKEY_LOCAL_MACHINE) {
@@ -45,6 +50,7 @@ class RegistryApi : public ::testing::Test {
     bool has(const std::string& path) { return m.run.registry->hasKey(path); }
 
     simwin::Machine m;
+    std::ostringstream warnings;
 };
 
 TEST_F(RegistryApi, CreateMakesIntermediateKeysAndSetsTheClassOnlyOnNewKeys) {
@@ -69,8 +75,8 @@ TEST_F(RegistryApi, CreateMakesIntermediateKeysAndSetsTheClassOnlyOnNewKeys) {
 
 TEST_F(RegistryApi, EnumerationIsSortedWithoutCaseAndChecksTheNameBuffer) {
     for (const char* k : {"b", "_x", "A", "c", "Ab"})
-        ASSERT_EQ(create((std::string("Top\\") + k).c_str()), ERROR_SUCCESS);
-    HKEY h = open("Top");
+        ASSERT_EQ(create((std::string("Software\\Top\\") + k).c_str()), ERROR_SUCCESS);
+    HKEY h = open("Software\\Top");
     // Windows orders on the upper-cased name, so '_' sorts after the letters.
     EXPECT_EQ(enumerate(h), (std::vector<std::string>{"A", "Ab", "b", "c", "_x"}));
     char name[8];
@@ -118,15 +124,15 @@ TEST_F(RegistryApi, QueryReportsSizesAndMissingValues) {
 }
 
 TEST_F(RegistryApi, SetAndDeleteValuesKeepTheOrderSet) {
-    ASSERT_EQ(create("V"), ERROR_SUCCESS);
-    HKEY h = open("V");
+    ASSERT_EQ(create("Software\\V"), ERROR_SUCCESS);
+    HKEY h = open("Software\\V");
     const BYTE one[] = {1}, two[] = {2, 2};
     EXPECT_EQ(RegSetValueExA(h, "b", 0, REG_BINARY, one, 1), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(h, "a", 0, REG_BINARY, one, 1), ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExA(h, "B", 0, REG_BINARY, two, 2), ERROR_SUCCESS);
-    EXPECT_EQ(m.run.registry->valueNames("HKEY_LOCAL_MACHINE\\V"),
+    EXPECT_EQ(m.run.registry->valueNames("HKEY_LOCAL_MACHINE\\Software\\V"),
               (std::vector<std::string>{"b", "a"}));
-    EXPECT_EQ(m.run.registry->value("HKEY_LOCAL_MACHINE\\V", "b")->bytes, "\x02\x02");
+    EXPECT_EQ(m.run.registry->value("HKEY_LOCAL_MACHINE\\Software\\V", "b")->bytes, "\x02\x02");
     EXPECT_EQ(RegSetValueExA(h, "c", 0, REG_BINARY, nullptr, 3), 998);
     EXPECT_EQ(RegDeleteValueA(h, "A"), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueA(h, "a"), ERROR_FILE_NOT_FOUND);
@@ -134,7 +140,7 @@ TEST_F(RegistryApi, SetAndDeleteValuesKeepTheOrderSet) {
 }
 
 TEST_F(RegistryApi, UnknownHandlesAndRoots) {
-    HKEY h = open("", KEY_READ);
+    HKEY h = open("Software", KEY_READ);
     EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(uintptr_t(0x4242))), ERROR_INVALID_HANDLE);
@@ -148,8 +154,7 @@ TEST_F(RegistryApi, UnknownHandlesAndRoots) {
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, nullptr),
               ERROR_INVALID_PARAMETER);
-    for (HKEY root :
-         {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA})
+    for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA})
         EXPECT_EQ(create("Probe", nullptr, nullptr, KEY_ALL_ACCESS, root), ERROR_SUCCESS);
     EXPECT_TRUE(has("HKEY_DYN_DATA\\Probe"));
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ""), ERROR_ACCESS_DENIED);  // roots stay
@@ -241,6 +246,7 @@ TEST_F(RegistryApi, TraceLinesShowArgumentsResultAndHandle) {
 namespace {
 
 TEST_F(RegistryApi, DeletingInEnumerationOrderKeepsTheRestSortedAndFindable) {
+    load("[HKEY_LOCAL_MACHINE\\P]\r\n");
     for (int i = 0; i < 40; ++i) ASSERT_EQ(create(("P\\k" + std::to_string(100 + i)).c_str()), 0);
     for (int i = 0; i < 30; ++i)
         ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("P\\k" + std::to_string(100 + i)).c_str()),

@@ -119,3 +119,25 @@ TEST(Restart98, WithoutWininitNothingHappens) {
     EXPECT_TRUE(img.exists("C:\\WINDOWS\\x.dll"));
     EXPECT_FALSE(img.exists("C:\\WINDOWS\\wininit.bak"));
 }
+
+TEST(Restart98, WininitLinesWithLongNamesAreLeftUndone) {
+    TestImage img;
+    img.machineIni("[system]\nplatform=1\n");
+    img.file("C:\\WINDOWS\\INF\\OTHER\\Quillmark Other.inf", "o")
+        .file("C:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF", "u")
+        .file("C:\\Program Files\\a.dll", "a")
+        .file("C:\\WINDOWS\\wininit.ini",
+              "[rename]\r\nNUL=C:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF\r\n"
+              "NUL=C:\\Program Files\\a.dll\r\nNUL=C:\\WINDOWS\\INF\\OTHER\\QUILLM~1.INF\r\n");
+    auto r = img.restart();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(
+        r.out,
+        "wininit.ini: NUL=C:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF: left undone, "
+        "WININIT ignores long names\n"
+        "wininit.ini: NUL=C:\\Program Files\\a.dll: left undone, WININIT ignores long names\n");
+    EXPECT_TRUE(img.exists("C:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF"));
+    EXPECT_TRUE(img.exists("C:\\Program Files\\a.dll"));
+    EXPECT_FALSE(img.exists("C:\\WINDOWS\\INF\\OTHER\\Quillmark Other.inf"));  // by its alias
+    EXPECT_TRUE(img.exists("C:\\WINDOWS\\wininit.bak"));
+}

@@ -54,7 +54,7 @@ TEST(Dot4simCli, ABrokenMachineIniIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(r.err, "dot4sim: " + img.dir() +
                          "/machine.ini:3: unknown key 'answer' in [system]; expected platform, "
                          "major, minor, build, version_query, windows_directory, "
-                         "current_directory or program\n");
+                         "current_directory, program or codepage\n");
     EXPECT_EQ(snapshot(img.dir()), before);
 }
 
@@ -118,7 +118,7 @@ TEST(Dot4simRun, NoLogWithoutTheSwitchAndRestartLeavesNoOutcome) {
     EXPECT_FALSE(img.exists("C:\\uninstall.txt"));
     EXPECT_EQ(img.outcome("restart", "requested"), "0");
     EXPECT_EQ(img.outcome("restart", "flags"), "");
-    EXPECT_NE(img.registryText().find("[HKEY_LOCAL_MACHINE\\Software\\Quillmark\\Corlis]"),
+    EXPECT_NE(img.registryText().find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillmark\\Corlis]"),
               std::string::npos);
     EXPECT_EQ(img.restart().status, 0);
 }

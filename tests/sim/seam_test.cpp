@@ -34,6 +34,8 @@ void callAll() {
     DeleteCriticalSection(&cs);
     WIN32_FIND_DATAA found;
     FindClose(FindFirstFileA("C:\\*", &found));
+    char shortPath[MAX_PATH];
+    GetShortPathNameA("C:\\", shortPath, MAX_PATH);
     DeleteFileA("C:\\a.txt");
     MoveFileA("C:\\b.txt", "C:\\c.txt");
     MoveFileExA("C:\\c.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);

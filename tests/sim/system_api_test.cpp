@@ -33,6 +33,27 @@ TEST_F(SystemApi, VersionRecordMustHaveAKnownSize) {
     EXPECT_EQ(GetLastError(), 87u);
 }
 
+TEST_F(SystemApi, Windows95KnowsOnlyThePlainRecordAndBothKeepTheVersionInTheBuild) {
+    union {
+        OSVERSIONINFOA plain;
+        BYTE extended[156];
+    } v;
+    m.config.system.platform = VER_PLATFORM_WIN32_WINDOWS;
+    m.config.system.major = 4;
+    for (DWORD minor : {0u, 10u}) {
+        m.config.system.minor = minor;
+        m.config.system.build = 950 + minor;
+        std::memset(&v, 0, sizeof v);
+        v.plain.dwOSVersionInfoSize = 156;
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(GetVersionExA(&v.plain), minor ? TRUE : FALSE) << minor;
+        EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+        v.plain.dwOSVersionInfoSize = sizeof v.plain;
+        ASSERT_TRUE(GetVersionExA(&v.plain));
+        EXPECT_EQ(v.plain.dwBuildNumber, 0x04000000u | minor << 16 | (950 + minor)) << minor;
+    }
+}
+
 TEST_F(SystemApi, WindowsDirectoryReportsTheSizeNeededWhenTheBufferIsShort) {
     char buf[MAX_PATH];
     EXPECT_EQ(GetWindowsDirectoryA(buf, sizeof buf), 10u);
@@ -65,6 +86,22 @@ TEST_F(SystemApi, ShutdownOnNtNeedsTheEnabledPrivilege) {
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT, 0));
     EXPECT_TRUE(m.report.outcome.restartRequested);
+}
+
+TEST_F(SystemApi, APrivilegeTheTokenLacksIsNotEnabledThoughTheCallSucceeds) {
+    m.config.privileges.notAllAssigned = true;
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), 0x28, &token));
+    TOKEN_PRIVILEGES tp{};
+    tp.PrivilegeCount = 1;
+    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &tp.Privileges[0].Luid));
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    SetLastError(0);
+    EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ALL_ASSIGNED));
+    EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT, 0));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PRIVILEGE_NOT_HELD));
+    EXPECT_TRUE(CloseHandle(token));
 }
 
 TEST_F(SystemApi, Windows98HasNoTokensButRestartsWithoutThem) {

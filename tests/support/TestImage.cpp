@@ -244,9 +244,10 @@ TestImage::Result TestImage::cli(const std::vector<std::string>& dot4simArgs) {
 }
 
 TestImage::Result TestImage::restart() {
-    std::ostringstream err;
+    std::ostringstream out, err;
     Result r;
-    r.status = simwin::restartImage(dir_, err);
+    r.status = simwin::restartImage(dir_, out, err);
+    r.out = out.str();
     r.err = err.str();
     return r;
 }

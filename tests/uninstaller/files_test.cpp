@@ -101,10 +101,12 @@ TEST(InstalledFiles, FileInUseOnNTIsScheduled) {
     EXPECT_NE(f.image.registryText().find("PendingFileRenameOperations"), std::string::npos);
 }
 
-TEST(InstalledFiles, FileInUseOnWindows98GoesIntoWininit) {
+TEST(InstalledFiles, UndeletableFileOnWindows98GoesIntoWininit) {
+    // Windows 98 deletes a file in use; one that DeleteFileA refuses waits for the restart.
     Files f(allFiles(),
-            "[system]\nplatform=1\nminor=10\n[files]\nC:\\WINDOWS\\INF\\mirelc.inf=in_use\n"
-            "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys=in_use\n");
+            "[system]\nplatform=1\nminor=10\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=in_use\n"
+            "[faults]\nDeleteFileA=5@C:\\WINDOWS\\INF\\mirelc.inf\n"
+            "DeleteFileA=5@C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n");
     EXPECT_TRUE(f.run(true));
     EXPECT_TRUE(f.rebootNeeded);
     // The ini writer's own records come before the file's record.
@@ -115,6 +117,7 @@ TEST(InstalledFiles, FileInUseOnWindows98GoesIntoWininit) {
               "[rename]\nNUL=C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n"
               "NUL=C:\\WINDOWS\\INF\\mirelc.inf\n");
     EXPECT_EQ(f.image.registryText().find("PendingFileRenameOperations"), std::string::npos);
+    EXPECT_FALSE(f.image.exists("C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"));
 }
 
 TEST(InstalledFiles, NeitherDeletableNorSchedulable) {
@@ -136,7 +139,7 @@ TEST(InstalledFiles, NeitherDeletableNorSchedulable) {
 
 TEST(InstalledFiles, SingleFileResult) {
     Files f({"C:\\A.DLL", "C:\\B.DLL"},
-            "[system]\nplatform=1\nminor=90\n[files]\nC:\\A.DLL=in_use\n", false);
+            "[system]\nplatform=1\nminor=90\n[faults]\nDeleteFileA=5@C:\\A.DLL\n", false);
     bool reboot = true;
     EXPECT_FALSE(f.uninstaller.removeInstalledFile("C:\\A.DLL", reboot));
     EXPECT_TRUE(reboot);

@@ -185,6 +185,27 @@ TEST(IniFile, FailedRenameKeepsTheOldContent) {
     }
 }
 
+// Only a wininit.ini that the system says is not there may be created: one that cannot be
+// opened or looked up is left alone, with the operations other programs scheduled in it.
+TEST(IniFile, FileThatCannotBeReadIsLeftAlone) {
+    const std::string wininit = "[rename]\nNUL=C:\\OTHER.TMP\n";
+    // The log is the first open, the ini file for reading the second.
+    for (const std::string& fault : std::vector<std::string>{
+             "platformOpenFile=5@2", "platformOpenFile=32@2", "platformOpenFile=2@2",
+             "FindFirstFileA=5@" + kIni, "FindFirstFileA=32@" + kIni}) {
+        Win98 w(&wininit, "[faults]\n" + fault + "\n");
+        EXPECT_FALSE(BSystem().deleteFileOnReboot(kDll)) << fault;
+        w.finish();
+        EXPECT_EQ(w.ini(), wininit) << fault;
+        EXPECT_FALSE(w.image.exists("C:\\mirnul.ini")) << fault;
+        ASSERT_FALSE(w.records.empty());
+        EXPECT_EQ(w.records.back().message,
+                  "BIniFile: The ini file cannot be read; it is left as it is.")
+            << fault;
+        EXPECT_EQ(w.records.back().type, "error");
+    }
+}
+
 TEST(IniFile, ThreeFilesEndUpInReverseOrder) {
     const std::string wininit = "[rename]\n";
     Win98 w(&wininit, "", {"C:\\A.DLL", "C:\\B.DLL", "C:\\C.DLL"});

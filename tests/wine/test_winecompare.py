@@ -46,6 +46,27 @@ class RegistryFiles(unittest.TestCase):
         self.assertIn("HKEY_LOCAL_MACHINE\\SOFTWARE\\QUILLMARK", keys)
         self.assertIn("HKEY_LOCAL_MACHINE\\SOFTWARE", keys)
 
+    def test_the_selected_control_set_is_also_current_control_set_and_wins(self):
+        text = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Print]\r\n"
+                '"A"="1"\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Stale]\r\n'
+                '[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n"Current"=dword:00000001\r\n')
+        keys = wc.parse_reg(write(self.path("a.reg"), text.encode("latin-1")))
+        self.assertEqual(keys[(wc.CCS + "\\Control\\Print").upper()][2]["A"], ("A", ("sz", "1")))
+        self.assertNotIn((wc.CCS + "\\Stale").upper(), keys)
+        # Without Select it is an ordinary key.
+        keys = wc.parse_reg(write(self.path("b.reg"), text.split("[HKEY_LOCAL_MACHINE\\SYSTEM\\S")[0]
+                                  .encode("latin-1")))
+        self.assertIn((wc.CCS + "\\Stale").upper(), keys)
+        self.assertNotIn((wc.CCS + "\\Control").upper(), keys)
+
+    def test_wine_gets_the_selected_control_set_as_current_control_set_too(self):
+        text = ("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control]\n\"A\"=\"1\"\n\n"
+                "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n\"Current\"=dword:00000001\n")
+        self.assertEqual(wc.control_set_copy(text),
+                         "[" + wc.CCS + "\\Control]\n\"A\"=\"1\"\n\n")
+        self.assertEqual(wc.control_set_copy(text.replace("001\\", "002\\")), "")
+        self.assertEqual(wc.control_set_copy(text + "[" + wc.CCS + "]\n"), "")
+
     def test_wine_export_in_utf16_reads_like_the_ansi_file(self):
         pending = "\\??\\C:\\windows\\INF\\mirelc.inf\0\0\\??\\C:\\uninstall.txt\0\0\0"
         hexdata = ",".join("%02x" % b for b in pending.encode("utf-16-le"))
@@ -150,6 +171,7 @@ class Comparing(unittest.TestCase):
         image = wc.Image.__new__(wc.Image)
         image.windir = "C:\\WINDOWS"
         image.answer = answer
+        image.files_open_on_9x = []
         return image
 
     def printer_run(self, wine_open_error):
@@ -209,6 +231,32 @@ class Comparing(unittest.TestCase):
         self.assertIn("wine-prefix-keys", result.applied)
         result = wc.compare(self.image(), side([], [value]), side([], [created, value]))
         self.assertEqual(len(result.differences), 1)
+
+    def test_an_nt_machine_key_wine_created_is_the_named_departure(self):
+        created = ("key created", (wc.HKLM + "\\ENUM"))
+        sim = side([], [created])
+        sim["enum_added"] = True
+        result = wc.compare(self.image(), side([], [created]), sim)
+        self.assertEqual(result.differences, [])
+        self.assertIn("wine-creates-machine-keys", result.applied)
+        # The program did not get that far under Wine either: nothing to compare.
+        result = wc.compare(self.image(), side([], []), sim)
+        self.assertEqual(result.differences, [])
+        result = wc.compare(self.image(), side([], []), side([], [created]))
+        self.assertEqual(len(result.differences), 1)
+
+    def test_wines_own_aliases_are_the_named_departure_and_only_they(self):
+        ini = "[rename]\r\nNUL=C:\\windows\\%s\\OTHER\\%s\r\n"
+        wine = ("written", (ini % ("inf", "QUIL~XJF.INF")).encode())
+        for sim, same in [(ini % ("INF", "QUILLM~1.INF"), True),
+                          (ini % ("INF", "QuillmarkMIRELUSB.INF"), False),
+                          (ini % ("SYSTEM", "QUILLM~1.INF"), False),
+                          ((ini % ("INF", "QUILLM~1.INF")) + "NUL=C:\\X\r\n", False)]:
+            result = wc.compare(self.image(), side([], files={"WINDOWS/WININIT.INI": wine}),
+                                side([], files={"WINDOWS/WININIT.INI": ("written",
+                                                                        sim.encode())}))
+            self.assertEqual(result.differences == [], same, sim)
+            self.assertEqual("wine-short-names" in result.applied, same)
 
     def test_written_files_compare_by_content_and_the_log_by_existence(self):
         wine_ini = ("written", b"[rename]\r\nNUL=C:\\windows\\SYSTEM\\Dot4Mon.dll\r\n")
@@ -278,13 +326,20 @@ class MachineIni(unittest.TestCase):
         image.check_reproducible()
         self.assertEqual(wc.wine_version(image), "win98")
         self.assertEqual(image.answer, "yes")
-        self.assertEqual(image.files_in_use, ["C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"])
+        # Windows 98 deletes open files: nothing is held open for it.
+        self.assertEqual(image.files_in_use, [])
+        self.assertEqual(image.files_open_on_9x, ["C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll"])
+        nt = self.image("[files]\nC:\\x.dll = in_use\n")
+        nt.check_reproducible()
+        self.assertEqual(nt.files_in_use, ["C:\\x.dll"])
         self.assertEqual(image.key_rules, [("HKEY_LOCAL_MACHINE\\enum\\DOT4", "read_only")])
 
     def test_settings_only_simwin_can_make_are_skipped_with_the_reason(self):
         for ini, reason in [
             ("[faults]\nRegDeleteKeyA=5\n", "[faults]"),
             ("[files]\nC:\\x=no_schedule\n", "no_schedule"),
+            ("[files]\nC:\\x=loaded\n", "loaded module"),
+            ("[short_names]\nC:\\Long Name=LONGNA~9\n", "aliases"),
             ("[registry]\nHKEY_LOCAL_MACHINE\\enum=no_delete\n", "no_delete"),
             ("[spooler]\nOffice=delete=5\n", "delete=5"),
             ("[privileges]\nadjust=1300\n", "adjust"),

@@ -47,6 +47,22 @@ EXCLUSIONS = {
     "wine-session-end-restart":
         "ExitWindowsEx ends the Wine session, which carries out the pending deletions at once: "
         "compared with dot4sim run followed by dot4sim restart",
+    "wine-creates-machine-keys":
+        "Wine's RegCreateKeyExA creates HKEY_LOCAL_MACHINE\\enum on NT, where Windows refuses a "
+        "new direct child of HKEY_LOCAL_MACHINE: for an NT image without it, dot4sim runs with "
+        "that key already there, so both sides take the road Wine takes",
+    "wine-no-control-set-link":
+        "Wine's CurrentControlSet does not lead to the control set SYSTEM\\Select names: an NT "
+        "image that holds that control set alone gets it imported under CurrentControlSet too, "
+        "as a live export of an NT machine holds it",
+    "wine-9x-deletes-open-files":
+        "Wine keeps NT's sharing rules in its 95/98 modes, so DeleteFileA of a file open "
+        "elsewhere fails there; Windows 95/98 delete open files and loaded modules: a 95/98 "
+        "image's in_use and loaded files are not held open under Wine",
+    "wine-short-names":
+        "Wine's GetShortPathNameA gives its own hashed aliases (QUIL~XJF.INF) and the spelling of "
+        "its prefix's folders (inf); Windows 95/98 give FAT's (QUILLM~1.INF): a line of a written "
+        "file that names an alias is compared without the alias and without case",
     "wine-prefix-keys":
         "a Wine prefix already holds keys every Windows has (Session Manager, DeviceClasses) "
         "that a small image leaves out: dot4sim creates them where Wine only adds values",
@@ -105,6 +121,7 @@ class Image:
         args = os.path.join(path, "args")
         self.args = read_bytes(args).decode("latin-1").split() if os.path.exists(args) else ["-l"]
         self.files_in_use = []
+        self.files_open_on_9x = []
         self.files_read_only = []
         self.key_rules = []
         self.spooler = dict((k.upper(), v.lower()) for k, v in self.ini.get("spooler", []))
@@ -113,6 +130,8 @@ class Image:
         """Raises Skip naming the first setting that Wine cannot reproduce."""
         if self.ini.get("faults"):
             raise Skip("[faults]: injected failures exist only in simwin")
+        if self.ini.get("short_names"):
+            raise Skip("[short_names]: Wine makes its own aliases")
         if self.version_query != "ok":
             raise Skip("version_query fails: Wine's GetVersionExA cannot be made to fail")
         if self.windir.upper() != "C:\\WINDOWS":
@@ -129,7 +148,11 @@ class Image:
                 raise Skip("[shutdown] %s=%s: ExitWindowsEx cannot be made to fail" % (key, value))
         for key, value in self.ini.get("files", []):
             rule = value.lower()
-            if rule == "in_use":
+            if rule in ("in_use", "loaded") and self.platform == 1:
+                self.files_open_on_9x.append(key)
+            elif rule == "loaded":
+                raise Skip("[files] %s=loaded: no helper holds a file as a loaded module" % key)
+            elif rule == "in_use":
                 self.files_in_use.append(key)
             elif rule == "read_only":
                 self.files_read_only.append(key)
@@ -256,7 +279,50 @@ def parse_reg(path):
         while "\\" in name:
             name = name.rsplit("\\", 1)[0]
             keys.setdefault(name.upper(), (name, [None], {}))
-    return {k: (v[0], v[1][0], v[2]) for k, v in keys.items()}
+    return link_control_set({k: (v[0], v[1][0], v[2]) for k, v in keys.items()})
+
+
+def link_control_set(keys):
+    """Shows ControlSet00N, named by SYSTEM\\Select Current, as CurrentControlSet too, as NT
+    does: an NT image or a dot4sim save may hold the control set alone, a Wine export of the
+    subtrees names them through CurrentControlSet. The control set wins over a stale copy."""
+    select = keys.get((HKLM + "\\SYSTEM\\SELECT").upper())
+    current = select[2].get("CURRENT") if select else None
+    if not current or current[1][0] != "dword" or not current[1][1]:
+        return keys
+    target = ("%s\\SYSTEM\\ControlSet%03d" % (HKLM, current[1][1])).upper()
+    if target not in keys:
+        return keys
+    ccs = CCS.upper()
+    for k in [k for k in keys if k == ccs or k.startswith(ccs + "\\")]:
+        del keys[k]
+    for k, v in list(keys.items()):
+        if k == target or k.startswith(target + "\\"):
+            keys[ccs + k[len(target):]] = (CCS + v[0][len(target):], v[1], v[2])
+    return keys
+
+
+def control_set_copy(reg_text):
+    """The sections of the control set that SYSTEM\\Select Current names, under
+    CurrentControlSet, when the text holds that control set and no CurrentControlSet; else ""."""
+    m = re.search(r'(?ims)^\[HKEY_LOCAL_MACHINE\\SYSTEM\\Select\][^\[]*^"Current"=dword:([0-9a-f]+)',
+                  reg_text)
+    if not m or not int(m.group(1), 16):
+        return ""
+    target = ("[%s\\SYSTEM\\ControlSet%03d" % (HKLM, int(m.group(1), 16))).upper()
+    ccs = "[" + CCS.upper()
+    out, keep = [], False
+    for line in reg_text.replace("\r\n", "\n").split("\n"):
+        if line.startswith("["):
+            up = line.upper()
+            if up.startswith(ccs + "]") or up.startswith(ccs + "\\"):
+                return ""
+            keep = up.startswith(target + "]") or up.startswith(target + "\\")
+            if keep:
+                line = "[" + CCS + line[len(target):]
+        if keep:
+            out.append(line)
+    return "\n".join(out) + "\n" if out else ""
 
 
 def in_subtrees(key):
@@ -554,6 +620,8 @@ def run_wine(image, exe, helpers, template, display, work):
             reg_text = read_bytes(src).decode("latin-1")
         if not reg_text.startswith("REGEDIT4"):
             reg_text = "REGEDIT4\n\n" + reg_text
+        linked = control_set_copy(reg_text)
+        reg_text += "\n" + linked
         reg_text += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % wine_version(image)
         with open(os.path.join(c, "import.reg"), "wb") as f:
             f.write(reg_text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
@@ -639,6 +707,7 @@ def run_wine(image, exe, helpers, template, display, work):
             "log": parse_log(log_path),
             "import_missing": missing,
             "before_keys": set(before_reg),
+            "control_set_copied": bool(linked),
         }
     finally:
         if held:
@@ -654,6 +723,17 @@ def run_sim(image, dot4sim, work):
     if os.path.exists(copy):
         shutil.rmtree(copy)
     shutil.copytree(image.path, copy)
+    enum_added = False
+    reg_path = os.path.join(copy, "registry.reg")
+    if image.platform == 2 and (HKLM + "\\ENUM") not in parse_reg(reg_path):
+        # wine-creates-machine-keys: the key the program creates under Wine is there from the
+        # start.
+        data = read_bytes(reg_path) if os.path.exists(reg_path) else b"REGEDIT4\r\n"
+        line = "\r\n[%s\\enum]\r\n\r\n" % HKLM
+        data += line.encode("utf-16-le" if data.startswith(b"\xff\xfe") else "latin-1")
+        with open(reg_path, "wb") as f:
+            f.write(data)
+        enum_added = True
     p = subprocess.run([dot4sim, "run", copy, "--"] + image.args, stdout=subprocess.PIPE,
                        stderr=subprocess.STDOUT, timeout=120)
     with open(os.path.join(work, "sim-commands.txt"), "w") as f:
@@ -677,6 +757,7 @@ def run_sim(image, dot4sim, work):
         "after_reg": parse_reg(os.path.join(copy, "registry.reg")),
         "files": file_changes(before, after, c),
         "log": log,
+        "enum_added": enum_added,
     }
 
 
@@ -714,6 +795,18 @@ def _fix_value(v, image, cmp):
     return v
 
 
+ALIAS = re.compile(r"[^\\\\/=\r\n]*~[^\\\\/\r\n.]*(\.[^\\\\/\r\n]*)?")
+
+
+def _without_aliases(text):
+    """The text with each 8.3 alias replaced by one mark, and lines holding one upper-cased."""
+    lines = []
+    for line in text.split("\n"):
+        bare = ALIAS.sub("~", line)
+        lines.append(bare.upper() if bare != line else line)
+    return "\n".join(lines)
+
+
 def _fact_text(f):
     return " ".join(str(x) for x in f)
 
@@ -722,6 +815,10 @@ def compare(image, wine, sim):
     cmp = Comparison()
     if image.answer == "yes":
         cmp.rule("wine-session-end-restart")
+    if wine.get("control_set_copied"):
+        cmp.rule("wine-no-control-set-link")
+    if image.files_open_on_9x:
+        cmp.rule("wine-9x-deletes-open-files")
 
     if wine["exit_code"] != sim["exit_code"]:
         cmp.differ("exit code: Wine %s, dot4sim %s" % (wine["exit_code"], sim["exit_code"]))
@@ -801,6 +898,11 @@ def compare(image, wine, sim):
             cmp.rule("wine-class-on-intermediate-keys")
             wine_reg.discard(f)
     sim_reg = set()
+    enum_created = ("key created", (HKLM + "\\ENUM"))
+    if sim.get("enum_added"):
+        cmp.rule("wine-creates-machine-keys")
+        if enum_created not in wine_reg:
+            sim["registry"].discard(enum_created)
     for f in sim["registry"]:
         if f[0] == "key created" and f[1] in wine["before_keys"]:
             cmp.rule("wine-prefix-keys")
@@ -819,6 +921,9 @@ def compare(image, wine, sim):
             w, s = (w if w == "deleted" else "written"), (s if s == "deleted" else "written")
         elif isinstance(w, tuple) and isinstance(s, tuple):
             w, s = _fix_windir(w[1].decode("latin-1"), image, cmp), s[1].decode("latin-1")
+            if w != s and "~" in s and _without_aliases(w) == _without_aliases(s):
+                cmp.rule("wine-short-names")
+                w = s
         if w != s:
             def show(x):
                 if x is None:

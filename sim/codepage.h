@@ -1,0 +1,50 @@
+// The machine's ANSI code page: how its 8-bit names read as characters, how UTF-16 text is
+// stored in them, and how names compare without case on each family.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace simwin {
+
+class CodePage {
+  public:
+    // Windows' number (1252, 1251, 932 ...); nt picks the family's case rules. Throws
+    // std::invalid_argument when the C library has no converter for it.
+    static std::shared_ptr<const CodePage> get(unsigned number, bool nt);
+
+    unsigned number() const { return number_; }
+    bool nt() const { return nt_; }
+
+    // UTF-16LE text in this code page. A character it cannot hold becomes '?' and is reported
+    // with its code point and its offset in the input.
+    std::string fromUtf16(const char* p, size_t n,
+                          const std::function<void(uint32_t code, size_t offset)>& lost) const;
+
+    // Order of names without case: by the upper-cased characters' code points.
+    int compare(const char* a, size_t an, const char* b, size_t bn) const;
+    // A form equal for exactly the names that compare equal (ASCII stays as upper()).
+    std::string fold(const std::string& name) const;
+
+    CodePage(unsigned number, bool nt);  // use get()
+
+  private:
+    // The character at p (one or two bytes), upper-cased as the family does.
+    uint32_t next(const unsigned char*& p, const unsigned char* end) const;
+
+    unsigned number_;
+    bool nt_;
+    uint32_t single_[256];          // the folded character of each byte
+    bool lead_[256];                // first byte of a double-byte character
+    std::vector<uint32_t> double_;  // (lead << 8 | trail) -> folded character; 0: none
+};
+
+// The code page names compare by: set when an image loads and when a machine is activated.
+const CodePage& activeCodePage();
+void setActiveCodePage(std::shared_ptr<const CodePage> cp);
+
+}  // namespace simwin

@@ -1,0 +1,43 @@
+// registry.reg: refused with the file and a line, the registry unchanged; or loaded, and what
+// is saved loads back to the same text.
+#include <sstream>
+
+#include "fuzz_support.h"
+#include "registry.h"
+
+namespace {
+
+std::string saved(const simwin::Registry& r) {
+    std::ostringstream out;
+    r.save(out);
+    return out.str();
+}
+
+const char kBefore[] = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Before]\r\n\"v\"=\"x\"\r\n\r\n";
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    simwin::Registry r;
+    r.load(kBefore, "before.reg");
+    const std::string before = saved(r);
+    try {
+        r.load(text, "registry.reg");
+    } catch (const simwin::ImageError& e) {
+        fuzz::checkRefusal(e, "registry.reg");
+        if (saved(r) != before) fuzz::die("a refused registry.reg changed the registry");
+        fuzz::checkOnDisk(text, "registry.reg");
+        return 0;
+    }
+    const std::string once = saved(r);
+    simwin::Registry again;
+    try {
+        again.load(once, "saved.reg");
+    } catch (const simwin::ImageError& e) {
+        fuzz::die(std::string("the saved registry is refused: ") + e.what());
+    }
+    if (saved(again) != once) fuzz::die("the saved registry does not load back the same");
+    fuzz::checkOnDisk(text, "registry.reg");
+    return 0;
+}
