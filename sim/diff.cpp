@@ -108,34 +108,13 @@ std::string classText(const Registry& r, const Registry::Key* k) {
     return c ? "\"" + std::string(c) + "\"" : "(none)";
 }
 
-// The first difference of two sub-trees, "" when one mirrors the other.
-std::string firstDifference(const Registry& r, const Registry::Key* a, const Registry::Key* b) {
-    std::string at = r.path(a);
-    if (a->valueCount != b->valueCount || classText(r, a) != classText(r, b)) return at;
-    for (uint32_t i = 0; i < a->valueCount; ++i) {
-        const Registry::Value* w = r.findValue(b, a->values[i].name, a->values[i].nameLength);
-        if (!w || !sameValue(a->values[i], *w)) return at;
-    }
-    if (a->childCount != b->childCount) return at;
-    for (uint32_t i = 0; i < a->childCount; ++i) {
-        const Registry::Key* c = a->children()[i];
-        const Registry::Key* d = r.child(b, c->name, c->nameLength);
-        if (!d) return r.path(c);
-        std::string diff = firstDifference(r, c, d);
-        if (!diff.empty()) return diff;
-    }
-    return "";
-}
-
-void addKeys(View& v, const Registry::Key* k, const std::string& skip) {
+void addKeys(View& v, const Registry::Key* k) {
     const Registry& r = *v.m->run.registry;
     for (uint32_t i = 0; i < k->childCount; ++i) {
         const Registry::Key* c = k->children()[i];
-        if (c->deleted) continue;
-        std::string u = upper(r.path(c));
-        if (u == skip) continue;
-        v.keys[u] = c;
-        addKeys(v, c, skip);
+        if (c->deleted || c->isLink) continue;  // the loader made CurrentControlSet a link
+        v.keys[upper(r.path(c))] = c;
+        addKeys(v, c);
     }
 }
 
@@ -146,18 +125,8 @@ View load(const std::string& dir, std::vector<std::string>& warnings) {
     for (const std::string& l : lines(notes.str()))
         if (!l.empty()) warnings.push_back(l.compare(0, 9, "dot4sim: ") == 0 ? l.substr(9) : l);
     const Registry& r = *v.m->run.registry;
-    // With the link in place, CurrentControlSet is a view of ControlSet00N, not keys of its own.
-    std::string skip, set = linkedControlSet(r);
-    const Registry::Key* ccs = r.find("HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet");
-    if (!set.empty() && ccs) {
-        skip = upper(r.path(ccs));
-        std::string d = firstDifference(r, ccs, r.find("HKEY_LOCAL_MACHINE\\SYSTEM\\" + set));
-        if (!d.empty())
-            warnings.push_back(dir + ": CurrentControlSet differs from " + set + " (first at " + d +
-                               "); " + set + " is compared");
-    }
     for (int i = 0; i < kRootCount; ++i)
-        if (const Registry::Key* root = r.root(i)) addKeys(v, root, skip);
+        if (const Registry::Key* root = r.root(i)) addKeys(v, root);
     drivePaths(*v.m, v.files, v.folders);
     for (const auto& f : v.files) {
         FoundEntry e;

@@ -14,7 +14,8 @@ namespace {
 void addKeys(const Registry& r, const Registry::Key* k, PathSet& out) {
     for (uint32_t i = 0; i < k->childCount; ++i) {
         const Registry::Key* c = k->children()[i];
-        if (c->deleted) continue;
+        // The link is no key of its own: its keys are the control set's.
+        if (c->deleted || c->isLink) continue;
         std::string p = r.path(c);
         out.emplace(upper(p), p);
         addKeys(r, c, out);
@@ -63,28 +64,11 @@ void drivePaths(const Machine& m, PathSet& files, PathSet& folders) {
     }
 }
 
-std::string linkedControlSet(const Registry& r) {
-    auto v = r.value("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "Current");
-    if (!v || v->type != REG_DWORD || v->bytes.size() != 4) return "";
-    unsigned n = static_cast<unsigned char>(v->bytes[0]) |
-                 static_cast<unsigned char>(v->bytes[1]) << 8 |
-                 static_cast<unsigned char>(v->bytes[2]) << 16 |
-                 static_cast<unsigned>(static_cast<unsigned char>(v->bytes[3])) << 24;
-    if (n == 0 || n > 999) return "";
-    char name[32];
-    std::snprintf(name, sizeof name, "ControlSet%03u", n);
-    return r.hasKey(std::string("HKEY_LOCAL_MACHINE\\SYSTEM\\") + name) ? name : "";
-}
-
 std::vector<PendingOperation> pendingOperations(const Machine& m) {
     std::vector<PendingOperation> out;
     if (m.config.isNT()) {
         const Registry& r = *m.run.registry;
         auto v = r.value(kSessionManagerKey, kPendingValue);
-        std::string set = linkedControlSet(r);
-        if (!v && !set.empty())
-            v = r.value("HKEY_LOCAL_MACHINE\\SYSTEM\\" + set + "\\Control\\Session Manager",
-                        kPendingValue);
         if (!v || v->type != REG_MULTI_SZ) return out;
         std::vector<std::string> items;
         std::string cur;

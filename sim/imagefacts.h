@@ -14,14 +14,11 @@ class Registry;
 // Upper-cased path -> the path as the image spells it.
 using PathSet = std::map<std::string, std::string>;
 
-// Every live key below the roots, as Registry::path spells it.
+// Every live key below the roots, as Registry::path spells it; keys CurrentControlSet links to
+// once, by the control set's name.
 PathSet keyPaths(const Registry& r);
 // Every file and folder of the drives as the machine sees them now (the run's changes included).
 void drivePaths(const Machine& m, PathSet& files, PathSet& folders);
-
-// The name of the control set HKEY_LOCAL_MACHINE\SYSTEM\Select Current links CurrentControlSet
-// to ("ControlSet001"), when that key exists; "" otherwise.
-std::string linkedControlSet(const Registry& r);
 
 // One operation waiting for the next start: `target` empty deletes `source`.
 struct PendingOperation {

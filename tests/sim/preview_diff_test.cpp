@@ -48,6 +48,15 @@ std::string field(const std::string& json, const std::string& name, size_t nth =
     return "(unclosed " + name + ")";
 }
 
+// The strings of a JSON array of strings.
+std::vector<std::string> items(const std::string& array) {
+    std::vector<std::string> out;
+    std::regex item("\"((?:[^\"\\\\]|\\\\.)*)\"");
+    for (std::sregex_iterator i(array.begin(), array.end(), item), end; i != end; ++i)
+        out.push_back(std::regex_replace((*i)[1].str(), std::regex("\\\\(.)"), "$1"));
+    return out;
+}
+
 size_t count(const std::string& s, const std::string& what) {
     size_t n = 0;
     for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
@@ -62,6 +71,11 @@ TEST(Preview, AgreesWithARealRunAndLeavesTheImageAlone) {
         TestImage before, after;
         before.fromExample(name);
         after.fromExample(name);
+        // Times that differ everywhere, so that diff has to look at the bytes.
+        if (fs::exists(after.dir() + "/drive_c"))
+            for (const auto& e : fs::recursive_directory_iterator(after.dir() + "/drive_c"))
+                fs::last_write_time(e.path(),
+                                    fs::file_time_type::clock::now() - std::chrono::hours(1));
         auto was = contents(before.dir());
         std::string json = before.dir() + ".preview.json";
         auto p = before.cli({"preview", before.dir(), "--json", json, "--", "-l"});
@@ -83,16 +97,15 @@ TEST(Preview, AgreesWithARealRunAndLeavesTheImageAlone) {
              djson = m.suffix())
             keys += std::stoul(m[1]);
         EXPECT_EQ(count(field(pj, "keys_deleted"), "\"HKEY_"), keys);
-        // Files the run did not write are not changed, whatever their times say.
-        EXPECT_EQ(field(slurp(dj), "files_changed"), std::string(name) == "win98-files-in-use"
-                                                         ? "[\"C:\\\\WINDOWS\\\\wininit.ini\"]"
-                                                         : "[]");
+        // A file listed as changed is one whose bytes changed, whatever the times say.
+        for (const std::string& f : items(field(slurp(dj), "files_changed")))
+            EXPECT_NE(before.readFile(f), after.readFile(f)) << f;
         // What diff sees waiting for the restart is what preview says was scheduled.
         std::string added = field(slurp(dj), "restart_added");
         EXPECT_EQ(count(added, "\"delete "), count(field(pj, "files_scheduled"), "\"C:"));
         EXPECT_EQ(field(pj, "printers_deleted").find("Office") != std::string::npos,
                   after.outcome("spooler", "deleted.1") == "Office");
-        EXPECT_EQ(field(pj, "reboot_needed"), "true");
+        EXPECT_EQ(field(pj, "reboot_needed"), added == "[]" ? "false" : "true");
         fs::remove(json);
         fs::remove(dj);
     }
