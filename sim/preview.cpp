@@ -1,11 +1,15 @@
 // dot4sim preview: the run on each image, discarded, with what it would have done.
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iomanip>
+#include <new>
 #include <set>
 #include <sstream>
 
@@ -248,49 +252,54 @@ bool deserialise(const std::string& s, Rendered& r) {
     return true;
 }
 
-// simwin has one active machine per process, so parallel previews are separate processes.
+bool writeResult(const std::string& path, const Rendered& r) {
+    std::string s = serialise(r), tmp = path + ".part";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    bool ok = f && std::fwrite(s.data(), 1, s.size(), f) == s.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// simwin has one active machine per process, so parallel previews are separate processes: N
+// workers, each taking the next image from a counter they share, each result in a file.
 std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
                                          const RunOptions& o, unsigned jobs, std::ostream& out,
                                          std::ostream& err) {
     std::vector<Rendered> results(images.size());
     char dir[] = "/tmp/dot4sim-preview-XXXXXX";
-    if (!::mkdtemp(dir)) {
-        err << "dot4sim preview: cannot create a temporary folder; previewing one at a time\n";
+    void* shared = ::mmap(nullptr, sizeof(std::atomic<size_t>), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED || !::mkdtemp(dir)) {
+        if (shared != MAP_FAILED) ::munmap(shared, sizeof(std::atomic<size_t>));
+        err << "dot4sim preview: cannot share the work; previewing one at a time\n";
         for (size_t i = 0; i < images.size(); ++i) results[i] = render(previewOne(images[i], o));
         return results;
     }
+    auto* next = new (shared) std::atomic<size_t>(0);
     auto resultFile = [&](size_t i) { return std::string(dir) + "/" + std::to_string(i); };
-    std::map<pid_t, size_t> running;
-    size_t next = 0;
     out.flush();
     err.flush();
     std::fflush(nullptr);
-    while (next < images.size() || !running.empty()) {
-        while (next < images.size() && running.size() < jobs) {
-            pid_t pid = ::fork();
-            if (pid == 0) {
-                std::string s = serialise(render(previewOne(images[next], o)));
-                std::string tmp = resultFile(next) + ".part";
-                FILE* f = std::fopen(tmp.c_str(), "wb");
-                bool ok = f && std::fwrite(s.data(), 1, s.size(), f) == s.size();
-                if (f && std::fclose(f) != 0) ok = false;
-                ::_exit(ok && std::rename(tmp.c_str(), resultFile(next).c_str()) == 0 ? 0 : 1);
-            }
-            if (pid < 0) {
-                results[next] = render(previewOne(images[next], o));
-            } else {
-                running[pid] = next;
-            }
-            ++next;
+    std::vector<pid_t> workers;
+    for (unsigned w = 0; w < jobs && w < images.size(); ++w) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            bool ok = true;
+            for (size_t i; (i = next->fetch_add(1)) < images.size();)
+                ok &= writeResult(resultFile(i), render(previewOne(images[i], o)));
+            ::_exit(ok ? 0 : 1);
         }
-        if (running.empty()) continue;
+        if (pid > 0) workers.push_back(pid);
+    }
+    if (workers.empty())  // no process could be made: this one does the work
+        for (size_t i; (i = next->fetch_add(1)) < images.size();)
+            results[i] = render(previewOne(images[i], o));
+    for (pid_t pid : workers) {
         int status = 0;
-        pid_t done = ::waitpid(-1, &status, 0);
-        if (done < 0) break;
-        auto it = running.find(done);
-        if (it == running.end()) continue;
-        size_t i = it->second;
-        running.erase(it);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    for (size_t i = 0; i < images.size() && !workers.empty(); ++i) {
         std::ifstream in(resultFile(i), std::ios::binary);
         std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (!in.is_open() || !deserialise(s, results[i])) {
@@ -300,8 +309,10 @@ std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
             results[i] = render(p);
         }
         std::remove(resultFile(i).c_str());
+        std::remove((resultFile(i) + ".part").c_str());
     }
     ::rmdir(dir);
+    ::munmap(shared, sizeof(std::atomic<size_t>));
     return results;
 }
 
