@@ -45,7 +45,7 @@ struct Preview {
     std::string machine, platform, error, answer;
     int exitCode = 0;
     std::vector<std::string> keysDeleted, keysCreated, printersDeleted, filesDeleted,
-        filesScheduled, filesFailed, restartDeletes, warnings;
+        filesScheduled, filesFailed, restartDeletes, restartNotes, warnings;
     std::vector<std::pair<std::string, DWORD>> printersFailed;
     bool rebootNeeded = false;
 };
@@ -75,6 +75,14 @@ bool tracedPath(const std::string& line, const std::string& function, std::strin
         path += line[i];
     }
     return false;
+}
+
+// A path as the drive spells it, aliases replaced by long names, when it exists.
+std::string longPath(const Machine& m, const std::string& path) {
+    ResolvedPath r = m.run.files->resolve(path, m.config.system.currentDirectory);
+    if (r.error) return path;
+    if (!r.exists || r.isRoot) return r.full;
+    return r.full.substr(0, r.full.rfind('\\') + 1) + r.name;
 }
 
 struct Snapshot {
@@ -114,9 +122,9 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         std::set<std::string> scheduled;
         for (const PendingOperation& op : after.pending) {
             if (old.count(op)) continue;
-            ResolvedPath r = m.run.files->resolve(op.source, m.config.system.currentDirectory);
-            scheduled.insert(upper(r.error ? op.source : r.full));
-            p.filesScheduled.push_back(op.source);
+            std::string path = longPath(m, op.source);
+            scheduled.insert(upper(path));
+            p.filesScheduled.push_back(path);
         }
         p.rebootNeeded = !p.filesScheduled.empty();
         std::set<std::string> tried;
@@ -124,27 +132,25 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
             std::string path;
             if (!tracedPath(line, "DeleteFileA", path) && !tracedPath(line, "MoveFileExA", path))
                 continue;
-            ResolvedPath r = m.run.files->resolve(path, m.config.system.currentDirectory);
-            std::string u = upper(r.full);
-            if (r.error || !before.files.count(u) || !after.files.count(u) || scheduled.count(u) ||
+            std::string u = upper(longPath(m, path));
+            if (!before.files.count(u) || !after.files.count(u) || scheduled.count(u) ||
                 !tried.insert(u).second)
                 continue;
             p.filesFailed.push_back(before.files[u]);
         }
         sortWithoutCase(p.filesFailed);
         m.report.traceLines.clear();
-        restartMachine(m);
-        drivePaths(m, restartedFiles, restartedFolders);
         // Only what the restart list deletes: wininit.ini itself is renamed, not deleted.
-        for (const PendingOperation& op : after.pending) {
-            if (!op.target.empty()) continue;
-            ResolvedPath r = m.run.files->resolve(op.source, m.config.system.currentDirectory);
-            std::string u = upper(r.full);
-            if (r.error) continue;
-            if (after.files.count(u) && !restartedFiles.count(u))
-                p.restartDeletes.push_back(after.files[u]);
-            else if (after.folders.count(u) && !restartedFolders.count(u))
-                p.restartDeletes.push_back(after.folders[u]);
+        std::vector<std::string> doomed;
+        for (const PendingOperation& op : after.pending)
+            if (op.target.empty()) doomed.push_back(longPath(m, op.source));
+        p.restartNotes = restartMachine(m);
+        drivePaths(m, restartedFiles, restartedFolders);
+        for (const std::string& path : doomed) {
+            std::string u = upper(path);
+            if ((after.files.count(u) && !restartedFiles.count(u)) ||
+                (after.folders.count(u) && !restartedFolders.count(u)))
+                p.restartDeletes.push_back(path);
         }
         sortWithoutCase(p.restartDeletes);
         ran = true;
@@ -194,6 +200,7 @@ Rendered render(const Preview& p) {
         section(t, "files scheduled for the restart", p.filesScheduled);
         section(t, "files neither deleted nor scheduled", p.filesFailed);
         section(t, "the restart would then delete", p.restartDeletes);
+        for (const std::string& n : p.restartNotes) t << "  (" << n << ")\n";
         t << "reboot needed: " << (p.rebootNeeded ? "yes" : "no") << "\n";
     }
     for (const std::string& w : p.warnings) t << "warning: " << w << "\n";
@@ -216,6 +223,7 @@ Rendered render(const Preview& p) {
           << ",\n   \"files_scheduled\": " << jsonList(p.filesScheduled)
           << ",\n   \"files_failed\": " << jsonList(p.filesFailed)
           << ",\n   \"restart_deletes\": " << jsonList(p.restartDeletes)
+          << ",\n   \"restart_notes\": " << jsonList(p.restartNotes)
           << ",\n   \"reboot_needed\": " << (p.rebootNeeded ? "true" : "false");
     }
     j << ",\n   \"warnings\": " << jsonList(p.warnings) << "}";
