@@ -123,7 +123,7 @@ View load(const std::string& dir, std::vector<std::string>& warnings) {
     std::ostringstream notes;
     v.m = loadImage(dir, notes);
     for (const std::string& l : lines(notes.str()))
-        if (!l.empty()) warnings.push_back(l.compare(0, 9, "dot4sim: ") == 0 ? l.substr(9) : l);
+        if (!l.empty()) warnings.push_back(warningText(l));
     const Registry& r = *v.m->run.registry;
     for (int i = 0; i < kRootCount; ++i)
         if (const Registry::Key* root = r.root(i)) addKeys(v, root);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "files.h"
@@ -188,6 +189,12 @@ std::vector<std::string> lines(const std::string& text) {
         pos = end + 1;
     }
     return out;
+}
+
+std::string warningText(std::string line) {
+    for (const char* lead : {"dot4sim: ", "warning: "})
+        if (line.compare(0, std::strlen(lead), lead) == 0) line.erase(0, std::strlen(lead));
+    return line;
 }
 
 }  // namespace simwin

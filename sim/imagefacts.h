@@ -42,5 +42,7 @@ std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::stri
 std::string jsonString(const std::string& s);  // 8-bit text is taken as Latin-1
 std::string jsonList(const std::vector<std::string>& v);
 std::vector<std::string> lines(const std::string& text);
+// A line dot4sim wrote on standard error without its "dot4sim: warning: " lead.
+std::string warningText(std::string line);
 
 }  // namespace simwin

@@ -158,7 +158,7 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
     std::ostringstream notes;
     p.exitCode = runImage(o, notes);
     for (const std::string& l : lines(notes.str()))
-        if (!l.empty()) p.warnings.push_back(l.compare(0, 9, "dot4sim: ") == 0 ? l.substr(9) : l);
+        if (!l.empty()) p.warnings.push_back(warningText(l));
     if (!ran) {
         p.error = p.warnings.empty() ? "the preview failed" : p.warnings.back();
         p.warnings.pop_back();
