@@ -20,10 +20,13 @@ namespace {
 const char* const kMainHelp =
     "usage: dot4sim run MACHINE [--answer yes|no] [--trace FILE] [-- ARG...]\n"
     "       dot4sim restart MACHINE\n"
+    "       dot4sim preview MACHINE... [--json FILE] [--jobs N] [--answer yes|no] [-- ARG...]\n"
+    "       dot4sim diff BEFORE AFTER [--json FILE]\n"
     "\n"
     "Runs the uninstaller on a machine image (a directory holding machine.ini, registry.reg\n"
-    "and drive_c/), or replays what the machine's next start does with pending deletions.\n"
-    "Run 'dot4sim run --help' or 'dot4sim restart --help' for details.\n";
+    "and drive_c/), or replays what the machine's next start does with pending deletions;\n"
+    "previews a run without changing the image, or shows what changed between two images.\n"
+    "Run 'dot4sim COMMAND --help' for details.\n";
 
 const char* const kRunHelp =
     "usage: dot4sim run MACHINE [--answer yes|no] [--trace FILE] [-- ARG...]\n"
@@ -124,6 +127,7 @@ int runImage(const RunOptions& options, std::ostream& err) {
     m->run.commandLine = buildCommandLine(m->config.system.program, options.args);
     m->report.outcome.commandLine = m->run.commandLine;
 
+    if (options.beforeRun) options.beforeRun(*m);
     activate(m.get());
     int exitCode;
     try {
@@ -144,6 +148,12 @@ int runImage(const RunOptions& options, std::ostream& err) {
         return kStatusFailure;
     }
     try {
+        if (options.afterRun) options.afterRun(*m);
+        if (!options.commit) {
+            m->run.files->discard();
+            activate(nullptr);
+            return exitCode;
+        }
         saveImage(*m, true);
     } catch (const std::exception& e) {
         err << "dot4sim: " << e.what() << "\n";
@@ -181,6 +191,8 @@ int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
         return 0;
     }
     const std::string command = a[0];
+    if (command == "preview") return previewMain({a.begin() + 1, a.end()}, out, err);
+    if (command == "diff") return diffMain({a.begin() + 1, a.end()}, out, err);
     if (command == "run") {
         RunOptions o;
         size_t i = 1;

@@ -1,6 +1,7 @@
 // dot4sim: runs the program on a machine image, and replays a machine's restart.
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -8,11 +9,17 @@
 
 namespace simwin {
 
+class Machine;
+
 struct RunOptions {
     std::string image;
     std::optional<bool> answerYes;  // overrides machine.ini [prompt] answer
     std::string traceFile;          // host path; empty: no trace
     std::vector<std::string> args;  // appended to the program's path on the command line
+    // For preview: called with the loaded machine before the program, and after it; without
+    // `commit` the run's changes are discarded and the image stays as it was.
+    std::function<void(Machine&)> beforeRun, afterRun;
+    bool commit = true;
 };
 
 // Exit statuses of dot4sim besides the program's own exit code.
@@ -22,7 +29,11 @@ constexpr int kStatusBadUsage = 2;  // bad command line or a machine image that 
 int runImage(const RunOptions& options, std::ostream& err);
 int restartImage(const std::string& image, std::ostream& out, std::ostream& err);
 
-// The whole command line: dot4sim run|restart ...
+// dot4sim preview and dot4sim diff (sim/preview.cpp, sim/diff.cpp).
+int previewMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int diffMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The whole command line: dot4sim run|restart|preview|diff ...
 int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 // Joins the program path and the arguments the way Windows command lines quote them.

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "TestImage.h"
+
+namespace fs = std::filesystem;
+using testsupport::TestImage;
+
+namespace {
+
+// The samples as they are (no machine.ini given), and with files that wait for the restart:
+// on NT by their long names, on 98 by their short names in wininit.ini.
+const std::pair<const char*, const char*> kMachines[] = {
+    {"road-of-one-device", nullptr},
+    {"win98-files-in-use", nullptr},
+    {"only-device", nullptr},
+    {"shared-stack", nullptr},
+    {"road-of-one-device",
+     "[system]\nplatform = 2\n[files]\nC:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF = "
+     "in_use\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll = in_use\n"},
+    {"road-of-one-device",
+     "[system]\nplatform = 1\n[files]\nC:\\WINDOWS\\INF\\OTHER\\QuillmarkMIRELUSB.INF = "
+     "read_only\n"},
+};
+
+// Every path below the image with its content.
+std::map<std::string, std::string> contents(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        std::string& s = out[e.path().string()];
+        if (!e.is_regular_file()) continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        s.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return out;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The raw text of a JSON array field, from its "[" to its "]" (the nth occurrence).
+std::string field(const std::string& json, const std::string& name, size_t nth = 0) {
+    size_t at = 0;
+    for (size_t i = 0; i <= nth; ++i) {
+        at = json.find("\"" + name + "\": ", at);
+        if (at == std::string::npos) return "(missing " + name + ")";
+        at += name.size() + 4;
+    }
+    if (json[at] != '[') return json.substr(at, json.find_first_of(",}", at) - at);
+    int depth = 0;
+    for (size_t i = at; i < json.size(); ++i) {
+        if (json[i] == '[') ++depth;
+        if (json[i] == ']' && --depth == 0) return json.substr(at, i - at + 1);
+    }
+    return "(unclosed " + name + ")";
+}
+
+// The strings of a JSON array of strings.
+std::vector<std::string> items(const std::string& array) {
+    std::vector<std::string> out;
+    std::regex item("\"((?:[^\"\\\\]|\\\\.)*)\"");
+    for (std::sregex_iterator i(array.begin(), array.end(), item), end; i != end; ++i)
+        out.push_back(std::regex_replace((*i)[1].str(), std::regex("\\\\(.)"), "$1"));
+    return out;
+}
+
+size_t count(const std::string& s, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The preview of each sample tells what a real run then does, as diff sees it, and leaves the
+// image as it was.
+TEST(Preview, AgreesWithARealRunAndLeavesTheImageAlone) {
+    for (const auto& [name, ini] : kMachines) {
+        SCOPED_TRACE(std::string(name) + (ini ? "\n" + std::string(ini) : ""));
+        TestImage before, after, restarted;
+        for (TestImage* t : {&before, &after, &restarted}) {
+            t->fromExample(name);
+            if (ini) t->machineIni(ini);
+        }
+        // Times that differ everywhere, so that diff has to look at the bytes.
+        if (fs::exists(after.dir() + "/drive_c"))
+            for (const auto& e : fs::recursive_directory_iterator(after.dir() + "/drive_c"))
+                fs::last_write_time(e.path(),
+                                    fs::file_time_type::clock::now() - std::chrono::hours(1));
+        auto was = contents(before.dir());
+        std::string json = before.dir() + ".preview.json";
+        auto p = before.cli({"preview", before.dir(), "--json", json, "--", "-l"});
+        ASSERT_EQ(p.status, 0) << p.err;
+        EXPECT_EQ(contents(before.dir()), was);  // no bookkeeping folder either
+        std::string pj = slurp(json);
+        EXPECT_EQ(pj.front(), '[');
+        EXPECT_EQ(field(pj, "machine"), "\"" + before.dir() + "\"");
+
+        after.run({"-l"}, "no");
+        std::string dj = after.dir() + ".diff.json";
+        auto d = before.cli({"diff", before.dir(), after.dir(), "--json", dj});
+        ASSERT_EQ(d.status, 0) << d.err;
+        std::string djson = slurp(dj);
+        for (const char* f : {"keys_created", "files_deleted"})
+            EXPECT_EQ(field(pj, f), field(djson, f)) << f;
+        size_t keys = 0;
+        for (std::smatch m; std::regex_search(djson, m, std::regex("\"keys\": (\\d+)"));
+             djson = m.suffix())
+            keys += std::stoul(m[1]);
+        EXPECT_EQ(count(field(pj, "keys_deleted"), "\"HKEY_"), keys);
+        // A file listed as changed is one whose bytes changed, whatever the times say.
+        for (const std::string& f : items(field(slurp(dj), "files_changed")))
+            EXPECT_NE(before.readFile(f), after.readFile(f)) << f;
+        // What diff sees waiting for the restart is what preview says was scheduled.
+        std::string added = field(slurp(dj), "restart_added");
+        EXPECT_EQ(count(added, "\"delete "), count(field(pj, "files_scheduled"), "\"C:"));
+        EXPECT_EQ(field(pj, "printers_deleted").find("Office") != std::string::npos,
+                  after.outcome("spooler", "deleted.1") == "Office");
+        EXPECT_EQ(field(pj, "reboot_needed"), added == "[]" ? "false" : "true");
+        for (const std::string& f : items(field(pj, "files_scheduled")))
+            EXPECT_TRUE(after.exists(f)) << f;  // spelt as the drive spells it
+        // What the restart then deletes is what the preview said it would.
+        restarted.run({"-l"}, "no");
+        restarted.restart();
+        auto r = before.cli({"diff", after.dir(), restarted.dir(), "--json", dj});
+        ASSERT_EQ(r.status, 0) << r.err;
+        // wininit.ini goes too, renamed wininit.bak: the restart's doing, not a deletion.
+        std::vector<std::string> gone;
+        for (const std::string& f : items(field(slurp(dj), "files_deleted")))
+            if (f != "C:\\WINDOWS\\wininit.ini") gone.push_back(f);
+        EXPECT_EQ(gone, items(field(pj, "restart_deletes")));
+        fs::remove(json);
+        fs::remove(dj);
+    }
+}
+
+TEST(Preview, AFileThatCannotBeScheduledIsNeitherDeletedNorScheduled) {
+    TestImage img;
+    img.fromExample("road-of-one-device");
+    img.machineIni(
+        "[system]\nplatform = 2\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll = in_use,no_schedule\n");
+    std::string json = img.dir() + ".json";
+    auto p = img.cli({"preview", img.dir(), "--json", json});
+    ASSERT_EQ(p.status, 0) << p.err;
+    std::string pj = slurp(json);
+    EXPECT_EQ(field(pj, "files_failed"), "[\"C:\\\\WINDOWS\\\\SYSTEM\\\\Dot4Mon.dll\"]");
+    EXPECT_EQ(field(pj, "files_scheduled").find("Dot4Mon"), std::string::npos);
+    EXPECT_NE(p.out.find("files neither deleted nor scheduled: 1"), std::string::npos);
+    fs::remove(json);
+}
+
+TEST(Preview, ParallelJobsGiveTheSameReportAndABadImageIsNamed) {
+    TestImage a, b, c;
+    a.fromExample("road-of-one-device");
+    b.fromExample("win98-files-in-use");
+    c.registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"v\"=dword:zz\r\n");
+    std::string j1 = a.dir() + ".1.json", j2 = a.dir() + ".2.json";
+    auto one = a.cli({"preview", a.dir(), b.dir(), c.dir(), "--json", j1, "--", "-l"});
+    auto two =
+        a.cli({"preview", a.dir(), b.dir(), c.dir(), "--json", j2, "--jobs", "2", "--", "-l"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(two.status, 1);
+    EXPECT_EQ(one.out, two.out);
+    EXPECT_EQ(slurp(j1), slurp(j2));
+    EXPECT_NE(field(slurp(j1), "error"), "(missing error)");
+    EXPECT_NE(one.out.find("not previewed: " + c.dir() + "/registry.reg:"), std::string::npos)
+        << one.out;
+    EXPECT_NE(one.out.find("reboot  machine\n"), std::string::npos);
+    EXPECT_EQ(a.cli({"preview", a.dir(), "--jobs", "0"}).status, 2);
+    EXPECT_EQ(a.cli({"preview"}).status, 2);
+    auto help = a.cli({"preview", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--jobs N"), std::string::npos);
+    EXPECT_EQ(a.cli({"diff", "--help"}).status, 0);
+    fs::remove(j1);
+    fs::remove(j2);
+}
+
+// What only the file's layout tells apart is not a change; what the registry holds is.
+TEST(Diff, ShowsChangesWithoutLayoutNoise) {
+    TestImage before, after;
+    before.registry(testsupport::withCrlf(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C]\n"
+        "\"dir\\\\\"=\"x\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n;class=\"Old\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone\\Deep]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n\"Current\"=dword:00000001\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Print]\n\"v\"=\"1\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Print]\n\"v\"=\"1\"\n\n"));
+    after.registry(testsupport::withCrlf(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C]\n"
+        "\"dir\\\\\"=\"y\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n;class=\"New\"\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone\\Deep]\n\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\New\\Leaf]\n\"n\"=dword:0000000a\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n\"Current\"=dword:00000001\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Print]\n\"v\"=\"1\"\n\n"));
+    after.file("C:\\WINDOWS\\new.txt", "n");
+    auto d = before.cli({"diff", before.dir(), after.dir()});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(d.out,
+              "- [HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone]  (2 keys)\n"
+              "+ [HKEY_LOCAL_MACHINE\\SOFTWARE\\New\\Leaf]\n"
+              "+     \"n\" = dword:0000000a\n"
+              "~ [HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C] \"dir\\\\\": \"x\" -> \"y\"\n"
+              "~ [HKEY_LOCAL_MACHINE\\SOFTWARE\\K] class: \"Old\" -> \"New\"\n"
+              "+ C:\\WINDOWS\\\n"
+              "+ C:\\WINDOWS\\new.txt\n");
+    EXPECT_EQ(before
+                  .cli({"diff", before.dir(),
+                        before.dir() + "/../" + fs::path(before.dir()).filename().string()})
+                  .out,
+              "no changes\n");
+    EXPECT_EQ(before.cli({"diff", before.dir()}).status, 2);
+}
+
+}  // namespace
