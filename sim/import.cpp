@@ -391,12 +391,21 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
         err << "dot4sim import: " << machine << " " << why << "\n";
         return kStatusBadUsage;
     }
-    std::vector<std::string> texts(exports.size());
-    for (size_t i = 0; i < exports.size(); ++i)
-        if (!readFile(exports[i], texts[i])) {
-            err << "dot4sim import: cannot read " << exports[i] << "\n";
-            return kStatusBadUsage;
+    // One export in memory at a time, and a UTF-16 one only until it is converted: the peak is
+    // the 8-bit text and the registry.
+    auto readExport = [&](std::unique_ptr<Registry>& into, const std::string& file,
+                          std::ostream& warnings) {
+        std::string text;
+        if (!readFile(file, text)) return false;
+        if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
+            static_cast<unsigned char>(text[1]) == 0xFE) {
+            std::string ansi = fromUtf16(text, 2, file, warnings);
+            std::string().swap(text);
+            text.swap(ansi);
         }
+        into->read(text, file, warnings, true);
+        return true;
+    };
     std::vector<std::string> listed(listings.size());
     for (size_t i = 0; i < listings.size(); ++i)
         if (!readFile(listings[i], listed[i])) {
@@ -411,8 +420,11 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
     setActiveCodePage(firstPage);
     auto reg = std::make_unique<Registry>();
     std::ostringstream firstWarnings;
-    for (size_t i = 0; i < exports.size(); ++i)
-        reg->read(texts[i], exports[i], firstWarnings, true);
+    for (const std::string& file : exports)
+        if (!readExport(reg, file, firstWarnings)) {
+            err << "dot4sim import: cannot read " << file << "\n";
+            return kStatusBadUsage;
+        }
     Derived d = derive(*reg);
     for (auto& [name, value] : sets) {
         size_t dot = name.find('.');
@@ -432,11 +444,14 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
     if (cpNumber != firstPage->number() || nt != firstPage->nt()) {
         setActiveCodePage(CodePage::get(cpNumber, nt));
         reg = std::make_unique<Registry>();
-        for (size_t i = 0; i < exports.size(); ++i) reg->read(texts[i], exports[i], err, true);
+        for (const std::string& file : exports)
+            if (!readExport(reg, file, err)) {
+                err << "dot4sim import: cannot read " << file << "\n";
+                return kStatusBadUsage;
+            }
     } else {
         err << firstWarnings.str();
     }
-    std::vector<std::string>().swap(texts);
 
     Listing l;
     for (size_t i = 0; i < listings.size(); ++i)
