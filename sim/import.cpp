@@ -137,7 +137,6 @@ Derived derive(const Registry& r) {
     auto ntVersion = text(r, nt, "CurrentVersion");
     auto w9xVersion = text(r, w9x, "VersionNumber");
     std::string versionKey;
-    bool isNt = true;
     std::vector<unsigned> parts;
     if (ntVersion || !w9xVersion) {
         versionKey = nt;
@@ -166,7 +165,6 @@ Derived derive(const Registry& r) {
         else
             assumed("build", "2600", "no readable " + nt + " CurrentBuildNumber");
     } else {
-        isNt = false;
         versionKey = w9x;
         derived("platform", "1", w9x + " VersionNumber (Windows 95/98)");
         std::istringstream in(*w9xVersion);
@@ -201,7 +199,6 @@ Derived derive(const Registry& r) {
         d.notes.push_back("assumed: listings' code page 437 (no readable " + nls + " OEMCP" + why +
                           ")");
     }
-    (void)isNt;
     return d;
 }
 
