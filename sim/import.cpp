@@ -277,19 +277,29 @@ void readListing(const std::string& raw, const std::string& file, unsigned oem, 
             ++l.skipped;
             continue;
         }
-        // One form per path: separators collapsed, the drive letter upper case.
+        // One form per path: separators ('/' is one on Windows too) collapsed, the drive letter
+        // upper case. "." and ".." are never listed; as names here they would leave the drive.
         std::string path(1, static_cast<char>(std::toupper(static_cast<unsigned char>(line[0]))));
         path += ":";
         std::vector<size_t> ends;
+        bool dots = false;
         for (size_t i = 2; i < line.size();) {
-            while (i < line.size() && line[i] == '\\') ++i;
-            size_t e = line.find('\\', i);
+            while (i < line.size() && (line[i] == '\\' || line[i] == '/')) ++i;
+            size_t e = line.find_first_of("\\/", i);
             if (e == std::string::npos) e = line.size();
+            std::string name = line.substr(i, e - i);
+            dots |= name == "." || name == ".." || name.find('\0') != std::string::npos;
             if (e > i) {
-                path += "\\" + line.substr(i, e - i);
+                path += "\\" + name;
                 ends.push_back(path.size());
             }
             i = e;
+        }
+        if (dots) {
+            err << "dot4sim: warning: " << file << ":" << lineNo
+                << ": expected a path without . or .. components or NULs; line skipped\n";
+            ++l.skipped;
+            continue;
         }
         if (ends.empty()) continue;  // the drive itself
         std::string folded = cp.fold(path);

@@ -246,13 +246,14 @@ TEST(Import, ListingsBecomeFilesAndTheFoldersAboveThem) {
         im.write("oem.txt",
                  "C:\\WINDOWS\\system32\r\nC:\\WINDOWS\\system32\\drivers\\Dot4.sys\r\n"
                  "C:\\WINDOWS\\Caf\x82.txt\r\n\\\\server\\share\\x.txt\r\n"
-                 "C:\\WINDOWS\\INF\r\n");
+                 "C:\\WINDOWS\\INF\r\nC:\\WINDOWS\\..\\..\\..\\out.txt\r\n");
     std::string wide = im.write("wide.txt", utf16("D:\\Data\\a.txt\nC:\\windows\\SYSTEM32\\x.dll\n"
                                                   "C:\\WINDOWS\\INF\\mirelc.inf\n",
                                                   false));
     im.run({reg, "--listing", oem, "--listing", wide});
     ASSERT_EQ(im.status, 0) << im.err;
     EXPECT_TRUE(has(im.err, "oem.txt:4: expected a path on a drive letter")) << im.err;
+    EXPECT_TRUE(has(im.err, "oem.txt:6: expected a path without . or ..")) << im.err;
     auto m = im.load();
     const std::string c = im.machine + "/drive_c/WINDOWS/";
     EXPECT_TRUE(fs::is_directory(c + "system32/drivers"));
