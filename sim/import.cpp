@@ -103,7 +103,10 @@ struct Ini {
 struct Derived {
     Ini ini;
     unsigned oemCodePage = 437;
-    std::vector<std::string> notes;  // "derived: ..." and "assumed: ..." lines
+    std::vector<std::string> notes;  // "derived: ..." lines
+    // [system] keys left to machine.ini's defaults, and why: the default may hang on the
+    // platform, which --set can still change.
+    std::vector<std::pair<std::string, std::string>> assumed;
 };
 
 // The control set the machine runs on: CurrentControlSet where the export has it, else the
@@ -129,9 +132,8 @@ Derived derive(const Registry& r) {
         d.ini.set("system", key, value);
         d.notes.push_back("derived: " + key + "=" + value + " from " + from);
     };
-    auto assumed = [&](const std::string& key, const std::string& value, const std::string& why) {
-        d.ini.set("system", key, value);
-        d.notes.push_back("assumed: " + key + "=" + value + " (" + why + ")");
+    auto assumed = [&](const std::string& key, const std::string&, const std::string& why) {
+        d.assumed.emplace_back(key, why);
     };
     const std::string nt = kNtVersionKey, w9x = k9xVersionKey;
     auto ntVersion = text(r, nt, "CurrentVersion");
@@ -494,6 +496,17 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
             err << "dot4sim import: cannot create " << host << ": " << std::strerror(errno) << "\n";
             return kStatusFailure;
         }
+    }
+    const SystemConfig& sys = check.config.system;
+    for (auto& [key, reason] : d.assumed) {
+        if (!d.ini.get("system", key).empty()) continue;  // --set named it
+        std::string value = key == "platform"            ? std::to_string(sys.platform)
+                            : key == "major"             ? std::to_string(sys.major)
+                            : key == "minor"             ? std::to_string(sys.minor)
+                            : key == "build"             ? std::to_string(sys.build)
+                            : key == "windows_directory" ? sys.windowsDirectory
+                                                         : std::to_string(sys.codePage);
+        d.notes.push_back("assumed: " + key + "=" + value + " (" + reason + ")");
     }
     for (auto& n : d.notes) out << n << "\n";
     out << "wrote " << machine << ": " << reg->keyCount() << " keys, " << files << " files, "

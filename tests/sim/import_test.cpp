@@ -136,6 +136,13 @@ TEST(Import, SetOverridesAndIsCheckedBeforeAnythingIsWritten) {
     im.run({reg});  // the image is there now
     EXPECT_EQ(im.status, 2);
     EXPECT_TRUE(has(im.err, "is not empty")) << im.err;
+
+    // What was assumed follows the family --set gives.
+    Import bare;
+    bare.run({bare.write("x.reg", "REGEDIT4\n"), "--set", "system.platform=1"});
+    ASSERT_EQ(bare.status, 0) << bare.err;
+    EXPECT_TRUE(has(bare.out, "assumed: build=2222 (")) << bare.out;
+    EXPECT_EQ(bare.load()->config.system.build, 2222u);
 }
 
 TEST(Import, LaterExportsWinAndDeleteKeysAndValues) {
