@@ -12,6 +12,7 @@
 #include <new>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
 #include "files.h"
 #include "imagefacts.h"
@@ -85,11 +86,55 @@ std::string longPath(const Machine& m, const std::string& path) {
     return r.full.substr(0, r.full.rfind('\\') + 1) + r.name;
 }
 
+// Every live key below the roots, the link excepted (its keys are the control set's).
+void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
+    for (uint32_t i = 0; i < k->childCount; ++i) {
+        const Registry::Key* c = k->children()[i];
+        if (c->deleted || c->isLink) continue;
+        out.push_back(c);
+        liveKeys(c, out);
+    }
+}
+
+// The keys before the run by their nodes, not their paths: a deleted key keeps its node (marked
+// deleted) for the run's life, so only the few keys the run touched need a path. A million keys
+// then cost a few megabytes instead of two sets of path strings.
+struct KeySnapshot {
+    std::vector<const Registry::Key*> before;
+    void take(const Registry& r) {
+        for (int i = 0; i < kRootCount; ++i)
+            if (const Registry::Key* root = r.root(i)) liveKeys(root, before);
+    }
+    // The run's net effect by path, each list sorted without case.
+    void compare(const Registry& r, std::vector<std::string>& deleted,
+                 std::vector<std::string>& created) const {
+        std::set<std::string> gone;  // upper-cased paths of deleted nodes
+        for (const Registry::Key* k : before) {
+            if (!k->deleted) continue;
+            std::string p = r.path(k);
+            gone.insert(upper(p));
+            if (!r.find(p)) deleted.push_back(p);  // else deleted and made again
+        }
+        std::unordered_set<const Registry::Key*> old(before.begin(), before.end());
+        std::vector<const Registry::Key*> now;
+        for (int i = 0; i < kRootCount; ++i)
+            if (const Registry::Key* root = r.root(i)) liveKeys(root, now);
+        for (const Registry::Key* k : now) {
+            if (old.count(k)) continue;
+            std::string p = r.path(k);
+            if (!gone.count(upper(p))) created.push_back(p);
+        }
+        sortWithoutCase(deleted);
+        sortWithoutCase(created);
+    }
+};
+
 struct Snapshot {
-    PathSet keys, files, folders;
+    KeySnapshot keys;
+    PathSet files, folders;
     std::vector<PendingOperation> pending;
-    void take(const Machine& m) {
-        keys = keyPaths(*m.run.registry);
+    void take(const Machine& m, bool withKeys) {
+        if (withKeys) keys.take(*m.run.registry);
         drivePaths(m, files, folders);
         pending = pendingOperations(m);
     }
@@ -107,16 +152,15 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
     o.beforeRun = [&](Machine& m) {
         m.report.traceEnabled = true;  // the files it tried to delete
         p.platform = platformName(m.config);
-        before.take(m);
+        before.take(m, true);
     };
     o.afterRun = [&](Machine& m) {
-        after.take(m);
+        after.take(m, false);
         const Outcome& out = m.report.outcome;
         p.answer = out.promptAnswer;
         p.printersDeleted = out.spoolerDeleted;
         p.printersFailed = out.spoolerFailed;
-        p.keysDeleted = minus(before.keys, after.keys);
-        p.keysCreated = minus(after.keys, before.keys);
+        before.keys.compare(*m.run.registry, p.keysDeleted, p.keysCreated);
         p.filesDeleted = minus(before.files, after.files);
         std::set<PendingOperation> old(before.pending.begin(), before.pending.end());
         std::set<std::string> scheduled;

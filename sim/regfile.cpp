@@ -1,4 +1,5 @@
 // registry.reg: REGEDIT4 out, REGEDIT4 and "Windows Registry Editor Version 5.00" in.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -60,11 +61,24 @@ int rootFromName(const char* p, size_t n) {
     return -1;
 }
 
+// A line the lenient reader leaves out; the reason is already in `why`.
+struct SkipLine {
+    std::string why;
+};
+
+bool startsWithNoCase(const char* s, size_t n, const char* word) {
+    size_t w = std::strlen(word);
+    if (n < w) return false;
+    for (size_t i = 0; i < w; ++i)
+        if (std::tolower(static_cast<unsigned char>(s[i])) != word[i]) return false;
+    return true;
+}
+
 class Parser {
   public:
     Parser(Registry& reg, const std::string& fileName, std::ostream& warnings,
-           std::unordered_map<const Registry::Key*, int>& topLines)
-        : reg_(reg), file_(fileName), warnings_(warnings), topLines_(topLines) {}
+           std::unordered_map<const Registry::Key*, int>& topLines, bool lenient)
+        : reg_(reg), file_(fileName), warnings_(warnings), topLines_(topLines), lenient_(lenient) {}
 
     void run(const char* text, size_t size) {
         p_ = text;
@@ -75,6 +89,7 @@ class Parser {
         size_t n;
         if (!nextLine(s, n)) {
             line_ = 1;
+            if (lenient_) return warn("empty file: nothing read");
             fail("expected REGEDIT4 or Windows Registry Editor Version 5.00");
         }
         trimRight(s, n);
@@ -82,6 +97,10 @@ class Parser {
             unicode_ = false;
         } else if (n == 36 && std::memcmp(s, "Windows Registry Editor Version 5.00", 36) == 0) {
             unicode_ = true;
+        } else if (lenient_) {
+            warn("expected REGEDIT4 or Windows Registry Editor Version 5.00; read as REGEDIT4");
+            p_ = s;  // the line is read again as an ordinary one
+            --line_;
         } else {
             fail("expected REGEDIT4 or Windows Registry Editor Version 5.00");
         }
@@ -90,26 +109,61 @@ class Parser {
             trimRight(s, n);
             while (n && isBlank(*s)) ++s, --n;
             if (n == 0) continue;
+            if (!lenient_) {
+                readLine(s, n, headerLine);
+                continue;
+            }
+            const int start = line_;
+            try {
+                readLine(s, n, headerLine);
+            } catch (const SkipLine& e) {
+                prevPath_.clear();  // a header may have stopped half-way down the chain
+                chain_.clear();
+                if (line_ == start)
+                    warn(e.why + "; line skipped");
+                else
+                    warn(e.why + "; lines " + std::to_string(start) + " to " +
+                         std::to_string(line_) + " skipped");
+            }
+        }
+    }
+
+  private:
+    void readLine(const char* s, size_t n, int& headerLine) {
+        {
+            if (*s == '#') {
+                if (!lenient_) fail("expected [KEY], a value line or a ; comment");
+                // Only ';' starts a comment in regedit's format; regedit passes over other lines.
+                warn("a # line is no comment in this format; skipped, as regedit skips it");
+                return;
+            }
             if (*s == ';') {
                 if (key_ && headerLine == line_ - 1 && n >= 7 && std::memcmp(s, ";class=", 7) == 0)
                     parseClass(s + 7, n - 7);
-                continue;
+                return;
             }
             if (*s == '[') {
+                if (lenient_) key_ = nullptr, deletedSection_ = false;  // until the header reads
                 parseHeader(s, n);
                 headerLine = line_;
-                continue;
+                return;
             }
             if (*s == '"' || *s == '@') {
                 parseValue(s, n);
-                continue;
+                return;
             }
             fail("expected [KEY], a value line or a ; comment");
         }
     }
 
-  private:
-    [[noreturn]] void fail(const std::string& message) { throw ImageError(file_, line_, message); }
+    [[noreturn]] void fail(const std::string& message) {
+        if (lenient_) throw SkipLine{message};
+        throw ImageError(file_, line_, message);
+    }
+
+    void warn(const std::string& message) {
+        warnings_ << "dot4sim: warning: " << file_ << ":" << line_ << ": " << message << "\n";
+    }
 
     bool nextLine(const char*& s, size_t& n) {
         if (p_ >= end_) return false;
@@ -262,16 +316,31 @@ class Parser {
         }
         if (dn && *d == '"') {
             size_t used = 1 + unquote(d + 1, dn - 1, data_, "the text");
-            if (used != dn) fail("expected nothing after the text's closing \"");
+            if (used != dn) {
+                if (!lenient_ || d[dn - 1] != '"')
+                    fail("expected nothing after the text's closing \"");
+                // Regedit takes the text up to the line's last quote, the inner ones as they are.
+                warn("quotes inside the text are not escaped as \\\"; read up to the last quote");
+                unquoteLoose(d + 1, dn - 2, data_);
+            }
             data_ += '\0';
             reg_.setValue(key_, name_.data(), name_.size(), REG_SZ,
                           reinterpret_cast<const unsigned char*>(data_.data()), data_.size());
             return;
         }
-        if (dn >= 6 && std::memcmp(d, "dword:", 6) == 0) {
-            if (dn == 6 || dn > 14) fail("expected dword: and 1 to 8 hex digits");
+        if (lenient_) checkTypeCase(d, dn);
+        if (isType(d, dn, "dword:")) {
+            if (dn == 6) fail("expected dword: and 1 to 8 hex digits");
+            size_t first = 6;
+            if (dn > 14 && lenient_) {
+                // Leading zeros past eight digits leave the number as it is; more would not fit.
+                while (first < dn - 8 && d[first] == '0') ++first;
+                if (dn - first <= 8)
+                    warn("dword: with more than 8 hex digits; read without its leading zeros");
+            }
+            if (dn - first > 8) fail("expected dword: and 1 to 8 hex digits");
             uint32_t v = 0;
-            for (size_t k = 6; k < dn; ++k) {
+            for (size_t k = first; k < dn; ++k) {
                 int h = hexDigit(d[k]);
                 if (h < 0) fail("expected dword: and 1 to 8 hex digits");
                 v = (v << 4) | unsigned(h);
@@ -282,7 +351,7 @@ class Parser {
             reg_.setValue(key_, name_.data(), name_.size(), REG_DWORD, b, 4);
             return;
         }
-        if (dn >= 3 && std::memcmp(d, "hex", 3) == 0) {
+        if (isType(d, dn, "hex")) {
             DWORD type = REG_BINARY;
             size_t k = 3;
             if (k < dn && d[k] == '(') {
@@ -309,6 +378,30 @@ class Parser {
             return;
         }
         fail("expected \"text\", dword:, hex:, hex(N): or - after =");
+    }
+
+    // Type names in another case: regedit's own files write them in lower case only, and the
+    // strict reader keeps to that; the lenient one reads them as the lower-case ones.
+    void checkTypeCase(const char* d, size_t dn) {
+        for (const char* t : {"dword:", "hex"}) {
+            size_t w = std::strlen(t);
+            if (startsWithNoCase(d, dn, t) && std::memcmp(d, t, w) != 0)
+                warn("type " + std::string(d, w) + " is not in lower case; read as " + t);
+        }
+    }
+
+    bool isType(const char* d, size_t dn, const char* t) const {
+        size_t w = std::strlen(t);
+        return lenient_ ? startsWithNoCase(d, dn, t) : dn >= w && std::memcmp(d, t, w) == 0;
+    }
+
+    // The lenient reading of a text with bare quotes: escapes as usual, a quote is itself.
+    void unquoteLoose(const char* s, size_t n, std::string& out) {
+        out.clear();
+        for (size_t i = 0; i < n; ++i) {
+            if (s[i] == '\\' && i + 1 < n && (s[i + 1] == '\\' || s[i + 1] == '"')) ++i;
+            out += s[i];
+        }
     }
 
     void parseHexBytes(const char* s, size_t n) {
@@ -351,6 +444,7 @@ class Parser {
     const char* p_ = nullptr;
     const char* end_ = nullptr;
     int line_ = 0;
+    bool lenient_;
     bool unicode_ = false;
     bool deletedSection_ = false;
     Registry::Key* key_ = nullptr;
@@ -461,8 +555,17 @@ void Registry::load(const std::string& text, const std::string& fileName, std::o
     auto fresh = std::make_unique<Model>();
     std::swap(model_, fresh);
     try {
-        std::ostream& warn = warnings ? *warnings : std::cerr;
-        Parser parser(*this, fileName, warn, model_->topLines);
+        read(text, fileName, warnings ? *warnings : std::cerr, false);
+    } catch (...) {
+        std::swap(model_, fresh);  // the registry stays as it was
+        throw;
+    }
+}
+
+void Registry::read(const std::string& text, const std::string& fileName, std::ostream& warn,
+                    bool lenient) {
+    {
+        Parser parser(*this, fileName, warn, model_->topLines, lenient);
         if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
             static_cast<unsigned char>(text[1]) == 0xFE) {
             std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, fileName, 0, warn);
@@ -470,9 +573,6 @@ void Registry::load(const std::string& text, const std::string& fileName, std::o
         } else {
             parser.run(text.data(), text.size());
         }
-    } catch (...) {
-        std::swap(model_, fresh);  // the registry stays as it was
-        throw;
     }
 }
 

@@ -60,6 +60,12 @@ class Registry {
     // Warnings go to `warnings` (standard error when null).
     void load(const std::string& text, const std::string& fileName,
               std::ostream* warnings = nullptr);
+    // Adds a REGEDIT4 / 5.00 text to the contents, as regedit imports one: later values win and
+    // [-KEY] deletes. Lenient (dot4sim import): a line the strict reader refuses is named in a
+    // warning and skipped or, as regedit does, read anyway; nothing throws. Strict: as load, but
+    // a refused file leaves what it read so far.
+    void read(const std::string& text, const std::string& fileName, std::ostream& warnings,
+              bool lenient);
     // What the machine's family makes of the loaded tree: on NT the hives are added, keys no NT
     // machine can have are warned about, and CurrentControlSet becomes the link to the control
     // set SYSTEM\\Select names. Warnings go to `warnings`.

@@ -22,10 +22,12 @@ const char* const kMainHelp =
     "       dot4sim restart MACHINE\n"
     "       dot4sim preview MACHINE... [--json FILE] [--jobs N] [--answer yes|no] [-- ARG...]\n"
     "       dot4sim diff BEFORE AFTER [--json FILE]\n"
+    "       dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
     "\n"
     "Runs the uninstaller on a machine image (a directory holding machine.ini, registry.reg\n"
     "and drive_c/), or replays what the machine's next start does with pending deletions;\n"
-    "previews a run without changing the image, or shows what changed between two images.\n"
+    "previews a run without changing the image, shows what changed between two images, or\n"
+    "imports a real machine's registry exports and file listings as a new image.\n"
     "Run 'dot4sim COMMAND --help' for details.\n";
 
 const char* const kRunHelp =
@@ -193,6 +195,7 @@ int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     const std::string command = a[0];
     if (command == "preview") return previewMain({a.begin() + 1, a.end()}, out, err);
     if (command == "diff") return diffMain({a.begin() + 1, a.end()}, out, err);
+    if (command == "import") return importMain({a.begin() + 1, a.end()}, out, err);
     if (command == "run") {
         RunOptions o;
         size_t i = 1;

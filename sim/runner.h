@@ -29,9 +29,10 @@ constexpr int kStatusBadUsage = 2;  // bad command line or a machine image that 
 int runImage(const RunOptions& options, std::ostream& err);
 int restartImage(const std::string& image, std::ostream& out, std::ostream& err);
 
-// dot4sim preview and dot4sim diff (sim/preview.cpp, sim/diff.cpp).
+// dot4sim preview, diff and import (sim/preview.cpp, sim/diff.cpp, sim/import.cpp).
 int previewMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int diffMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int importMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // The whole command line: dot4sim run|restart|preview|diff ...
 int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err);

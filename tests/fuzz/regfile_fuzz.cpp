@@ -1,5 +1,5 @@
 // registry.reg: refused with the file and a line, the registry unchanged; or loaded, and what
-// is saved loads back to the same text.
+// is saved loads back to the same text. Read leniently, as import does, nothing is refused.
 #include <sstream>
 
 #include "fuzz_support.h"
@@ -19,6 +19,22 @@ const char kBefore[] = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Before]\r\n\"v\"=\"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
+    // dot4sim import: any text is read leniently, and what it makes loads strictly.
+    {
+        simwin::Registry lenient;
+        std::ostringstream warnings;
+        try {
+            lenient.read(text, "export.reg", warnings, true);
+        } catch (const std::exception& e) {
+            fuzz::die(std::string("the lenient reader refused a text: ") + e.what());
+        }
+        simwin::Registry strict;
+        try {
+            strict.load(saved(lenient), "imported.reg");
+        } catch (const simwin::ImageError& e) {
+            fuzz::die(std::string("an imported registry is refused: ") + e.what());
+        }
+    }
     simwin::Registry r;
     r.load(kBefore, "before.reg");
     const std::string before = saved(r);

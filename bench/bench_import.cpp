@@ -1,0 +1,174 @@
+// Import benchmark: a synthetic XP export of about 100 MB in UTF-16LE (ControlSet001 and
+// Select, no CurrentControlSet; the Dot4 device and its printer among a million keys) and a
+// listing of 50,000 files become an image; then that image is previewed. Time and peak memory
+// of each, against the export's size.
+//
+//   bench_import [MEGABYTES [WORKDIR]]     MEGABYTES of UTF-16 defaults to 100, WORKDIR to /tmp
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "runner.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+long statusKb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    size_t n = std::strlen(field);
+    while (std::getline(in, line))
+        if (line.compare(0, n, field) == 0) return std::atol(line.c_str() + n + 1);
+    return -1;
+}
+
+// Peak RSS is reset so each stage reports its own high-water mark.
+void resetPeak() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+}
+
+// ASCII text as UTF-16LE, appended to the file.
+class Utf16Out {
+  public:
+    explicit Utf16Out(const std::string& file) : out_(file, std::ios::binary | std::ios::trunc) {
+        out_.write("\xFF\xFE", 2);
+    }
+    ~Utf16Out() { flush(); }
+    void put(const std::string& s) {
+        for (char c : s) buf_ += c, buf_ += '\0';
+        if (buf_.size() > (1 << 20)) flush();
+    }
+    void flush() {
+        written_ += buf_.size();
+        out_.write(buf_.data(), static_cast<std::streamsize>(buf_.size()));
+        buf_.clear();
+    }
+    size_t written() const { return written_ + buf_.size() + 2; }
+
+  private:
+    std::ofstream out_;
+    std::string buf_;
+    size_t written_ = 0;
+};
+
+// Returns the number of key headers written.
+size_t generateExport(const std::string& file, size_t bytes) {
+    Utf16Out o(file);
+    size_t keys = 0;
+    auto key = [&](const std::string& path, const std::string& values = "") {
+        o.put("[" + path + "]\r\n" + values + "\r\n");
+        ++keys;
+    };
+    const std::string cs = "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001";
+    o.put("Windows Registry Editor Version 5.00\r\n\r\n");
+    key("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+        "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n"
+        "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n");
+    key("HKEY_LOCAL_MACHINE\\SYSTEM\\Select",
+        "\"Current\"=dword:00000001\r\n\"Default\"=dword:00000001\r\n");
+    key(cs + "\\Control\\Nls\\CodePage", "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"850\"\r\n");
+    // The Dot4 device as an XP machine holds it.
+    const std::string dev = "VID_5E7A&PID_0C21";
+    const std::string ifc = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+    const std::string inst =
+        cs + "\\Control\\DeviceClasses\\" + ifc + "\\##?#DOT4#" + dev + "&MI_00#1&2a3b4c&0#" + ifc;
+    key(inst, "\"DeviceInstance\"=\"DOT4\\\\" + dev + "&MI_00\\\\1&2a3b4c&0\"\r\n");
+    key(inst + "\\#");
+    key(inst + "\\#\\Device Parameters",
+        "\"Base Name\"=\"Dot4\"\r\n\"Port Number\"=dword:00000001\r\n");
+    key(cs + "\\Control\\Print\\Monitors\\Dot4 Monitor", "\"Driver\"=\"Dot4Mon.dll\"\r\n");
+    key(cs + "\\Control\\Print\\Monitors\\Local Port", "\"Driver\"=\"localspl.dll\"\r\n");
+    key(cs + "\\Control\\Print\\Ports\\Dot4_001");
+    key(cs + "\\Control\\Print\\Printers\\Office",
+        "\"Port\"=\"Dot4_001\"\r\n\"Printer Driver\"=\"Dot4 Printer\"\r\n");
+    key(cs + "\\Enum\\DOT4\\" + dev + "&MI_00", "\"HardwareID\"=\"DOT4\\\\" + dev + "&MI_00\"\r\n");
+    key(cs + "\\Enum\\USB\\" + dev, "\"Driver\"=\"DOT4USB\\\\0000\"\r\n");
+    key(cs + "\\Services\\Class\\DOT4\\0000", "\"InfPath\"=\"mirelc.inf\"\r\n");
+    key(cs + "\\Services\\Class\\DOT4PRINT\\0000", "\"InfPath\"=\"mirelPrt.inf\"\r\n");
+    key(cs + "\\Services\\Class\\DOT4USB\\0000", "\"InfPath\"=\"QuillmarkMIRELUSB.INF\"\r\n");
+    char buf[256];
+    for (size_t u = 0; o.written() < bytes; ++u) {
+        // Mostly what fills a real HKLM: file types and class registrations, few values each.
+        std::snprintf(buf, sizeof buf, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.%06zx", u);
+        key(buf, u % 10 == 0 ? "@=\"t\"\r\n" : "");
+        if (u % 8 == 0) {
+            std::snprintf(buf, sizeof buf, "%s\\Enum\\USB\\VID_%04X&PID_%04X\\%06zu", cs.c_str(),
+                          unsigned(u % 997), unsigned(u % 8191), u);
+            key(buf, "\"Driver\"=\"{36fc9e60-c465-11cf-8056-444553540000}\\\\0001\"\r\n");
+        }
+        if (u % 500 == 0) {
+            std::snprintf(buf, sizeof buf, "%s\\Control\\Print\\Printers\\Printer %06zu",
+                          cs.c_str(), u);
+            key(buf, "\"Port\"=\"LPT1:\"\r\n");
+        }
+    }
+    return keys;
+}
+
+void generateListing(const std::string& file, size_t files) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << "C:\\WINDOWS\\system32\r\nC:\\WINDOWS\\system32\\drivers\r\n";
+    for (const char* f : {"Dot4.sys", "Dot4Prt.sys", "Dot4Usb.sys", "usbprint.sys"})
+        out << "C:\\WINDOWS\\system32\\drivers\\" << f << "\r\n";
+    out << "C:\\WINDOWS\\system32\\Dot4Mon.dll\r\nC:\\WINDOWS\\INF\\mirelc.inf\r\n";
+    for (size_t i = 6; i < files; ++i)
+        out << "C:\\WINDOWS\\system32\\d" << i / 500 << "\\f" << i << ".dll\r\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
+    std::string work = (argc > 2 ? argv[2] : "/tmp") + std::string("/bench_import");
+    std::filesystem::remove_all(work);
+    std::filesystem::create_directories(work);
+    const std::string reg = work + "/hklm.reg", files = work + "/files.txt", machine = work + "/m";
+    size_t keys = generateExport(reg, megabytes * 1000 * 1000);
+    generateListing(files, 50000);
+    double size = static_cast<double>(std::filesystem::file_size(reg));
+    std::printf("export: %.1f MB UTF-16LE, %zu keys; listing: 50000 files\n", size / 1e6, keys);
+
+    std::ostringstream out, err;
+    resetPeak();
+    auto t0 = Clock::now();
+    int st = simwin::importMain({machine, reg, "--listing", files}, out, err);
+    auto t1 = Clock::now();
+    long importPeak = statusKb("VmHWM:");
+    if (st != 0) {
+        std::cerr << err.str();
+        return 1;
+    }
+    std::printf("import: %.3f s, peak %.0f MB = %.2f x the export\n", seconds(t0, t1),
+                importPeak / 1024.0, importPeak * 1024.0 / size);
+
+    std::ostringstream pout, perr;
+    resetPeak();
+    t0 = Clock::now();
+    st = simwin::previewMain({machine, "--json", work + "/p.json"}, pout, perr);
+    t1 = Clock::now();
+    long previewPeak = statusKb("VmHWM:");
+    if (st != 0) {
+        std::cerr << perr.str();
+        return 1;
+    }
+    std::printf("preview: %.3f s, peak %.0f MB = %.2f x the export\n", seconds(t0, t1),
+                previewPeak / 1024.0, previewPeak * 1024.0 / size);
+    std::string p = pout.str();
+    std::printf("preview names the printer Office: %s, Dot4.sys: %s\n",
+                p.find("  Office") != std::string::npos ? "yes" : "no",
+                p.find("Dot4.sys") != std::string::npos ? "yes" : "no");
+    std::filesystem::remove_all(work);
+    return 0;
+}
