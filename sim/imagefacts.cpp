@@ -85,8 +85,9 @@ std::vector<PendingOperation> pendingOperations(const Machine& m) {
         for (size_t i = 0; i + 1 <= items.size(); i += 2) {
             if (items[i].empty()) continue;
             std::string target = i + 1 < items.size() ? items[i + 1] : "";
-            if (!target.empty() && target[0] == '!') target.erase(0, 1);
-            out.push_back({withoutNtPrefix(items[i]), withoutNtPrefix(target)});
+            const bool replace = !target.empty() && target[0] == '!';
+            if (replace) target.erase(0, 1);
+            out.push_back({withoutNtPrefix(items[i]), withoutNtPrefix(target), replace, ""});
         }
         return out;
     }
@@ -109,7 +110,7 @@ std::vector<PendingOperation> pendingOperations(const Machine& m) {
         if (!inRename || eq == std::string::npos) continue;
         std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
         if (source.empty()) continue;
-        out.push_back({source, iequals(target, "NUL") ? "" : target});
+        out.push_back({source, iequals(target, "NUL") ? "" : target, false, line});
     }
     return out;
 }

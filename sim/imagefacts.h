@@ -23,6 +23,8 @@ void drivePaths(const Machine& m, PathSet& files, PathSet& folders);
 // One operation waiting for the next start: `target` empty deletes `source`.
 struct PendingOperation {
     std::string source, target;
+    bool replace = false;  // NT's "!" before the target: an existing target is replaced
+    std::string line;      // the wininit.ini line, as written (95/98)
     bool operator<(const PendingOperation& o) const {
         return source != o.source ? source < o.source : target < o.target;
     }

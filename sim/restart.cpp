@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "files.h"
+#include "imagefacts.h"
 #include "registry.h"
 #include "spooler.h"
 
@@ -12,47 +13,14 @@ namespace simwin {
 
 namespace {
 
-std::string trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return "";
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
-
-std::string withoutNtPrefix(const std::string& p) {
-    return p.compare(0, 4, "\\??\\") == 0 ? p.substr(4) : p;
-}
-
 // Errors are ignored, as at a real start: whatever cannot be done stays as it is.
 void runPendingOperations(Machine& m) {
-    auto v = m.run.registry->value(kSessionManagerKey, kPendingValue);
-    if (!v) return;
-    std::vector<std::string> items;
-    if (v->type == REG_MULTI_SZ) {
-        std::string data = v->bytes;
-        if (!data.empty() && data.back() == '\0') data.pop_back();  // the list's closing NUL
-        std::string cur;
-        for (char c : data) {
-            if (c == '\0') {
-                items.push_back(cur);
-                cur.clear();
-            } else {
-                cur += c;
-            }
-        }
-        if (!cur.empty()) items.push_back(cur);
-    }
-    for (size_t i = 0; i < items.size(); i += 2) {
-        std::string source = withoutNtPrefix(items[i]);
-        std::string target = i + 1 < items.size() ? items[i + 1] : "";
-        if (source.empty()) continue;
-        if (target.empty()) {
-            if (m.run.files->deleteFile(source, m) == ERROR_ACCESS_DENIED)
-                m.run.files->removeDirectory(source, m);  // an empty directory goes too
+    for (const PendingOperation& op : pendingOperations(m)) {
+        if (op.target.empty()) {
+            if (m.run.files->deleteFile(op.source, m) == ERROR_ACCESS_DENIED)
+                m.run.files->removeDirectory(op.source, m);  // an empty directory goes too
         } else {
-            bool replace = target[0] == '!';
-            if (replace) target.erase(0, 1);
-            m.run.files->moveFile(source, withoutNtPrefix(target), replace, m);
+            m.run.files->moveFile(op.source, op.target, op.replace, m);
         }
     }
     if (Registry::Key* k = m.run.registry->find(kSessionManagerKey))
@@ -62,34 +30,16 @@ void runPendingOperations(Machine& m) {
 void runWininit(Machine& m, std::vector<std::string>& undone) {
     std::string ini = m.config.system.windowsDirectory + "\\wininit.ini";
     ResolvedPath r = m.run.files->resolve(ini, m.config.system.currentDirectory);
-    std::string text;
-    if (r.error || !r.exists || r.isDirectory || !m.run.files->readFile(r, text)) return;
-    bool inRename = false;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = trim(text.substr(pos, end - pos));
-        pos = end + 1;
-        if (line.empty() || line[0] == ';') continue;
-        if (line[0] == '[') {
-            size_t close = line.find(']');
-            inRename =
-                close != std::string::npos && iequals(trim(line.substr(1, close - 1)), "rename");
-            continue;
-        }
-        if (!inRename) continue;
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
-        if (source.empty()) continue;
+    if (r.error || !r.exists || r.isDirectory) return;
+    for (const PendingOperation& op : pendingOperations(m)) {
         // WININIT runs before the protected-mode disk system and knows only 8.3 names.
-        if (!isShortPath(source) || (!iequals(target, "NUL") && !isShortPath(target)))
-            undone.push_back("wininit.ini: " + line + ": left undone, WININIT ignores long names");
-        else if (iequals(target, "NUL"))
-            m.run.files->deleteFile(source, m);
+        if (!isShortPath(op.source) || (!op.target.empty() && !isShortPath(op.target)))
+            undone.push_back("wininit.ini: " + op.line +
+                             ": left undone, WININIT ignores long names");
+        else if (op.target.empty())
+            m.run.files->deleteFile(op.source, m);
         else
-            m.run.files->moveFile(source, target, true, m);
+            m.run.files->moveFile(op.source, op.target, true, m);
     }
     m.run.files->moveFile(ini, m.config.system.windowsDirectory + "\\wininit.bak", true, m);
 }
