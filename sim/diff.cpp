@@ -173,11 +173,9 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
             out << kDiffHelp;
             return 0;
         } else if (a[i] == "--json") {
-            if (i + 1 >= a.size()) {
-                err << "dot4sim diff: --json needs a file name\n";
-                return kStatusBadUsage;
-            }
-            json = a[++i];
+            const std::string* v = optionValue(a, i, "diff", "a file name", err);
+            if (!v) return kStatusBadUsage;
+            json = *v;
         } else if (!a[i].empty() && a[i][0] == '-') {
             err << "dot4sim diff: unknown option " << a[i] << "\n";
             return kStatusBadUsage;

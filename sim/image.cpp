@@ -22,13 +22,6 @@ namespace simwin {
 
 namespace {
 
-std::string trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
-    return s.substr(b, e - b);
-}
-
 std::vector<std::string> splitList(const std::string& s) {
     std::vector<std::string> out;
     std::string cur;

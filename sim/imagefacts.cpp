@@ -36,12 +36,6 @@ void addFiles(const FileSystem& fs, const ResolvedPath& dir, PathSet& files, Pat
     }
 }
 
-std::string trim(const std::string& s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
-}
-
 std::string withoutNtPrefix(const std::string& p) {
     return p.compare(0, 4, "\\??\\") == 0 ? p.substr(4) : p;
 }

@@ -366,11 +366,9 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
             out << kImportHelp;
             return 0;
         } else if (s == "--listing" || s == "--set") {
-            if (i + 1 >= a.size()) {
-                err << "dot4sim import: " << s << " needs a value\n";
-                return kStatusBadUsage;
-            }
-            const std::string& v = a[++i];
+            const std::string* value = optionValue(a, i, "import", "a value", err);
+            if (!value) return kStatusBadUsage;
+            const std::string& v = *value;
             if (s == "--listing") {
                 listings.push_back(v);
                 continue;

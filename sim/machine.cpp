@@ -77,6 +77,13 @@ std::string hkeyName(HKEY h) {
     return buf;
 }
 
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r')) --e;
+    return s.substr(b, e - b);
+}
+
 std::string upper(const std::string& s) {
     std::string out = s;
     for (char& c : out)

@@ -170,6 +170,8 @@ std::string hkeyName(HKEY h);      // HKEY_LOCAL_MACHINE, or 0x... for an opened
 // Upper-cases ASCII letters; used for every case-insensitive name comparison.
 std::string upper(const std::string& s);
 bool iequals(const std::string& a, const std::string& b);
+// Without the blanks and tabs around it, and a line end's CR.
+std::string trim(const std::string& s);
 
 // Parses "ok" (0) or an error code in decimal or 0x-hex. Returns nullopt when it is neither.
 std::optional<DWORD> parseResult(const std::string& text);

@@ -385,17 +385,12 @@ int previewMain(const std::vector<std::string>& a, std::ostream& out, std::ostre
             o.args.assign(a.begin() + i + 1, a.end());
             break;
         } else if (s == "--answer") {
-            if (i + 1 >= a.size() || (a[i + 1] != "yes" && a[i + 1] != "no")) {
-                err << "dot4sim preview: --answer needs yes or no\n";
-                return kStatusBadUsage;
-            }
-            o.answerYes = a[++i] == "yes";
+            o.answerYes = answerValue(a, i, "preview", err);
+            if (!o.answerYes) return kStatusBadUsage;
         } else if (s == "--json") {
-            if (i + 1 >= a.size()) {
-                err << "dot4sim preview: --json needs a file name\n";
-                return kStatusBadUsage;
-            }
-            json = a[++i];
+            const std::string* v = optionValue(a, i, "preview", "a file name", err);
+            if (!v) return kStatusBadUsage;
+            json = *v;
         } else if (s == "--jobs") {
             char* end = nullptr;
             long n = i + 1 < a.size() ? std::strtol(a[i + 1].c_str(), &end, 10) : 0;

@@ -105,6 +105,24 @@ struct FileCloser {
 
 }  // namespace
 
+const std::string* optionValue(const std::vector<std::string>& a, size_t& i, const char* command,
+                               const char* what, std::ostream& err) {
+    if (i + 1 >= a.size()) {
+        err << "dot4sim " << command << ": " << a[i] << " needs " << what << "\n";
+        return nullptr;
+    }
+    return &a[++i];
+}
+
+std::optional<bool> answerValue(const std::vector<std::string>& a, size_t& i, const char* command,
+                                std::ostream& err) {
+    if (i + 1 >= a.size() || (a[i + 1] != "yes" && a[i + 1] != "no")) {
+        err << "dot4sim " << command << ": --answer needs yes or no\n";
+        return std::nullopt;
+    }
+    return a[++i] == "yes";
+}
+
 std::string buildCommandLine(const std::string& program, const std::vector<std::string>& args) {
     std::string line = program;
     for (const std::string& a : args) line += " " + quoteArg(a);
@@ -208,17 +226,12 @@ int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
                 o.args.assign(a.begin() + i + 1, a.end());
                 break;
             } else if (s == "--answer") {
-                if (i + 1 >= a.size() || (a[i + 1] != "yes" && a[i + 1] != "no")) {
-                    err << "dot4sim run: --answer needs yes or no\n";
-                    return kStatusBadUsage;
-                }
-                o.answerYes = a[++i] == "yes";
+                o.answerYes = answerValue(a, i, "run", err);
+                if (!o.answerYes) return kStatusBadUsage;
             } else if (s == "--trace") {
-                if (i + 1 >= a.size()) {
-                    err << "dot4sim run: --trace needs a file name\n";
-                    return kStatusBadUsage;
-                }
-                o.traceFile = a[++i];
+                const std::string* v = optionValue(a, i, "run", "a file name", err);
+                if (!v) return kStatusBadUsage;
+                o.traceFile = *v;
             } else if (!s.empty() && s[0] == '-') {
                 err << "dot4sim run: unknown option " << s << " (program arguments go after --)\n";
                 return kStatusBadUsage;

@@ -37,6 +37,14 @@ int importMain(const std::vector<std::string>& args, std::ostream& out, std::ost
 // The whole command line: dot4sim run|restart|preview|diff ...
 int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err);
 
+// The argument after the option a[i], with i moved onto it; nullptr when there is none, after
+// "dot4sim COMMAND: OPTION needs WHAT" on `err`.
+const std::string* optionValue(const std::vector<std::string>& a, size_t& i, const char* command,
+                               const char* what, std::ostream& err);
+// The value of --answer, yes or no; nullopt, after the message on `err`, when it is neither.
+std::optional<bool> answerValue(const std::vector<std::string>& a, size_t& i, const char* command,
+                                std::ostream& err);
+
 // Joins the program path and the arguments the way Windows command lines quote them.
 std::string buildCommandLine(const std::string& program, const std::vector<std::string>& args);
 
