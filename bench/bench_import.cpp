@@ -14,30 +14,15 @@
 #include <sstream>
 #include <string>
 
+#include "bench_support.h"
 #include "runner.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-
-long statusKb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    size_t n = std::strlen(field);
-    while (std::getline(in, line))
-        if (line.compare(0, n, field) == 0) return std::atol(line.c_str() + n + 1);
-    return -1;
-}
-
-// Peak RSS is reset so each stage reports its own high-water mark.
-void resetPeak() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-}
+using benchsupport::Clock;
+using benchsupport::resetPeak;
+using benchsupport::seconds;
+using benchsupport::statusKb;
 
 // ASCII text as UTF-16LE, appended to the file.
 class Utf16Out {
