@@ -19,8 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "files.h"
-#include "runner.h"
+#include "image/transaction.h"
+#include "model/drives.h"
+#include "dot4sim/runner.h"
 
 namespace fs = std::filesystem;
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "bench_support.h"
-#include "runner.h"
+#include "dot4sim/runner.h"
 
 namespace {
 

@@ -14,11 +14,12 @@
 #include <sstream>
 #include <string>
 
-#include "image.h"
-#include "machine.h"
-#include "registry.h"
+#include "image/image.h"
+#include "image/regfile.h"
+#include "model/machine.h"
+#include "model/registry.h"
 #include "bench_support.h"
-#include "runner.h"
+#include "dot4sim/runner.h"
 #include "uninstaller/Dot4Uninstaller.h"
 
 namespace {
@@ -121,7 +122,7 @@ void generate(size_t keys, const std::string& file) {
         ++unit;
     }
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    r.save(out);
+    simwin::writeRegFile(r, out);
 }
 
 std::string readAll(const std::string& file) {
@@ -205,13 +206,13 @@ int main(int argc, char** argv) {
         sizeMb = double(text.size()) / 1e6;
         simwin::Registry r;
         auto t0 = Clock::now();
-        r.load(text, file);
+        simwin::loadRegFile(r, text, file);
         auto t1 = Clock::now();
         loadedKeys = r.keyCount();
         {
             std::ofstream out(big + "/saved.reg", std::ios::binary | std::ios::trunc);
             auto t2 = Clock::now();
-            r.save(out);
+            simwin::writeRegFile(r, out);
             out.flush();
             auto t3 = Clock::now();
             saveSeconds = seconds(t2, t3);

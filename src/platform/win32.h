@@ -305,7 +305,7 @@ typedef PRINTER_DEFAULTSA* LPPRINTER_DEFAULTSA;
 typedef PRINTER_DEFAULTSA* PPRINTER_DEFAULTSA;
 
 // The seam's functions, with Windows' own prototypes, come from the list simwin keeps of them
-// (sim/seam_functions.def, on the include path of every simulated build).
+// (sim/win32/seam_functions.def, on the include path of every simulated build).
 #define SEAM(name, family, on, type, parameters, failures) type WINAPI name parameters;
 #include "seam_functions.def"
 #undef SEAM

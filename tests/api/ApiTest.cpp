@@ -9,7 +9,7 @@
 
 #ifndef _WIN32
 #include "TestImage.h"
-#include "machine.h"
+#include "model/machine.h"
 #endif
 
 namespace api {

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "image.h"
-#include "machine.h"
+#include "image/image.h"
+#include "model/machine.h"
 
 namespace fuzz {
 

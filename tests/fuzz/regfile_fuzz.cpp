@@ -3,13 +3,14 @@
 #include <sstream>
 
 #include "fuzz_support.h"
-#include "registry.h"
+#include "model/registry.h"
+#include "image/regfile.h"
 
 namespace {
 
 std::string saved(const simwin::Registry& r) {
     std::ostringstream out;
-    r.save(out);
+    simwin::writeRegFile(r, out);
     return out.str();
 }
 
@@ -24,22 +25,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         simwin::Registry lenient;
         std::ostringstream warnings;
         try {
-            lenient.read(text, "export.reg", warnings, true);
+            simwin::readRegFile(lenient, text, "export.reg", warnings, true);
         } catch (const std::exception& e) {
             fuzz::die(std::string("the lenient reader refused a text: ") + e.what());
         }
         simwin::Registry strict;
         try {
-            strict.load(saved(lenient), "imported.reg");
+            simwin::loadRegFile(strict, saved(lenient), "imported.reg");
         } catch (const simwin::ImageError& e) {
             fuzz::die(std::string("an imported registry is refused: ") + e.what());
         }
     }
     simwin::Registry r;
-    r.load(kBefore, "before.reg");
+    simwin::loadRegFile(r, kBefore, "before.reg");
     const std::string before = saved(r);
     try {
-        r.load(text, "registry.reg");
+        simwin::loadRegFile(r, text, "registry.reg");
     } catch (const simwin::ImageError& e) {
         fuzz::checkRefusal(e, "registry.reg");
         if (saved(r) != before) fuzz::die("a refused registry.reg changed the registry");
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string once = saved(r);
     simwin::Registry again;
     try {
-        again.load(once, "saved.reg");
+        simwin::loadRegFile(again, once, "saved.reg");
     } catch (const simwin::ImageError& e) {
         fuzz::die(std::string("the saved registry is refused: ") + e.what());
     }

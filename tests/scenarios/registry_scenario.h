@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "TestImage.h"
-#include "machine.h"
+#include "model/machine.h"
 
 namespace regscenario {
 

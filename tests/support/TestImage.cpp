@@ -10,9 +10,10 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "files.h"
-#include "image.h"
-#include "registry.h"
+#include "model/drives.h"
+#include "image/regfile.h"
+#include "image/image.h"
+#include "model/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -292,13 +293,13 @@ void SimMachine::load() {
 }
 
 SimMachine::~SimMachine() {
-    if (!saved_ && machine_->run.files) machine_->run.files->discard();
+    if (!saved_ && machine_->run.files) machine_->run.staging->discard();
     simwin::activate(nullptr);
 }
 
 std::string SimMachine::registryText() const {
     std::ostringstream out;
-    machine_->run.registry->save(out);
+    simwin::writeRegFile(*machine_->run.registry, out);
     return out.str();
 }
 

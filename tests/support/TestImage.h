@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "log/BLogFile.h"
-#include "machine.h"
-#include "runner.h"
+#include "model/machine.h"
+#include "dot4sim/runner.h"
 
 namespace testsupport {
 

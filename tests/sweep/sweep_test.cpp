@@ -16,9 +16,10 @@
 
 #include <stdlib.h>
 
-#include "image.h"
-#include "registry.h"
-#include "runner.h"
+#include "image/image.h"
+#include "image/regfile.h"
+#include "model/registry.h"
+#include "dot4sim/runner.h"
 
 namespace fs = std::filesystem;
 
@@ -90,7 +91,7 @@ State snapshot(const std::string& dir) {
     State s;
     std::unique_ptr<simwin::Machine> m = simwin::loadImage(dir);
     std::ostringstream text;
-    m->run.registry->save(text);
+    simwin::writeRegFile(*m->run.registry, text);
     std::istringstream lines(text.str());
     std::string line;
     while (std::getline(lines, line)) {

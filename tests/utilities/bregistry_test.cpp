@@ -8,7 +8,7 @@
 
 #include "TestImage.h"
 #include "log/BLogFile.h"
-#include "registry.h"
+#include "model/registry.h"
 
 using testsupport::SimMachine;
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "TestImage.h"
-#include "handles.h"
+#include "win32/handles.h"
 #include "utilities/Platform.h"
 
 using testsupport::SimMachine;
@@ -96,7 +96,7 @@ TEST(System, SetPrivilegeTokenPaths) {
         EXPECT_EQ(calls(sm, "OpenProcessToken"), c.processTokenCalls) << c.ini;
         EXPECT_EQ(calls(sm, "AdjustTokenPrivileges"), c.adjustCalls) << c.ini;
         // A token that was opened is closed again on every path.
-        EXPECT_TRUE(sm.m().run.handles->count<simwin::TokenHandle>() == 0) << c.ini;
+        EXPECT_TRUE(simwin::handleTable(sm.m()).count<simwin::TokenHandle>() == 0) << c.ini;
         EXPECT_EQ(sm.m().run.shutdownPrivilegeEnabled, c.result) << c.ini;
     }
 }

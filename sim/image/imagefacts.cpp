@@ -1,0 +1,195 @@
+#include "image/imagefacts.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "model/drives.h"
+#include "model/registry.h"
+
+namespace simwin {
+
+namespace {
+
+void addKeys(const Registry& r, const Registry::Key* k, PathSet& out) {
+    for (uint32_t i = 0; i < k->childCount; ++i) {
+        const Registry::Key* c = k->children()[i];
+        // The link is no key of its own: its keys are the control set's.
+        if (c->deleted || c->isLink) continue;
+        std::string p = r.path(c);
+        out.emplace(upper(p), p);
+        addKeys(r, c, out);
+    }
+}
+
+void addFiles(const FileSystem& fs, const ResolvedPath& dir, PathSet& files, PathSet& folders) {
+    for (const FoundEntry& e : fs.list(dir, "*")) {
+        if (e.name == "." || e.name == "..") continue;
+        if (!e.isDirectory) {
+            files.emplace(upper(e.full), e.full);
+            continue;
+        }
+        folders.emplace(upper(e.full), e.full);
+        ResolvedPath sub = fs.resolve(e.full, "C:\\");
+        addFiles(fs, sub, files, folders);
+    }
+}
+
+std::string withoutNtPrefix(const std::string& p) {
+    return p.compare(0, 4, "\\??\\") == 0 ? p.substr(4) : p;
+}
+
+}  // namespace
+
+PathSet keyPaths(const Registry& r) {
+    PathSet out;
+    for (int i = 0; i < kRootCount; ++i)
+        if (const Registry::Key* root = r.root(i)) addKeys(r, root, out);
+    return out;
+}
+
+void drivePaths(const Machine& m, PathSet& files, PathSet& folders) {
+    if (!m.run.files) return;
+    for (char d = 'A'; d <= 'Z'; ++d) {
+        // C: is there without its folder; a run may create files in it.
+        if (d != 'C' && m.run.files->driveRoot(d).empty()) continue;
+        ResolvedPath root = m.run.files->resolve(std::string(1, d) + ":\\", "C:\\");
+        addFiles(*m.run.files, root, files, folders);
+    }
+}
+
+std::vector<PendingOperation> pendingOperations(const Machine& m) {
+    std::vector<PendingOperation> out;
+    if (m.config.isNT()) {
+        const Registry& r = *m.run.registry;
+        auto v = r.value(kSessionManagerKey, kPendingValue);
+        if (!v || v->type != REG_MULTI_SZ) return out;
+        std::vector<std::string> items;
+        std::string cur;
+        for (char c : v->bytes) {
+            if (c) {
+                cur += c;
+                continue;
+            }
+            items.push_back(cur);
+            cur.clear();
+        }
+        if (!cur.empty()) items.push_back(cur);
+        for (size_t i = 0; i + 1 <= items.size(); i += 2) {
+            if (items[i].empty()) continue;
+            std::string target = i + 1 < items.size() ? items[i + 1] : "";
+            const bool replace = !target.empty() && target[0] == '!';
+            if (replace) target.erase(0, 1);
+            out.push_back({withoutNtPrefix(items[i]), withoutNtPrefix(target), replace, ""});
+        }
+        return out;
+    }
+    if (!m.run.files) return out;
+    ResolvedPath r = m.run.files->resolve(m.config.system.windowsDirectory + "\\wininit.ini",
+                                          m.config.system.currentDirectory);
+    std::string text;
+    if (r.error || !r.exists || r.isDirectory || !m.run.files->readFile(r, text)) return out;
+    bool inRename = false;
+    for (const std::string& raw : lines(text)) {
+        std::string line = trim(raw);
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            size_t close = line.find(']');
+            inRename =
+                close != std::string::npos && iequals(trim(line.substr(1, close - 1)), "rename");
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (!inRename || eq == std::string::npos) continue;
+        std::string target = trim(line.substr(0, eq)), source = trim(line.substr(eq + 1));
+        if (source.empty()) continue;
+        out.push_back({source, iequals(target, "NUL") ? "" : target, false, line});
+    }
+    return out;
+}
+
+void sortWithoutCase(std::vector<std::string>& v) {
+    std::sort(v.begin(), v.end(), [](const std::string& a, const std::string& b) {
+        std::string ua = upper(a), ub = upper(b);
+        return ua != ub ? ua < ub : a < b;
+    });
+}
+
+std::vector<std::string> minus(const PathSet& a, const PathSet& b) {
+    std::vector<std::string> out;
+    for (const auto& e : a)
+        if (!b.count(e.first)) out.push_back(e.second);
+    sortWithoutCase(out);
+    return out;
+}
+
+std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::string>& sorted) {
+    std::set<std::string> all;
+    for (const std::string& p : sorted) all.insert(upper(p));
+    std::vector<std::pair<std::string, size_t>> out;
+    std::map<std::string, size_t> index;  // upper-cased top -> its place in `out`
+    for (const std::string& p : sorted) {
+        std::string u = upper(p), top = u;
+        for (size_t cut = u.rfind('\\'); cut != std::string::npos && cut > 0;
+             cut = u.rfind('\\', cut - 1))
+            if (all.count(u.substr(0, cut))) top = u.substr(0, cut);
+        if (top == u) {
+            index[u] = out.size();
+            out.emplace_back(p, 0);
+        }
+    }
+    for (const std::string& p : sorted) {
+        std::string u = upper(p), top = u;
+        for (size_t cut = u.rfind('\\'); cut != std::string::npos && cut > 0;
+             cut = u.rfind('\\', cut - 1))
+            if (all.count(u.substr(0, cut))) top = u.substr(0, cut);
+        ++out[index[top]].second;
+    }
+    return out;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonList(const std::vector<std::string>& v) {
+    std::string out = "[";
+    for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + jsonString(v[i]);
+    return out + "]";
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        out.push_back(line);
+        pos = end + 1;
+    }
+    return out;
+}
+
+std::string warningText(std::string line) {
+    for (const char* lead : {"dot4sim: ", "warning: "})
+        if (line.compare(0, std::strlen(lead), lead) == 0) line.erase(0, std::strlen(lead));
+    return line;
+}
+
+}  // namespace simwin

@@ -1,0 +1,50 @@
+// What preview and diff read off a machine: its keys, files and restart work, and JSON text.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "model/machine.h"
+
+namespace simwin {
+
+class Registry;
+
+// Upper-cased path -> the path as the image spells it.
+using PathSet = std::map<std::string, std::string>;
+
+// Every live key below the roots, as Registry::path spells it; keys CurrentControlSet links to
+// once, by the control set's name.
+PathSet keyPaths(const Registry& r);
+// Every file and folder of the drives as the machine sees them now (the run's changes included).
+void drivePaths(const Machine& m, PathSet& files, PathSet& folders);
+
+// One operation waiting for the next start: `target` empty deletes `source`.
+struct PendingOperation {
+    std::string source, target;
+    bool replace = false;  // NT's "!" before the target: an existing target is replaced
+    std::string line;      // the wininit.ini line, as written (95/98)
+    bool operator<(const PendingOperation& o) const {
+        return source != o.source ? source < o.source : target < o.target;
+    }
+    bool operator==(const PendingOperation& o) const {
+        return source == o.source && target == o.target;
+    }
+};
+// PendingFileRenameOperations (NT) or wininit.ini [rename] (95/98), Windows paths.
+std::vector<PendingOperation> pendingOperations(const Machine& m);
+
+// In a+b but not in b, keeping a's spelling, sorted without case.
+std::vector<std::string> minus(const PathSet& a, const PathSet& b);
+void sortWithoutCase(std::vector<std::string>& v);
+// The topmost paths of a set of key paths, each with how many of the set lie at or below it.
+std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::string>& sorted);
+
+std::string jsonString(const std::string& s);  // 8-bit text is taken as Latin-1
+std::string jsonList(const std::vector<std::string>& v);
+std::vector<std::string> lines(const std::string& text);
+// A line dot4sim wrote on standard error without its "dot4sim: warning: " lead.
+std::string warningText(std::string line);
+
+}  // namespace simwin

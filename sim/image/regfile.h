@@ -1,0 +1,24 @@
+// registry.reg: the registry as REGEDIT4 text, and the REGEDIT4 / 5.00 exports regedit writes.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "model/registry.h"
+
+namespace simwin {
+
+// Replaces the contents of `r` with a REGEDIT4 / 5.00 text. Throws ImageError(fileName, line,
+// ...), and `r` stays as it was. Warnings go to `warnings` (standard error when null).
+void loadRegFile(Registry& r, const std::string& text, const std::string& fileName,
+                 std::ostream* warnings = nullptr);
+// Adds a REGEDIT4 / 5.00 text to `r`, as regedit imports one: later values win and [-KEY]
+// deletes. Lenient (dot4sim import): a line the strict reader refuses is named in a warning and
+// skipped or, as regedit does, read anyway; nothing throws. Strict: as load, but a refused file
+// leaves what it read so far.
+void readRegFile(Registry& r, const std::string& text, const std::string& fileName,
+                 std::ostream& warnings, bool lenient);
+// Writes the whole registry as REGEDIT4, depth first in enumeration order.
+void writeRegFile(const Registry& r, std::ostream& out);
+
+}  // namespace simwin
