@@ -163,49 +163,17 @@ std::string operation(const PendingOperation& op) {
 
 std::string jsonOrNull(const std::string* s) { return s ? jsonString(*s) : "null"; }
 
-}  // namespace
-
-int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
-    std::vector<std::string> images;
-    std::string json;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--help" || a[i] == "-h") {
-            out << kDiffHelp;
-            return 0;
-        } else if (a[i] == "--json") {
-            const std::string* v = optionValue(a, i, "diff", "a file name", err);
-            if (!v) return kStatusBadUsage;
-            json = *v;
-        } else if (!a[i].empty() && a[i][0] == '-') {
-            err << "dot4sim diff: unknown option " << a[i] << "\n";
-            return kStatusBadUsage;
-        } else {
-            images.push_back(a[i]);
-        }
-    }
-    if (images.size() != 2) {
-        err << "dot4sim diff: expected BEFORE and AFTER\n" << kDiffHelp;
-        return kStatusBadUsage;
-    }
-    std::vector<std::string> warnings;
-    View before, after;
-    try {
-        before = load(images[0], warnings);
-        after = load(images[1], warnings);
-    } catch (const std::exception& e) {
-        err << "dot4sim diff: " << e.what() << "\n";
-        return kStatusBadUsage;
-    }
+// Keys deleted, each sub-tree once, and keys created with what they hold.
+void diffKeys(View& before, View& after, std::ostream& text, std::ostream& j) {
     const Registry& rb = *before.m->run.registry;
     const Registry& ra = *after.m->run.registry;
 
-    std::ostringstream text, j;
     PathSet kb, ka;
     for (const auto& k : before.keys) kb.emplace(k.first, rb.path(k.second));
     for (const auto& k : after.keys) ka.emplace(k.first, ra.path(k.second));
 
     auto deleted = subtrees(minus(kb, ka));
-    j << "{\n  \"keys_deleted\": [";
+    j << "\n  \"keys_deleted\": [";
     for (size_t i = 0; i < deleted.size(); ++i) {
         const auto& d = deleted[i];
         text << "- [" << d.first << "]";
@@ -233,8 +201,12 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
             text << "+     " << valueName(k->values[i].name) << " = " << showValue(k->values[i])
                  << "\n";
     }
+}
 
-    // Values and classes of the keys both hold; the restart list is shown on its own below.
+// Values and classes of the keys both hold; the restart list is shown on its own.
+void diffValues(View& before, View& after, std::ostream& text, std::ostream& j) {
+    const Registry& rb = *before.m->run.registry;
+    const Registry& ra = *after.m->run.registry;
     std::string pendingKey = upper(kSessionManagerKey), pendingName = upper(kPendingValue);
     j << ",\n  \"values_changed\": [";
     std::ostringstream classes;
@@ -285,7 +257,9 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
         }
     }
     j << "],\n  \"classes_changed\": [" << classes.str() << "]";
+}
 
+void diffFiles(View& before, View& after, std::ostream& text, std::ostream& j) {
     auto listed = [&](const char* field, const char* mark, const std::vector<std::string>& v,
                       const char* suffix) {
         for (const std::string& s : v) text << mark << " " << s << suffix << "\n";
@@ -301,7 +275,10 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
             changed.push_back(after.files[f.first]);
     sortWithoutCase(changed);
     listed("files_changed", "~", changed, "");
+}
 
+// The work waiting for the restart that AFTER added or took away.
+void diffRestart(View& before, View& after, std::ostream& text, std::ostream& j) {
     std::set<PendingOperation> pb(before.pending.begin(), before.pending.end()),
         pa(after.pending.begin(), after.pending.end());
     std::vector<std::string> added, removed;
@@ -312,8 +289,49 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
     for (const std::string& s : removed) text << "- at the restart: " << s << "\n";
     for (const std::string& s : added) text << "+ at the restart: " << s << "\n";
     j << ",\n  \"restart_added\": " << jsonList(added)
-      << ",\n  \"restart_removed\": " << jsonList(removed)
-      << ",\n  \"warnings\": " << jsonList(warnings) << "\n}\n";
+      << ",\n  \"restart_removed\": " << jsonList(removed);
+}
+
+}  // namespace
+
+int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
+    std::vector<std::string> images;
+    std::string json;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--help" || a[i] == "-h") {
+            out << kDiffHelp;
+            return 0;
+        } else if (a[i] == "--json") {
+            const std::string* v = optionValue(a, i, "diff", "a file name", err);
+            if (!v) return kStatusBadUsage;
+            json = *v;
+        } else if (!a[i].empty() && a[i][0] == '-') {
+            err << "dot4sim diff: unknown option " << a[i] << "\n";
+            return kStatusBadUsage;
+        } else {
+            images.push_back(a[i]);
+        }
+    }
+    if (images.size() != 2) {
+        err << "dot4sim diff: expected BEFORE and AFTER\n" << kDiffHelp;
+        return kStatusBadUsage;
+    }
+    std::vector<std::string> warnings;
+    View before, after;
+    try {
+        before = load(images[0], warnings);
+        after = load(images[1], warnings);
+    } catch (const std::exception& e) {
+        err << "dot4sim diff: " << e.what() << "\n";
+        return kStatusBadUsage;
+    }
+    std::ostringstream text, j;
+    j << "{";
+    diffKeys(before, after, text, j);
+    diffValues(before, after, text, j);
+    diffFiles(before, after, text, j);
+    diffRestart(before, after, text, j);
+    j << ",\n  \"warnings\": " << jsonList(warnings) << "\n}\n";
 
     for (const std::string& w : warnings) err << "dot4sim diff: warning: " << w << "\n";
     std::string t = text.str();

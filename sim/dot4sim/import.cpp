@@ -112,8 +112,8 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
 
 // The merged exports in the machine's own code page, [system] derived from them, and the
 // machine.ini that follows (in `check`). 0 or the exit status, after a message on `err`.
-int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived& d,
-                Machine& check, std::ostream& err) {
+int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived& d, Machine& check,
+                std::ostream& err) {
     auto readAll = [&](std::ostream& warnings) {
         reg = std::make_unique<Registry>();
         for (const std::string& file : args.exports)
@@ -156,8 +156,8 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
 
 // machine.ini, registry.reg and the listed paths as empty files and folders; false after a
 // message on `err`.
-bool writeImage(const std::string& machine, const Derived& d, const Registry& reg,
-                const Listing& l, size_t& files, size_t& folders, std::ostream& err) {
+bool writeImage(const std::string& machine, const Derived& d, const Registry& reg, const Listing& l,
+                size_t& files, size_t& folders, std::ostream& err) {
     if (!makeDirs(machine)) {
         err << "dot4sim import: cannot create " << machine << ": " << std::strerror(errno) << "\n";
         return false;
@@ -232,8 +232,8 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
     if (!writeImage(args.machine, d, *reg, l, files, folders, err)) return kStatusFailure;
     noteAssumed(d, check.config.system);
     for (auto& n : d.notes) out << n << "\n";
-    out << "wrote " << args.machine << ": " << reg->keyCount() << " keys, " << files
-        << " files, " << folders << " folders\n";
+    out << "wrote " << args.machine << ": " << reg->keyCount() << " keys, " << files << " files, "
+        << folders << " folders\n";
     return 0;
 }
 

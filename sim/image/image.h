@@ -5,12 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "image/machine_ini.h"
 #include "model/machine.h"
 
 namespace simwin {
-
-// Reads machine.ini text into `m`. Throws ImageError naming `fileName` and the line.
-void parseMachineIni(Machine& m, const std::string& text, const std::string& fileName);
 
 // Loads the image in `dir` and locks it for the machine's life. What a dead command left is
 // finished or rolled back first, and a missing registry.reg is warned about, on `notes`. Throws

@@ -314,72 +314,81 @@ class Parser {
         }
         if (dn == 1 && *d == '-') {
             reg_.removeValue(key_, name_.data(), name_.size());
-            return;
+        } else if (dn && *d == '"') {
+            setText(d, dn);
+        } else {
+            if (lenient_) checkTypeCase(d, dn);
+            if (isType(d, dn, "dword:"))
+                setDword(d, dn);
+            else if (isType(d, dn, "hex"))
+                setHex(d, dn, valueLine);
+            else
+                fail("expected \"text\", dword:, hex:, hex(N): or - after =");
         }
-        if (dn && *d == '"') {
-            size_t used = 1 + unquote(d + 1, dn - 1, data_, "the text");
-            if (used != dn) {
-                if (!lenient_ || d[dn - 1] != '"')
-                    fail("expected nothing after the text's closing \"");
-                // Regedit takes the text up to the line's last quote, the inner ones as they are.
-                warn("quotes inside the text are not escaped as \\\"; read up to the last quote");
-                unquoteLoose(d + 1, dn - 2, data_);
-            }
-            data_ += '\0';
-            reg_.setValue(key_, name_.data(), name_.size(), REG_SZ,
-                          reinterpret_cast<const unsigned char*>(data_.data()), data_.size());
-            return;
+    }
+
+    // "text"
+    void setText(const char* d, size_t dn) {
+        size_t used = 1 + unquote(d + 1, dn - 1, data_, "the text");
+        if (used != dn) {
+            if (!lenient_ || d[dn - 1] != '"') fail("expected nothing after the text's closing \"");
+            // Regedit takes the text up to the line's last quote, the inner ones as they are.
+            warn("quotes inside the text are not escaped as \\\"; read up to the last quote");
+            unquoteLoose(d + 1, dn - 2, data_);
         }
-        if (lenient_) checkTypeCase(d, dn);
-        if (isType(d, dn, "dword:")) {
-            if (dn == 6) fail("expected dword: and 1 to 8 hex digits");
-            size_t first = 6;
-            if (dn > 14 && lenient_) {
-                // Leading zeros past eight digits leave the number as it is; more would not fit.
-                while (first < dn - 8 && d[first] == '0') ++first;
-                if (dn - first <= 8)
-                    warn("dword: with more than 8 hex digits; read without its leading zeros");
-            }
-            if (dn - first > 8) fail("expected dword: and 1 to 8 hex digits");
-            uint32_t v = 0;
-            for (size_t k = first; k < dn; ++k) {
-                int h = hexDigit(d[k]);
-                if (h < 0) fail("expected dword: and 1 to 8 hex digits");
-                v = (v << 4) | unsigned(h);
-            }
-            unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                  static_cast<unsigned char>(v >> 16),
-                                  static_cast<unsigned char>(v >> 24)};
-            reg_.setValue(key_, name_.data(), name_.size(), REG_DWORD, b, 4);
-            return;
+        data_ += '\0';
+        reg_.setValue(key_, name_.data(), name_.size(), REG_SZ,
+                      reinterpret_cast<const unsigned char*>(data_.data()), data_.size());
+    }
+
+    // dword:XXXXXXXX
+    void setDword(const char* d, size_t dn) {
+        if (dn == 6) fail("expected dword: and 1 to 8 hex digits");
+        size_t first = 6;
+        if (dn > 14 && lenient_) {
+            // Leading zeros past eight digits leave the number as it is; more would not fit.
+            while (first < dn - 8 && d[first] == '0') ++first;
+            if (dn - first <= 8)
+                warn("dword: with more than 8 hex digits; read without its leading zeros");
         }
-        if (isType(d, dn, "hex")) {
-            DWORD type = REG_BINARY;
-            size_t k = 3;
-            if (k < dn && d[k] == '(') {
+        if (dn - first > 8) fail("expected dword: and 1 to 8 hex digits");
+        uint32_t v = 0;
+        for (size_t k = first; k < dn; ++k) {
+            int h = hexDigit(d[k]);
+            if (h < 0) fail("expected dword: and 1 to 8 hex digits");
+            v = (v << 4) | unsigned(h);
+        }
+        unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                              static_cast<unsigned char>(v >> 16),
+                              static_cast<unsigned char>(v >> 24)};
+        reg_.setValue(key_, name_.data(), name_.size(), REG_DWORD, b, 4);
+    }
+
+    // hex:.. and hex(N):..; a UTF-16 export's strings come back to the machine's code page.
+    void setHex(const char* d, size_t dn, int valueLine) {
+        DWORD type = REG_BINARY;
+        size_t k = 3;
+        if (k < dn && d[k] == '(') {
+            ++k;
+            uint32_t t = 0;
+            size_t digits = 0;
+            while (k < dn && hexDigit(d[k]) >= 0 && digits < 8) {
+                t = (t << 4) | unsigned(hexDigit(d[k]));
                 ++k;
-                uint32_t t = 0;
-                size_t digits = 0;
-                while (k < dn && hexDigit(d[k]) >= 0 && digits < 8) {
-                    t = (t << 4) | unsigned(hexDigit(d[k]));
-                    ++k;
-                    ++digits;
-                }
-                if (digits == 0 || k >= dn || d[k] != ')') fail("expected hex(N): with N in hex");
-                ++k;
-                type = t;
+                ++digits;
             }
-            if (k >= dn || d[k] != ':') fail("expected : after hex");
-            parseHexBytes(d + k + 1, dn - k - 1);
-            if (unicode_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
-                std::string ansi = utf16ToAnsi(reinterpret_cast<const char*>(bytes_.data()),
-                                               bytes_.size(), file_, valueLine, warnings_);
-                bytes_.assign(ansi.begin(), ansi.end());
-            }
-            reg_.setValue(key_, name_.data(), name_.size(), type, bytes_.data(), bytes_.size());
-            return;
+            if (digits == 0 || k >= dn || d[k] != ')') fail("expected hex(N): with N in hex");
+            ++k;
+            type = t;
         }
-        fail("expected \"text\", dword:, hex:, hex(N): or - after =");
+        if (k >= dn || d[k] != ':') fail("expected : after hex");
+        parseHexBytes(d + k + 1, dn - k - 1);
+        if (unicode_ && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+            std::string ansi = utf16ToAnsi(reinterpret_cast<const char*>(bytes_.data()),
+                                           bytes_.size(), file_, valueLine, warnings_);
+            bytes_.assign(ansi.begin(), ansi.end());
+        }
+        reg_.setValue(key_, name_.data(), name_.size(), type, bytes_.data(), bytes_.size());
     }
 
     // Type names in another case: regedit's own files write them in lower case only, and the

@@ -253,8 +253,7 @@ std::string recoverImage(const std::string& imageDir, unsigned stopAfter) {
     return said;
 }
 
-std::unique_ptr<Transaction> Transaction::begin(const std::string& imageDir,
-                                                std::ostream& notes) {
+std::unique_ptr<Transaction> Transaction::begin(const std::string& imageDir, std::ostream& notes) {
     std::unique_ptr<Transaction> t(new Transaction());
     t->imageDir_ = imageDir;
     t->lockFd_ = lockImage(imageDir);
@@ -359,7 +358,8 @@ void Transaction::commitSteps(const FileSystem& drives, unsigned limit) {
         } else {
             LiveEntry parent = liveOf(key.substr(0, cut));
             std::string name;
-            if (parent.type == 2 && drives.findLive(img + "/" + parent.path, key.substr(cut + 1), name)) {
+            if (parent.type == 2 &&
+                drives.findLive(img + "/" + parent.path, key.substr(cut + 1), name)) {
                 le.name = name;
                 le.path = parent.path + "/" + name;
             }

@@ -20,8 +20,7 @@ ImageError::ImageError(const std::string& file, int line, const std::string& mes
       line_(line),
       message_(message) {}
 
-MachineState::MachineState()
-    : registry(std::make_unique<Registry>()) {}
+MachineState::MachineState() : registry(std::make_unique<Registry>()) {}
 MachineState::~MachineState() = default;
 
 Machine::Machine() = default;

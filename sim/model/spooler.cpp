@@ -66,4 +66,3 @@ DWORD Spooler::deletePrinter(const std::string& printer, DWORD access, bool& del
 }
 
 }  // namespace simwin
-

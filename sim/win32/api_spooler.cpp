@@ -72,6 +72,7 @@ BOOL WINAPI ClosePrinter(HANDLE handle) {
     spooler(m);
     const simwin::PrinterHandle* ph = simwin::handleTable(m).find<simwin::PrinterHandle>(handle);
     DWORD err = c.refusal([&] { return ph ? ph->printer : std::string(); });
-    if (!err && !simwin::handleTable(m).close<simwin::PrinterHandle>(handle)) err = ERROR_INVALID_HANDLE;
+    if (!err && !simwin::handleTable(m).close<simwin::PrinterHandle>(handle))
+        err = ERROR_INVALID_HANDLE;
     return c.boolean(err);
 }

@@ -240,7 +240,8 @@ TEST(Import, ReadsRealWorldOdditiesLeniently) {
         simwin::Registry strict;
         std::ostringstream warnings;
         std::string one = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apps\\wceload]\n" + line + "\n";
-        EXPECT_THROW(simwin::loadRegFile(strict, one, "x.reg", &warnings), simwin::ImageError) << line;
+        EXPECT_THROW(simwin::loadRegFile(strict, one, "x.reg", &warnings), simwin::ImageError)
+            << line;
     }
 }
 

@@ -123,9 +123,9 @@ TEST(RegFile, ValuesSetByProgramsRoundTrip) {
 TEST(RegFile, ClassEndsAtItsFirstNul) {
     Registry r;
     simwin::loadRegFile(r,
-        "REGEDIT4\r\n\r\n[HKEY_USERS\\K]\r\n;class=\"ab\\0cd\"\r\n\r\n"
-        "[HKEY_USERS\\E]\r\n;class=\"\\0x\"\r\n",
-        "x.reg");
+                        "REGEDIT4\r\n\r\n[HKEY_USERS\\K]\r\n;class=\"ab\\0cd\"\r\n\r\n"
+                        "[HKEY_USERS\\E]\r\n;class=\"\\0x\"\r\n",
+                        "x.reg");
     EXPECT_EQ(r.keyClass("HKEY_USERS\\K"), "ab");
     EXPECT_EQ(r.keyClass("HKEY_USERS\\E"), std::nullopt);
     Registry back;
@@ -135,7 +135,8 @@ TEST(RegFile, ClassEndsAtItsFirstNul) {
 
 TEST(RegFile, AcceptsLfCommentsBlanksAndUnsortedKeys) {
     Registry r;
-    simwin::loadRegFile(r,
+    simwin::loadRegFile(
+        r,
         "REGEDIT4\n"
         "; exported by hand\n"
         "[HKEY_LOCAL_MACHINE\\Z\\Deep]\n"
@@ -161,14 +162,14 @@ TEST(RegFile, AcceptsLfCommentsBlanksAndUnsortedKeys) {
 TEST(RegFile, RemovalsOfKeysAndValues) {
     Registry r;
     simwin::loadRegFile(r,
-        "REGEDIT4\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\Gone\\Child]\r\n\"a\"=\"1\"\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\Stay]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n\r\n"
-        "[-HKEY_LOCAL_MACHINE\\Gone]\r\n\"ignored\"=\"x\"\r\n\r\n"
-        "[-HKEY_LOCAL_MACHINE\\NeverThere]\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\Stay]\r\n\"a\"=-\r\n\"missing\"=-\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\Gone\\Again]\r\n\r\n",
-        "del.reg");
+                        "REGEDIT4\r\n\r\n"
+                        "[HKEY_LOCAL_MACHINE\\Gone\\Child]\r\n\"a\"=\"1\"\r\n\r\n"
+                        "[HKEY_LOCAL_MACHINE\\Stay]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n\r\n"
+                        "[-HKEY_LOCAL_MACHINE\\Gone]\r\n\"ignored\"=\"x\"\r\n\r\n"
+                        "[-HKEY_LOCAL_MACHINE\\NeverThere]\r\n\r\n"
+                        "[HKEY_LOCAL_MACHINE\\Stay]\r\n\"a\"=-\r\n\"missing\"=-\r\n\r\n"
+                        "[HKEY_LOCAL_MACHINE\\Gone\\Again]\r\n\r\n",
+                        "del.reg");
     EXPECT_FALSE(r.hasKey("HKEY_LOCAL_MACHINE\\Gone\\Child"));
     EXPECT_TRUE(r.hasKey("HKEY_LOCAL_MACHINE\\Gone\\Again"));
     EXPECT_EQ(r.valueNames("HKEY_LOCAL_MACHINE\\Stay"), std::vector<std::string>{"b"});
@@ -200,7 +201,8 @@ TEST(RegFile, ImportsVersion5FilesInUtf16) {
     }
     // The euro sign is 0x80 in the default code page, 1252.
     Registry r;
-    simwin::loadRegFile(r,
+    simwin::loadRegFile(
+        r,
         "Windows Registry Editor Version 5.00\r\n[HKEY_USERS\\K]\r\n\"e\"=hex(2):ac,20,00,00\r\n",
         "x.reg");
     EXPECT_EQ(r.value("HKEY_USERS\\K", "e")->bytes, std::string("\x80\0", 2));

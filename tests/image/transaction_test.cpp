@@ -78,7 +78,8 @@ void change(SimMachine& sm) {
     sm.m().run.registry->setValue("HKEY_LOCAL_MACHINE\\Software\\Old", "v", REG_SZ,
                                   std::string("2\0", 2));
     simwin::transactionOf(sm.m()).stageImageFile("registry.reg", sm.registryText());
-    simwin::transactionOf(sm.m()).stageImageFile("outcome.ini", simwin::formatOutcome(sm.m().report.outcome));
+    simwin::transactionOf(sm.m()).stageImageFile("outcome.ini",
+                                                 simwin::formatOutcome(sm.m().report.outcome));
 }
 
 }  // namespace
@@ -178,7 +179,8 @@ TEST(FilesCommit, ALinkOnTheWayFailsTheCommitBeforeAnythingChanges) {
         fs::rename(img.dir() + "/drive_c/DIR/SUB", img.dir() + "/SUB.saved");
         fs::create_directory_symlink(outside.dir() + "/drive_c/SUB",
                                      img.dir() + "/drive_c/DIR/SUB");
-        EXPECT_THROW(simwin::transactionOf(sm.m()).commit(*sm.m().run.files), simwin::CommitRefused);
+        EXPECT_THROW(simwin::transactionOf(sm.m()).commit(*sm.m().run.files),
+                     simwin::CommitRefused);
     }
     EXPECT_EQ(tree(outside.dir()), outsideBefore);
     EXPECT_EQ(slurp(img.dir() + "/drive_c/over.txt"), "old");
