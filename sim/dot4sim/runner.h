@@ -29,7 +29,7 @@ constexpr int kStatusBadUsage = 2;  // bad command line or a machine image that 
 int runImage(const RunOptions& options, std::ostream& err);
 int restartImage(const std::string& image, std::ostream& out, std::ostream& err);
 
-// dot4sim preview, diff and import (sim/preview.cpp, sim/diff.cpp, sim/import.cpp).
+// dot4sim preview, diff and import (preview.cpp, diff.cpp, import.cpp beside this header).
 int previewMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int diffMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int importMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -1,4 +1,5 @@
-// Internals of the registry model shared by registry.cpp, regfile.cpp and api_registry.cpp.
+// Internals of the registry model, shared by registry.cpp, image/regfile.cpp and
+// win32/api_registry.cpp.
 #pragma once
 
 #include <cstddef>
