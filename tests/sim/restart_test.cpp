@@ -1,9 +1,11 @@
 // dot4sim restart: the pending deletions of NT's Session Manager and of Windows 98's wininit.ini.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "TestImage.h"
 #include "drive_view.h"
@@ -140,4 +142,25 @@ TEST(Restart98, WininitLinesWithLongNamesAreLeftUndone) {
     EXPECT_TRUE(img.exists("C:\\Program Files\\a.dll"));
     EXPECT_FALSE(img.exists("C:\\WINDOWS\\INF\\OTHER\\Quillmark Other.inf"));  // by its alias
     EXPECT_TRUE(img.exists("C:\\WINDOWS\\wininit.bak"));
+}
+
+TEST(Restart98, WininitDeletesNoDirectoryAndRenamesOnlyWithinAVolume) {
+    // {line, why it is left undone or "", a path there after, a path gone after}
+    const std::vector<std::array<std::string, 4>> lines = {
+        {"NUL=C:\\DIR\\F.TXT", "", "C:\\DIR", "C:\\DIR\\F.TXT"},
+        {"NUL=C:\\DIR", "deletes files, not directories", "C:\\DIR", "C:\\NONE"},
+        {"D:\\TO.TXT=C:\\FROM.TXT", "renames only within one volume", "C:\\FROM.TXT", "D:\\TO.TXT"},
+        {"C:\\TO.TXT=C:\\FROM2.TXT", "", "C:\\TO.TXT", "C:\\FROM2.TXT"}};
+    TestImage img;
+    img.machineIni("[system]\nplatform=1\n").file("D:\\KEEP.TXT", "k");
+    img.file("C:\\DIR\\F.TXT", "f").file("C:\\FROM.TXT", "1").file("C:\\FROM2.TXT", "2");
+    std::string ini = "[rename]\r\n", out;
+    for (const auto& l : lines) ini += l[0] + "\r\n";
+    for (const auto& l : lines)
+        if (!l[1].empty()) out += "wininit.ini: " + l[0] + ": left undone, WININIT " + l[1] + "\n";
+    img.file("C:\\WINDOWS\\wininit.ini", ini);
+    auto r = img.restart();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, out);
+    for (const auto& l : lines) EXPECT_TRUE(img.exists(l[2]) && !img.exists(l[3])) << l[0];
 }
