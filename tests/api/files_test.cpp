@@ -84,7 +84,7 @@ TEST_F(Files, OpenFilesStayOnNtAndGoOn98AndLoadedModulesStayOnBoth) {
         EXPECT_EQ(findError(loaded), 0u);
         return;
     }
-    // F5: Windows 95/98 delete open files, but not loaded modules.
+    // F5, F6: Windows 95/98 delete open files, but not loaded modules.
     EXPECT_WIN(errorOf([&] { return DeleteFileA(held.c_str()); }), 0u, WINE_GIVES("F5", 32));
     EXPECT_EQ(errorOf([&] { return DeleteFileA(loaded.c_str()); }), 5u);
     EXPECT_WIN(findError(held), 2u, WINE_GIVES("F5", 0));
