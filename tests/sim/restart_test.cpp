@@ -1,11 +1,9 @@
 // dot4sim restart: the pending deletions of NT's Session Manager and of Windows 98's wininit.ini.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <vector>
 
 #include "TestImage.h"
 #include "drive_view.h"
@@ -145,22 +143,21 @@ TEST(Restart98, WininitLinesWithLongNamesAreLeftUndone) {
 }
 
 TEST(Restart98, WininitDeletesNoDirectoryAndRenamesOnlyWithinAVolume) {
-    // {line, why it is left undone or "", a path there after, a path gone after}
-    const std::vector<std::array<std::string, 4>> lines = {
+    // {line, why WININIT leaves it undone or "", a path there after, a path gone after}
+    const std::vector<std::vector<std::string>> lines = {
         {"NUL=C:\\DIR\\F.TXT", "", "C:\\DIR", "C:\\DIR\\F.TXT"},
         {"NUL=C:\\DIR", "deletes files, not directories", "C:\\DIR", "C:\\NONE"},
         {"D:\\TO.TXT=C:\\FROM.TXT", "renames only within one volume", "C:\\FROM.TXT", "D:\\TO.TXT"},
         {"C:\\TO.TXT=C:\\FROM2.TXT", "", "C:\\TO.TXT", "C:\\FROM2.TXT"}};
     TestImage img;
-    img.machineIni("[system]\nplatform=1\n").file("D:\\KEEP.TXT", "k");
-    img.file("C:\\DIR\\F.TXT", "f").file("C:\\FROM.TXT", "1").file("C:\\FROM2.TXT", "2");
     std::string ini = "[rename]\r\n", out;
-    for (const auto& l : lines) ini += l[0] + "\r\n";
-    for (const auto& l : lines)
+    for (const auto& l : lines) {
+        ini += l[0] + "\r\n";
         if (!l[1].empty()) out += "wininit.ini: " + l[0] + ": left undone, WININIT " + l[1] + "\n";
-    img.file("C:\\WINDOWS\\wininit.ini", ini);
+    }
+    img.machineIni("[system]\nplatform=1\n").file("D:\\KEEP.TXT").file("C:\\DIR\\F.TXT");
+    img.file("C:\\FROM.TXT").file("C:\\FROM2.TXT").file("C:\\WINDOWS\\wininit.ini", ini);
     auto r = img.restart();
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.out, out) << r.err;
     for (const auto& l : lines) EXPECT_TRUE(img.exists(l[2]) && !img.exists(l[3])) << l[0];
 }
