@@ -38,9 +38,9 @@ void runWininit(Machine& m, std::vector<std::string>& undone) {
         if (!isShortPath(op.source) || (!op.target.empty() && !isShortPath(op.target)))
             undone.push_back("wininit.ini: " + op.line +
                              ": left undone, WININIT ignores long names");
-        else if (op.target.empty() && m.run.files->resolve(op.source, cwd).isDirectory)
+        else if (m.run.files->resolve(op.source, cwd).isDirectory)
             undone.push_back("wininit.ini: " + op.line +
-                             ": left undone, WININIT deletes files, not directories");
+                             ": left undone, WININIT moves and deletes files, not directories");
         else if (!op.target.empty() && !fullWindowsPath(op.source, cwd, from) &&
                  !fullWindowsPath(op.target, cwd, to) && from[0] != to[0])
             undone.push_back("wininit.ini: " + op.line +

@@ -146,7 +146,7 @@ TEST(Restart98, WininitDeletesNoDirectoryAndRenamesOnlyWithinAVolume) {
     // {line, why WININIT leaves it undone or "", a path there after, a path gone after}
     const std::vector<std::vector<std::string>> lines = {
         {"NUL=C:\\DIR\\F.TXT", "", "C:\\DIR", "C:\\DIR\\F.TXT"},
-        {"NUL=C:\\DIR", "deletes files, not directories", "C:\\DIR", "C:\\NONE"},
+        {"NUL=C:\\DIR", "moves and deletes files, not directories", "C:\\DIR", "C:\\NONE"},
         {"D:\\TO.TXT=C:\\FROM.TXT", "renames only within one volume", "C:\\FROM.TXT", "D:\\TO.TXT"},
         {"C:\\TO.TXT=C:\\FROM2.TXT", "", "C:\\TO.TXT", "C:\\FROM2.TXT"}};
     TestImage img;
