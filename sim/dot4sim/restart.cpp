@@ -34,9 +34,18 @@ void runWininit(Machine& m, std::vector<std::string>& undone) {
     if (r.error || !r.exists || r.isDirectory) return;
     for (const PendingOperation& op : pendingOperations(m)) {
         // WININIT runs before the protected-mode disk system and knows only 8.3 names.
+        const std::string cwd = m.config.system.currentDirectory;
+        std::string from, to;
         if (!isShortPath(op.source) || (!op.target.empty() && !isShortPath(op.target)))
             undone.push_back("wininit.ini: " + op.line +
                              ": left undone, WININIT ignores long names");
+        else if (m.run.files->resolve(op.source, cwd).isDirectory)
+            undone.push_back("wininit.ini: " + op.line +
+                             ": left undone, WININIT moves and deletes files, not directories");
+        else if (!op.target.empty() && !fullWindowsPath(op.source, cwd, from) &&
+                 !fullWindowsPath(op.target, cwd, to) && from[0] != to[0])
+            undone.push_back("wininit.ini: " + op.line +
+                             ": left undone, WININIT renames only within one volume");
         else if (op.target.empty())
             m.run.files->deleteFile(op.source, m);
         else

@@ -57,7 +57,8 @@ const char* const kRestartHelp =
     "Does what the next start of the machine does with pending deletions: on the NT family it\n"
     "deletes the files named in PendingFileRenameOperations and clears the value; on Windows\n"
     "95/98 it carries out the [rename] section of wininit.ini and renames that file to\n"
-    "wininit.bak.\n"
+    "wininit.bak. A line WININIT cannot carry out (a long name, a directory, a rename across\n"
+    "volumes) is left undone and named on standard output.\n"
     "\n"
     "Exit status: 0 on success, 1 when the image could not be written back, 2 for a bad\n"
     "command line or an image that cannot be loaded.\n";

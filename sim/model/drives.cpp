@@ -515,7 +515,8 @@ DWORD FileSystem::shortPath(const std::string& path, const std::string& currentD
             ResolvedPath dir = resolve(r.full.substr(0, r.full.rfind('\\') + 1), "C:\\");
             const Aliases& alias = aliases(nodeOf(dir));
             auto a = alias.find(upper(r.name));
-            if (a != alias.end()) part = a->second.first;
+            // A component already in 8.3 form is copied as given.
+            if (a != alias.end() && !isShortName(part)) part = a->second.first;
         }
         out += part;
         if (j < path.size()) out += path[j];
@@ -624,10 +625,10 @@ DWORD FileSystem::deleteFile(const std::string& path, const Machine& m, bool app
     if (r.isDirectory) return ERROR_ACCESS_DENIED;
     if (r.trailingSeparator) return ERROR_INVALID_NAME;
     if (applyRules) {
-        // 95/98 delete open files and loaded modules alike.
+        // 95/98 delete open files, but not an image mapped in memory.
         unsigned rule = m.config.fileRule(r.full);
         if (m.config.isNT() && (rule & kFileInUse)) return ERROR_SHARING_VIOLATION;
-        if (m.config.isNT() && (rule & kFileLoaded)) return ERROR_ACCESS_DENIED;
+        if (rule & kFileLoaded) return ERROR_ACCESS_DENIED;
         if (rule & kFileReadOnly) return ERROR_ACCESS_DENIED;
     }
     changed();

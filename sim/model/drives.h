@@ -101,9 +101,8 @@ class FileSystem {
 
     // The aliases machine.ini [short_names] gives, by upper-cased full Windows path.
     void setShortNames(const std::map<std::string, std::string>& aliases);
-    // GetShortPathNameA: the path with each component replaced by the entry's alias (an 8.3
-    // name's is itself in upper case); the drive and the path's form stay as given. 0 or the
-    // error code.
+    // GetShortPathNameA: the path with each long component replaced by the entry's alias; 8.3
+    // components, the drive and the path's form stay as given. 0 or the error code.
     DWORD shortPath(const std::string& path, const std::string& currentDirectory,
                     std::string& out) const;
 

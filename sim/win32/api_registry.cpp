@@ -101,7 +101,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (phkResult) *phkResult = nullptr;
     if (DWORD code = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(code);
     if (!phkResult) return c.status(ERROR_INVALID_PARAMETER);
-    if (!t) return c.status(ERROR_INVALID_HANDLE);
+    if (!t) return c.status(hKey || config().isNT() ? ERROR_INVALID_HANDLE : ERROR_BADKEY);
     Registry::Key* k = nullptr;
     if (LONG rc = reg().openKey(t->key, lpSubKey, samDesired, config(), &k)) return c.status(rc);
     *phkResult = itself(t, root, lpSubKey) ? hKey : newHandle(k, samDesired);
@@ -164,7 +164,11 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     const simwin::KeyHandle* t = resolve(hKey, root);
     if (DWORD code = c.refusal([&] { return subject(hKey, t, lpSubKey); })) return c.status(code);
     if (!t) return c.status(ERROR_INVALID_HANDLE);
-    if (!lpSubKey) return c.status(ERROR_INVALID_PARAMETER);
+    // NT 4 and 2000 take a NULL sub-key for the key itself; 95 refuses it as a bad key.
+    const auto& v = config().system;
+    if (!lpSubKey && config().isNT() && (v.major == 4 || (v.major == 5 && v.minor == 0)))
+        lpSubKey = "";
+    if (!lpSubKey) return c.status(config().isNT() ? ERROR_INVALID_PARAMETER : ERROR_BADKEY);
     return c.status(reg().deleteKey(t->key, t->access, lpSubKey, config()));
 }
 
@@ -173,7 +177,7 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
     simwin::KeyHandle root;
     const simwin::KeyHandle* t = resolve(hKey, root);
     if (DWORD code = c.refusal([&] { return subject(hKey, t, nullptr); })) return c.status(code);
-    if (!t) return c.status(ERROR_INVALID_HANDLE);
+    if (!t) return c.status(hKey || config().isNT() ? ERROR_INVALID_HANDLE : ERROR_BADKEY);
     handles().close<simwin::KeyHandle>(hKey);  // a root stays open
     return c.status(ERROR_SUCCESS);
 }

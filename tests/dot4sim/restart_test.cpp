@@ -142,3 +142,23 @@ TEST(Restart98, WininitLinesWithLongNamesAreLeftUndone) {
     EXPECT_FALSE(img.exists("C:\\WINDOWS\\INF\\OTHER\\Quillmark Other.inf"));  // by its alias
     EXPECT_TRUE(img.exists("C:\\WINDOWS\\wininit.bak"));
 }
+
+TEST(Restart98, WininitDeletesNoDirectoryAndRenamesOnlyWithinAVolume) {
+    // {line, why WININIT leaves it undone or "", a path there after, a path gone after}
+    const std::vector<std::vector<std::string>> lines = {
+        {"NUL=C:\\DIR\\F.TXT", "", "C:\\DIR", "C:\\DIR\\F.TXT"},
+        {"NUL=C:\\DIR", "moves and deletes files, not directories", "C:\\DIR", "C:\\NONE"},
+        {"D:\\TO.TXT=C:\\FROM.TXT", "renames only within one volume", "C:\\FROM.TXT", "D:\\TO.TXT"},
+        {"C:\\TO.TXT=C:\\FROM2.TXT", "", "C:\\TO.TXT", "C:\\FROM2.TXT"}};
+    TestImage img;
+    std::string ini = "[rename]\r\n", out;
+    for (const auto& l : lines) {
+        ini += l[0] + "\r\n";
+        if (!l[1].empty()) out += "wininit.ini: " + l[0] + ": left undone, WININIT " + l[1] + "\n";
+    }
+    img.machineIni("[system]\nplatform=1\n").file("D:\\KEEP.TXT").file("C:\\DIR\\F.TXT");
+    img.file("C:\\FROM.TXT").file("C:\\FROM2.TXT").file("C:\\WINDOWS\\wininit.ini", ini);
+    auto r = img.restart();
+    EXPECT_EQ(r.out, out) << r.err;
+    for (const auto& l : lines) EXPECT_TRUE(img.exists(l[2]) && !img.exists(l[3])) << l[0];
+}

@@ -11,14 +11,14 @@ using testsupport::withoutCr;
 
 namespace {
 
-TEST(FilesScenario, Windows98FilesInUseWaitInWininitUntilTheRestart) {
+TEST(FilesScenario, Windows98LoadedModulesWaitInWininitUntilTheRestart) {
     TestImage image;
     image.fromExample("win98-files-in-use");
-    // Windows 98 deletes files in use: these three are files DeleteFileA refuses.
+    // Windows 98 deletes files in use, but not a module mapped in memory.
     image.machineIni(
-        "[system]\nplatform=1\n[faults]\nDeleteFileA=32@C:\\WINDOWS\\SYSTEM\\Dot4Mon.dll\n"
-        "DeleteFileA=32@C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll\n"
-        "DeleteFileA=32@C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys\n");
+        "[system]\nplatform=1\n[files]\nC:\\WINDOWS\\SYSTEM\\Dot4Mon.dll=loaded\n"
+        "C:\\WINDOWS\\SYSTEM\\Dot4Rtl.dll=loaded\n"
+        "C:\\WINDOWS\\SYSTEM32\\DRIVERS\\Dot4.sys=loaded\n");
     const TestImage::Result run = image.cli({"run", image.dir(), "--", "-l"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(withoutCr(image.readFile("C:\\WINDOWS\\wininit.ini")),

@@ -369,11 +369,11 @@ TEST(ShortNames, MachineIniFirstThenTheOthersNumberedInNameOrder) {
     img.directory("C:\\Program Files\\Dot4");
     SimMachine sm(img);
     std::vector<std::string> want = {"QUILLM~1.INF", "QUILLM~2.INF", "QUILLM~4.INF",
-                                     "QUILLM~3.INF", "HIDDEN~1.TEX", "OK.TXT"};
+                                     "QUILLM~3.INF", "HIDDEN~1.TEX", "ok.txt"};
     for (int i = 1; i <= 11; ++i)
         want.push_back((i < 10 ? "LONGNA~" : "LONGN~") + std::to_string(i) + ".TXT");
-    for (std::string& w : want) w = "C:\\DATA\\" + w;
+    for (std::string& w : want) w = "C:\\Data\\" + w;  // an 8.3 name as given
     EXPECT_EQ(shortPaths(paths), want);
     EXPECT_EQ(shortPaths({"c:\\program files\\dot4", "Program Files\\..\\Data\\ok.txt"}),
-              (std::vector<std::string>{"c:\\PROGRA~1\\DOT4", "PROGRA~1\\..\\DATA\\OK.TXT"}));
+              (std::vector<std::string>{"c:\\PROGRA~1\\dot4", "PROGRA~1\\..\\Data\\ok.txt"}));
 }

@@ -40,7 +40,8 @@ EXCLUSIONS = {
         "keeps the key's class",
     "wine-class-on-intermediate-keys":
         "when RegCreateKeyExA creates missing parents on the way to the key it names, Wine gives "
-        "them the class too; Windows gives the class only to the key named",
+        "them the class too, also to a parent whose keys below the run deleted again; Windows "
+        "gives the class only to the key named",
     "wine-spooler-is-registry":
         "Wine's spooler knows a printer only while its registry key exists; after the program "
         "deleted the key, OpenPrinterA fails with 1801 where Windows' spooler still deletes it",
@@ -57,8 +58,8 @@ EXCLUSIONS = {
         "as a live export of an NT machine holds it",
     "wine-9x-deletes-open-files":
         "Wine keeps NT's sharing rules in its 95/98 modes, so DeleteFileA of a file open "
-        "elsewhere fails there; Windows 95/98 delete open files and loaded modules: a 95/98 "
-        "image's in_use and loaded files are not held open under Wine",
+        "elsewhere fails there; Windows 95/98 delete open files: a 95/98 image's in_use files "
+        "are not held open under Wine",
     "wine-short-names":
         "Wine's GetShortPathNameA gives its own hashed aliases (QUIL~XJF.INF) and the spelling of "
         "its prefix's folders (inf); Windows 95/98 give FAT's (QUILLM~1.INF): a line of a written "
@@ -148,8 +149,12 @@ class Image:
                 raise Skip("[shutdown] %s=%s: ExitWindowsEx cannot be made to fail" % (key, value))
         for key, value in self.ini.get("files", []):
             rule = value.lower()
-            if rule in ("in_use", "loaded") and self.platform == 1:
+            if rule == "in_use" and self.platform == 1:
                 self.files_open_on_9x.append(key)
+            elif rule == "loaded" and self.platform == 1:
+                # No helper maps a module, but a file held open fails DeleteFileA in Wine's 95/98
+                # modes too (32 where Windows gives 5), and the program treats both alike.
+                self.files_in_use.append(key)
             elif rule == "loaded":
                 raise Skip("[files] %s=loaded: no helper holds a file as a loaded module" % key)
             elif rule == "in_use":
@@ -170,6 +175,15 @@ class Image:
                            (name, rule))
         if not re.match(r"^[cC]:\\", self.program):
             raise Skip("program %s is not on drive C:" % self.program)
+        reg = os.path.join(self.path, "registry.reg")
+        head = read_bytes(reg)[:80] if os.path.exists(reg) else b""
+        if head.startswith(b"\xfe\xff") or head.startswith(b"\xef\xbb\xbf"):
+            raise Skip("registry.reg is UTF-16BE or UTF-8 with a BOM: regedit reads neither as an "
+                       "export of Windows")
+        if head.startswith(b"\xff\xfe") and not head[2:].decode(
+                "utf-16-le", "replace").startswith("Windows Registry Editor Version 5.00"):
+            raise Skip("registry.reg is UTF-16 without the header \"Windows Registry Editor "
+                       "Version 5.00\", the only one regedit reads in UTF-16")
 
 
 def wine_version(image):
@@ -614,17 +628,19 @@ def run_wine(image, exe, helpers, template, display, work):
             wine.run([os.path.join(helpers, "addprinter.exe")] + printers, check=True)
 
         # The image's registry, and the Windows version the platform asks for.
-        reg_text = ""
+        reg_text, unicode = "", False
         src = os.path.join(image.path, "registry.reg")
         if os.path.exists(src):
-            reg_text = read_bytes(src).decode("latin-1")
-        if not reg_text.startswith("REGEDIT4"):
+            reg_text, unicode = read_reg_text(src)
+        if not unicode and not reg_text.startswith("REGEDIT4"):
             reg_text = "REGEDIT4\n\n" + reg_text
         linked = control_set_copy(reg_text)
         reg_text += "\n" + linked
         reg_text += '\n[HKEY_CURRENT_USER\\Software\\Wine]\n"Version"="%s"\n' % wine_version(image)
+        # A UTF-16 export stays one: its hex(2) and hex(7) data are UTF-16 bytes.
+        body = reg_text.replace("\r\n", "\n").replace("\n", "\r\n")
         with open(os.path.join(c, "import.reg"), "wb") as f:
-            f.write(reg_text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
+            f.write(b"\xff\xfe" + body.encode("utf-16-le") if unicode else body.encode("latin-1"))
         wine.run(["regedit", "/S", "C:\\import.reg"], check=True)
         os.remove(os.path.join(c, "import.reg"))
         if image.key_rules:
@@ -734,8 +750,9 @@ def run_sim(image, dot4sim, work):
         with open(reg_path, "wb") as f:
             f.write(data)
         enum_added = True
-    p = subprocess.run([dot4sim, "run", copy, "--"] + image.args, stdout=subprocess.PIPE,
-                       stderr=subprocess.STDOUT, timeout=120)
+    trace = os.path.join(work, "sim-trace.txt")
+    p = subprocess.run([dot4sim, "run", copy, "--trace", trace, "--"] + image.args,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
     with open(os.path.join(work, "sim-commands.txt"), "w") as f:
         f.write(p.stdout.decode("latin-1"))
     outcome = parse_ini(read_bytes(os.path.join(copy, "outcome.ini")).decode("latin-1")) if os.path.exists(
@@ -758,7 +775,23 @@ def run_sim(image, dot4sim, work):
         "files": file_changes(before, after, c),
         "log": log,
         "enum_added": enum_added,
+        "created_with_class": traced_creates(trace),
     }
+
+
+def traced_creates(trace):
+    """(UPPER key path, class) of each RegCreateKeyExA with a class that succeeded, from a root:
+    also the keys the run deleted again."""
+    out = set()
+    if not os.path.exists(trace):
+        return out
+    q = r'"((?:[^"\\]|\\.)*)"'
+    for line in read_bytes(trace).decode("latin-1").splitlines():
+        m = re.match(r"RegCreateKeyExA\((HKEY_[A-Z_]+), %s, 0, %s, .*\) = 0\b" % (q, q), line)
+        if m:
+            key = (m.group(1) + "\\" + _unquote(m.group(2))).rstrip("\\")
+            out.add((key.upper(), _unquote(m.group(3))))
+    return out
 
 
 # ---------------------------------------------------------------------------------------------
@@ -889,12 +922,13 @@ def compare(image, wine, sim):
                 and f not in sim["registry"]):
             cmp.rule("wine-create-replaces-class")
             wine_reg.discard(f)
-    named = [f[1] for f in sim["registry"] if f[0] == "class" and f in wine_reg]
+    # Keys the run named with a class: those still there, and those it deleted again.
+    named = set((f[1], f[2]) for f in sim["registry"] if f[0] == "class" and f in wine_reg)
+    named |= set(sim.get("created_with_class", ()))
     for f in list(wine_reg):
         if (f[0] == "class" and f not in sim["registry"] and ("key created", f[1]) in wine_reg
                 and ("key created", f[1]) in sim["registry"]
-                and any(n.startswith(f[1] + "\\") and ("class", n, f[2]) in wine_reg
-                        for n in named)):
+                and any(n.startswith(f[1] + "\\") and c == f[2] for n, c in named)):
             cmp.rule("wine-class-on-intermediate-keys")
             wine_reg.discard(f)
     sim_reg = set()
