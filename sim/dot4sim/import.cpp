@@ -1,10 +1,15 @@
 // dot4sim import: a machine image from a real machine's registry exports and file listings.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -23,23 +28,32 @@ namespace {
 
 const char* const kImportHelp =
     "usage: dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
+    "                      [--warnings all]\n"
     "\n"
     "Makes the machine image MACHINE (a folder that does not exist, or is empty) from registry\n"
     "exports (regedit /e, reg export: REGEDIT4, or Windows Registry Editor Version 5.00 in\n"
-    "UTF-16LE or 8-bit), merged in the order given, and file listings written by dir /s /b\n"
-    "(OEM code page, or UTF-16LE from cmd /u). Every listed path becomes an empty file of the\n"
-    "image, or a folder when another listed path lies below it.\n"
+    "UTF-16LE or 8-bit), merged in the order given, and file listings written by dir /s /b.\n"
+    "Every listed path becomes an empty file of the image, or a folder when another listed path\n"
+    "lies below it. The image is made beside MACHINE and renamed into place: a failure leaves\n"
+    "nothing.\n"
     "\n"
     "machine.ini [system] is derived from the exports' own values; each derived and each\n"
-    "assumed setting is printed with the key it came from.\n"
+    "assumed setting is printed with the key it came from. A listing is read as its byte-order\n"
+    "mark says (UTF-16LE, UTF-8), else as its shape says (UTF-16LE as cmd /u writes it, valid\n"
+    "UTF-8), else in the OEM code page (OEMCP of the export, or --set system.oemcp=N); the\n"
+    "choice is printed.\n"
     "\n"
     "  --listing FILE           a dir /s /b listing\n"
     "  --set SECTION.KEY=VALUE  a machine.ini value, over what was derived\n"
+    "  --warnings all           every warning; by default the first five of each reason\n"
     "\n"
     "Lines the image format would refuse are warned about (file, line, why) and skipped or, as\n"
-    "regedit does, read anyway; an export is never refused whole.\n"
-    "Exit status: 0 when the image was written, 2 for a bad command line, a file that cannot be\n"
-    "read or a MACHINE that is not empty.\n";
+    "regedit does, read anyway; an export is never refused whole. The last line counts the\n"
+    "warnings.\n"
+    "Exit status: 0 when the image was written; 1 when it could not be (the host refused a\n"
+    "folder or a file of it), and nothing was left; 2, with nothing written, for a bad command\n"
+    "line, a file that cannot be read or is a folder, a listing given as an export or an\n"
+    "export given as a listing, a code page not known here, or a MACHINE that is not empty.\n";
 
 bool emptyOrMissing(const std::string& dir, std::string& why) {
     struct stat st;
@@ -56,19 +70,124 @@ bool emptyOrMissing(const std::string& dir, std::string& why) {
     return empty;
 }
 
-bool makeDirs(const std::string& path) {
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/') continue;
-        std::string p = path.substr(0, i);
-        if (::mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) return false;
+// The image in the making, in a folder beside MACHINE; removed, with the parents it had to
+// create, unless it was renamed into place.
+class Staging {
+  public:
+    explicit Staging(std::string machine) : machine_(std::move(machine)) {
+        while (machine_.size() > 1 && machine_.back() == '/') machine_.pop_back();
     }
-    return true;
-}
+    ~Staging() {
+        if (!dir_.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(dir_, ec);
+        }
+        for (auto p = made_.rbegin(); p != made_.rend(); ++p) ::rmdir(p->c_str());
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    // false with errno set.
+    bool create() {
+        size_t slash = machine_.rfind('/');
+        std::string parent = slash == std::string::npos ? "." : machine_.substr(0, slash + !slash);
+        for (size_t i = 1; i <= parent.size(); ++i) {
+            if (i < parent.size() && parent[i] != '/') continue;
+            std::string p = parent.substr(0, i);
+            if (::mkdir(p.c_str(), 0777) == 0)
+                made_.push_back(p);
+            else if (errno != EEXIST)
+                return false;
+        }
+        std::string pattern = parent + "/." + machine_.substr(slash + 1) + ".import-XXXXXX";
+        if (!::mkdtemp(&pattern[0])) return false;
+        dir_ = pattern;
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        return ::chmod(dir_.c_str(), 0777 & ~mask) == 0;
+    }
+    bool commit() {
+        if (::rename(dir_.c_str(), machine_.c_str()) != 0) return false;
+        dir_.clear();
+        made_.clear();
+        return true;
+    }
+
+  private:
+    std::string machine_, dir_;
+    std::vector<std::string> made_;
+};
+
+// The warnings as they come, but of each reason (what a warning says before its first ';')
+// only the first five; then how many more of each, and of all.
+class WarningDigest : public std::streambuf {
+  public:
+    WarningDigest(std::ostream& err, bool all) : err_(err), all_(all) {}
+    void finish() {
+        size_t held = 0;
+        for (const std::string& reason : order_) {
+            size_t n = counts_[reason];
+            if (all_ || n <= kShown) continue;
+            err_ << "dot4sim: warning: ... and " << n - kShown << " more: " << reason << "\n";
+            held += n - kShown;
+        }
+        if (total_ == 0) return;
+        err_ << "dot4sim import: " << total_ << (total_ == 1 ? " warning" : " warnings") << " ("
+             << order_.size() << (order_.size() == 1 ? " reason)" : " reasons)");
+        if (held) err_ << "; " << held << " not printed: --warnings all prints each one";
+        err_ << "\n";
+    }
+
+  protected:
+    int overflow(int c) override {
+        if (c == EOF) return 0;
+        line_ += static_cast<char>(c);
+        if (c == '\n') take();
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        for (std::streamsize i = 0; i < n; ++i) overflow(static_cast<unsigned char>(s[i]));
+        return n;
+    }
+
+  private:
+    static constexpr size_t kShown = 5;
+
+    void take() {
+        ++total_;
+        // "dot4sim: warning: FILE:LINE: REASON; what was done"
+        std::string text = line_.substr(0, line_.size() - 1);
+        size_t at = text.find(": warning: ");
+        at = at == std::string::npos ? 0 : at + 11;
+        for (size_t colon = text.find(':', at); colon != std::string::npos;
+             colon = text.find(':', colon + 1)) {
+            size_t digits = text.find_first_not_of("0123456789", colon + 1);
+            if (digits > colon + 1 && text.compare(digits, 2, ": ") == 0) {
+                at = digits + 2;
+                break;
+            }
+        }
+        std::string reason = text.substr(at, text.find("; ", at) - at);
+        size_t& n = counts_[reason];
+        if (n++ == 0) order_.push_back(reason);
+        if (all_ || n <= kShown) err_ << line_;
+        line_.clear();
+    }
+
+    std::ostream& err_;
+    bool all_;
+    std::string line_;
+    std::map<std::string, size_t> counts_;
+    std::vector<std::string> order_;
+    size_t total_ = 0;
+};
 
 struct ImportArgs {
     std::string machine;
     std::vector<std::string> exports, listings;
     std::vector<std::pair<std::string, std::string>> sets;  // "section.key", value
+    bool allWarnings = false;
 };
 
 // 0 to go on, or the exit status (after --help, or a message on `err`).
@@ -79,12 +198,20 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
         if (s == "--help" || s == "-h") {
             out << kImportHelp;
             return -1;
-        } else if (s == "--listing" || s == "--set") {
+        } else if (s == "--listing" || s == "--set" || s == "--warnings") {
             const std::string* value = optionValue(a, i, "import", "a value", err);
             if (!value) return kStatusBadUsage;
             const std::string& v = *value;
             if (s == "--listing") {
                 args.listings.push_back(v);
+                continue;
+            }
+            if (s == "--warnings") {
+                if (v != "all") {
+                    err << "dot4sim import: --warnings takes all, got '" << v << "'\n";
+                    return kStatusBadUsage;
+                }
+                args.allWarnings = true;
                 continue;
             }
             size_t dot = v.find('.'), eq = v.find('=');
@@ -110,15 +237,20 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
     return 0;
 }
 
+bool isOemCodePage(const std::string& name) {
+    return name.size() == 12 && iequals(name.substr(0, 7), "system.") &&
+           iequals(name.substr(7), "oemcp");
+}
+
 // The merged exports in the machine's own code page, [system] derived from them, and the
 // machine.ini that follows (in `check`). 0 or the exit status, after a message on `err`.
 int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived& d, Machine& check,
-                std::ostream& err) {
-    auto readAll = [&](std::ostream& warnings) {
+                std::ostream& warnings, std::ostream& err) {
+    auto readAll = [&](std::ostream& out) {
         reg = std::make_unique<Registry>();
         for (const std::string& file : args.exports)
-            if (!readExport(*reg, file, warnings)) {
-                err << "dot4sim import: cannot read " << file << "\n";
+            if (std::string why = readExport(*reg, file, out); !why.empty()) {
+                err << "dot4sim import: cannot read " << file << ": " << why << "\n";
                 return false;
             }
         return true;
@@ -133,7 +265,18 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
     d = derive(*reg);
     for (auto& [name, value] : args.sets) {
         size_t dot = name.find('.');
-        d.ini.set(name.substr(0, dot), name.substr(dot + 1), value);
+        if (isOemCodePage(name)) {  // listings only: no machine.ini key
+            unsigned oem = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+                oem == 0) {
+                err << "dot4sim import: --set system.oemcp needs a code page number, got '" << value
+                    << "'\n";
+                return kStatusBadUsage;
+            }
+            d.oemCodePage = oem;
+        } else {
+            d.ini.set(name.substr(0, dot), name.substr(dot + 1), value);
+        }
         d.notes.push_back("set: " + name + "=" + value + " (--set)");
     }
     // Refuse a bad machine.ini before anything is written.
@@ -147,40 +290,54 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
     const bool nt = check.config.isNT();
     if (cpNumber != firstPage->number() || nt != firstPage->nt()) {
         setActiveCodePage(CodePage::get(cpNumber, nt));
-        if (!readAll(err)) return kStatusBadUsage;
+        if (!readAll(warnings)) return kStatusBadUsage;
     } else {
-        err << firstWarnings.str();
+        warnings << firstWarnings.str();
     }
     return 0;
 }
 
-// machine.ini, registry.reg and the listed paths as empty files and folders; false after a
-// message on `err`.
-bool writeImage(const std::string& machine, const Derived& d, const Registry& reg, const Listing& l,
-                size_t& files, size_t& folders, std::ostream& err) {
-    if (!makeDirs(machine)) {
-        err << "dot4sim import: cannot create " << machine << ": " << std::strerror(errno) << "\n";
-        return false;
+// The listings, in the active code page; 0 or the exit status, after a message on `err`.
+int readListings(const ImportArgs& args, const std::vector<std::string>& raw, Derived& d,
+                 Listing& l, std::ostream& warnings, std::ostream& err) {
+    for (size_t i = 0; i < raw.size(); ++i) {
+        ListingEncoding e = listingEncoding(raw[i], d.oemCodePage);
+        d.notes.push_back("read: " + args.listings[i] + " as " + e.why);
+        if (std::string why = readListing(raw[i], args.listings[i], e, l, warnings); !why.empty()) {
+            err << "dot4sim import: cannot read " << args.listings[i] << ": " << why << "\n";
+            return kStatusBadUsage;
+        }
     }
+    return 0;
+}
+
+// machine.ini, registry.reg and the listed paths as empty files and folders, in `dir`; false
+// after a message on `err`.
+bool writeImage(const std::string& dir, const Derived& d, const Registry& reg, const Listing& l,
+                size_t& files, size_t& folders, std::ostream& err) {
     {
-        std::ofstream ini(machine + "/machine.ini", std::ios::binary);
+        std::ofstream ini(dir + "/machine.ini", std::ios::binary);
         ini << d.ini.str();
-        std::ofstream regOut(machine + "/registry.reg", std::ios::binary);
+        std::ofstream regOut(dir + "/registry.reg", std::ios::binary);
         writeRegFile(reg, regOut);
         if (!ini.flush() || !regOut.flush()) {
-            err << "dot4sim import: cannot write " << machine << "\n";
+            err << "dot4sim import: cannot write the image's machine.ini and registry.reg in "
+                << dir << "\n";
             return false;
         }
     }
-    for (auto& [folded, spelt] : l.paths) {
-        std::string host = hostPath(l, machine, folded);
+    // A folder's entry comes before what it holds.
+    for (const Listing::Entry& e : l.entries) {
+        if (e.drive && !e.folder) continue;
+        const std::string host = dir + "/" + e.path;
         bool ok;
-        if (l.parents.count(folded)) {
-            ok = makeDirs(host);
-            ++folders;
+        if (e.folder) {
+            ok = ::mkdir(host.c_str(), 0777) == 0;
+            folders += !e.drive;
         } else {
-            size_t slash = host.rfind('/');
-            ok = makeDirs(host.substr(0, slash)) && std::ofstream(host, std::ios::binary).good();
+            int fd =
+                ::open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            ok = fd >= 0 && ::close(fd) == 0;
             ++files;
         }
         if (!ok) {
@@ -205,36 +362,64 @@ void noteAssumed(Derived& d, const SystemConfig& sys) {
     }
 }
 
-}  // namespace
-
-int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
-    ImportArgs args;
-    if (int status = parseImportArgs(a, args, out, err)) return status < 0 ? 0 : status;
+int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warnings,
+                std::ostream& err) {
     std::string why;
     if (!emptyOrMissing(args.machine, why)) {
         err << "dot4sim import: " << args.machine << " " << why << "\n";
         return kStatusBadUsage;
     }
     std::vector<std::string> listed(args.listings.size());
-    for (size_t i = 0; i < args.listings.size(); ++i)
+    for (size_t i = 0; i < args.listings.size(); ++i) {
         if (!readFile(args.listings[i], listed[i])) {
-            err << "dot4sim import: cannot read " << args.listings[i] << "\n";
+            err << "dot4sim import: cannot read " << args.listings[i] << ": "
+                << std::strerror(errno) << "\n";
             return kStatusBadUsage;
         }
+    }
     std::unique_ptr<Registry> reg;
     Derived d;
     Machine check;
-    if (int status = readExports(args, reg, d, check, err)) return status;
+    if (int status = readExports(args, reg, d, check, warnings, err)) return status;
     Listing l;
-    for (size_t i = 0; i < args.listings.size(); ++i)
-        readListing(listed[i], args.listings[i], d.oemCodePage, l, err);
+    if (int status = readListings(args, listed, d, l, warnings, err)) return status;
+    std::vector<std::string>().swap(listed);
     size_t files = 0, folders = 0;
-    if (!writeImage(args.machine, d, *reg, l, files, folders, err)) return kStatusFailure;
+    Staging staging(args.machine);
+    if (!staging.create()) {
+        err << "dot4sim import: cannot make a folder beside " << args.machine << ": "
+            << std::strerror(errno) << "\n";
+        return kStatusFailure;
+    }
+    if (!writeImage(staging.dir(), d, *reg, l, files, folders, err)) return kStatusFailure;
+    if (!staging.commit()) {
+        err << "dot4sim import: cannot rename " << staging.dir() << " to " << args.machine << ": "
+            << std::strerror(errno) << "\n";
+        return kStatusFailure;
+    }
     noteAssumed(d, check.config.system);
     for (auto& n : d.notes) out << n << "\n";
     out << "wrote " << args.machine << ": " << reg->keyCount() << " keys, " << files << " files, "
         << folders << " folders\n";
     return 0;
+}
+
+}  // namespace
+
+int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
+    ImportArgs args;
+    if (int status = parseImportArgs(a, args, out, err)) return status < 0 ? 0 : status;
+    WarningDigest digest(err, args.allWarnings);
+    std::ostream warnings(&digest);
+    int status;
+    try {
+        status = importImage(args, out, warnings, err);
+    } catch (const std::exception& e) {
+        err << "dot4sim import: " << e.what() << "; nothing was written\n";
+        status = kStatusFailure;
+    }
+    digest.finish();
+    return status;
 }
 
 }  // namespace simwin

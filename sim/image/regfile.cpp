@@ -33,23 +33,41 @@ int hexDigit(char c) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Regedit's /E writes UTF-16LE; the machine keeps 8-bit text in its code page, as its A
-// functions would give it, with '?' for what the code page cannot hold.
+}  // namespace
+
+// Each line's lost characters are named once, with their count: a long value of another script
+// would otherwise give a warning per character.
 std::string utf16ToAnsi(const char* p, size_t n, const std::string& file, int line,
                         std::ostream& warnings) {
     const CodePage& cp = activeCodePage();
     const bool wholeFile = line == 0;  // else a value's data, all of it on `line`
     if (wholeFile) line = 1;
     size_t counted = 0;  // UTF-16 bytes whose line breaks are in `line`
-    return cp.fromUtf16(p, n, [&](uint32_t code, size_t offset) {
+    int lostLine = line;
+    size_t lost = 0;
+    std::string codes;
+    auto report = [&] {
+        if (lost == 0) return;
+        warnings << "dot4sim: warning: " << file << ":" << lostLine
+                 << ": characters with no form in code page " << cp.number() << "; " << lost
+                 << " stored as '?':" << codes << (lost > 3 ? " ..." : "") << "\n";
+        lost = 0;
+        codes.clear();
+    };
+    std::string out = cp.fromUtf16(p, n, [&](uint32_t code, size_t offset) {
         for (; wholeFile && counted + 1 < offset; counted += 2)
             if (p[counted] == '\n' && p[counted + 1] == 0) ++line;
+        if (line != lostLine) report(), lostLine = line;
+        if (++lost > 3) return;
         char u[16];
-        std::snprintf(u, sizeof u, "U+%04X", code);
-        warnings << "dot4sim: warning: " << file << ":" << line << ": " << u
-                 << " has no form in code page " << cp.number() << "; stored as '?'\n";
+        std::snprintf(u, sizeof u, " U+%04X", code);
+        codes += u;
     });
+    report();
+    return out;
 }
+
+namespace {
 
 int rootFromName(const char* p, size_t n) {
     int r = rootIndex(p, n);

@@ -18,6 +18,11 @@ void loadRegFile(Registry& r, const std::string& text, const std::string& fileNa
 // leaves what it read so far.
 void readRegFile(Registry& r, const std::string& text, const std::string& fileName,
                  std::ostream& warnings, bool lenient);
+// UTF-16LE text in the active code page, as the machine's A functions give it: what the code page
+// cannot hold becomes '?', warned about once per line of `file` with the count. `line` 0: the
+// text is the whole file, whose lines are counted; else all of it is on that line.
+std::string utf16ToAnsi(const char* p, size_t n, const std::string& file, int line,
+                        std::ostream& warnings);
 // Writes the whole registry as REGEDIT4, depth first in enumeration order.
 void writeRegFile(const Registry& r, std::ostream& out);
 

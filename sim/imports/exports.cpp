@@ -1,12 +1,18 @@
 // Registry exports: the lenient reading, and machine.ini [system] derived from what they hold.
 #include "imports/exports.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <optional>
 #include <sstream>
 
 #include "image/regfile.h"
+#include "imports/listing.h"
 #include "model/codepage.h"
 #include "model/machine.h"
 
@@ -83,12 +89,25 @@ std::string Ini::str() const {
 }
 
 bool readFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return !in.bad();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && S_ISDIR(st.st_mode)) ok = (errno = EISDIR, false);
+    out.clear();
+    if (ok && S_ISREG(st.st_mode)) out.reserve(static_cast<size_t>(st.st_size));
+    char buf[1 << 16];
+    for (ssize_t n; ok && (n = ::read(fd, buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            ok = false;
+        else
+            out.append(buf, static_cast<size_t>(n));
+    }
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return ok;
 }
 
 Derived derive(const Registry& r) {
@@ -169,34 +188,22 @@ Derived derive(const Registry& r) {
     return d;
 }
 
-// UTF-16LE text in the machine's code page, with a warning per lost character.
-std::string fromUtf16(const std::string& in, size_t skip, const std::string& file,
-                      std::ostream& err) {
-    const CodePage& cp = activeCodePage();
-    return cp.fromUtf16(in.data() + skip, in.size() - skip, [&](uint32_t code, size_t offset) {
-        size_t line = 1;
-        for (size_t i = skip; i + 1 < skip + offset && i + 1 < in.size(); i += 2)
-            if (in[i] == '\n' && in[i + 1] == 0) ++line;
-        char u[16];
-        std::snprintf(u, sizeof u, "U+%04X", code);
-        err << "dot4sim: warning: " << file << ":" << line << ": " << u
-            << " has no form in code page " << cp.number() << "; stored as '?'\n";
-    });
-}
-
 // One export in memory at a time, and a UTF-16 one only until it is converted: the peak is the
 // 8-bit text and the registry.
-bool readExport(Registry& into, const std::string& file, std::ostream& warnings) {
+std::string readExport(Registry& into, const std::string& file, std::ostream& warnings) {
     std::string text;
-    if (!readFile(file, text)) return false;
+    if (!readFile(file, text)) return std::strerror(errno);
+    if (looksLikeListing(text))
+        return "it is a dir /s /b listing, not a registry export; give listings with --listing "
+               "FILE";
     if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
         static_cast<unsigned char>(text[1]) == 0xFE) {
-        std::string ansi = fromUtf16(text, 2, file, warnings);
+        std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, file, 0, warnings);
         std::string().swap(text);
         text.swap(ansi);
     }
     readRegFile(into, text, file, warnings, true);
-    return true;
+    return "";
 }
 
 }  // namespace simwin

@@ -32,16 +32,11 @@ struct Derived {
 // [system] and the listings' code page, from the version and code-page values of `r`.
 Derived derive(const Registry& r);
 
-// The whole of a host file; false when it cannot be read.
+// The whole of a host file; false, with errno set, when it cannot be read (EISDIR for a folder).
 bool readFile(const std::string& path, std::string& out);
 
-// UTF-16LE text from byte `skip` on, in the machine's code page, with a warning per lost
-// character on `err`.
-std::string fromUtf16(const std::string& in, size_t skip, const std::string& file,
-                      std::ostream& err);
-
-// Merges the export `file` into `into`, leniently, as regedit imports it; false when the file
-// cannot be read.
-bool readExport(Registry& into, const std::string& file, std::ostream& warnings);
+// Merges the export `file` into `into`, leniently, as regedit imports it. Returns why it was not
+// read ("" when it was): it cannot be read, or it is a dir /s /b listing.
+std::string readExport(Registry& into, const std::string& file, std::ostream& warnings);
 
 }  // namespace simwin

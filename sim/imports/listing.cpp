@@ -3,122 +3,252 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <sstream>
-#include <vector>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
 
-#include "imports/exports.h"
 #include "model/codepage.h"
 
 namespace simwin {
 
 namespace {
 
-// The OEM text of a listing as UTF-16LE, through the C library's converter.
-bool oemToUtf16(const std::string& in, unsigned oem, std::string& out) {
-    iconv_t cd = iconv_open("UTF-16LE", ("CP" + std::to_string(oem)).c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    out.assign(in.size() * 2 + 16, '\0');
-    char* ip = const_cast<char*>(in.data());
-    size_t il = in.size();
-    char* op = &out[0];
-    size_t ol = out.size();
-    while (il > 0) {
-        if (iconv(cd, &ip, &il, &op, &ol) != static_cast<size_t>(-1)) break;
-        if (errno != EILSEQ && errno != EINVAL) break;
-        ++ip, --il;  // a byte the code page does not map: '?'
-        if (ol >= 2) *op++ = '?', *op++ = 0, ol -= 2;
+// Windows' limit on a name, in UTF-16 units; the host's is as many bytes.
+const size_t kMaxName = 255;
+
+const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+class Iconv {
+  public:
+    Iconv(const std::string& to, const std::string& from)
+        : cd_(iconv_open(to.c_str(), from.c_str())) {}
+    ~Iconv() {
+        if (ok()) iconv_close(cd_);
     }
-    iconv_close(cd);
-    out.resize(out.size() - ol);
-    return true;
+    Iconv(const Iconv&) = delete;
+    Iconv& operator=(const Iconv&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // What the converter cannot read becomes `stand`; `lost(at, left)` is told where and says
+    // how many bytes to pass over.
+    template <class Lost>
+    std::string convert(const char* p, size_t n, const char* stand, Lost&& lost) {
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        std::string out(n * 2 + 16, '\0');
+        char* in = const_cast<char*>(p);
+        size_t left = n, used = 0;
+        const size_t standLength = std::strlen(stand);
+        while (left) {
+            char* o = &out[used];
+            size_t room = out.size() - used;
+            size_t r = iconv(cd_, &in, &left, &o, &room);
+            used = out.size() - room;
+            if (r != static_cast<size_t>(-1)) break;
+            if (errno != E2BIG) {
+                size_t width = std::max<size_t>(1, std::min(left, lost(in, left)));
+                in += width;
+                left -= width;
+                if (out.size() - used >= standLength) {
+                    std::memcpy(&out[used], stand, standLength);
+                    used += standLength;
+                    continue;
+                }
+            }
+            out.resize(out.size() * 2 + standLength);
+        }
+        out.resize(used);
+        return out;
+    }
+
+  private:
+    iconv_t cd_;
+};
+
+size_t utf8Width(unsigned char c) { return c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4; }
+
+uint32_t utf8Code(const char* p, size_t left) {
+    size_t w = std::min(left, utf8Width(static_cast<unsigned char>(*p)));
+    uint32_t u = static_cast<unsigned char>(*p) & (w == 1 ? 0x7F : 0x3F >> (w - 1));
+    for (size_t i = 1; i < w; ++i) u = u << 6 | (static_cast<unsigned char>(p[i]) & 0x3F);
+    return u;
+}
+
+// A name's length as Windows counts it: characters past U+FFFF take two.
+size_t utf16Length(const std::string& utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80 ? (c >= 0xF0 ? 2 : 1) : 0;
+    return n;
+}
+
+bool isAscii(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+bool startsWith(const std::string& s, const char* word) {
+    return s.compare(0, std::strlen(word), word) == 0;
+}
+
+// A name the line cannot have, or "".
+std::string refusedName(const std::string& name) {
+    if (name == "." || name == ".." || name.find('\0') != std::string::npos)
+        return "expected a path without . or .. components or NULs; line skipped";
+    if (size_t n = utf16Length(name); n > kMaxName)
+        return "a name longer than 255 characters, which Windows does not allow; line skipped (" +
+               std::to_string(n) + ")";
+    if (name.size() > kMaxName)
+        return "a name longer than 255 bytes in UTF-8, which the host's names cannot be; line "
+               "skipped (" +
+               std::to_string(name.size()) + " bytes)";
+    return "";
+}
+
+size_t driveEntry(Listing& l, char letter) {
+    auto [it, added] = l.index.emplace(std::string(":") + letter, l.entries.size());
+    if (added) l.entries.push_back({std::string("drive_") + letter, false, true});
+    return it->second;
 }
 
 }  // namespace
 
-void readListing(const std::string& raw, const std::string& file, unsigned oem, Listing& l,
-                 std::ostream& err) {
-    std::string text;
-    bool utf16 = raw.size() >= 2 && ((static_cast<unsigned char>(raw[0]) == 0xFF &&
-                                      static_cast<unsigned char>(raw[1]) == 0xFE) ||
-                                     (raw[0] != 0 && raw[1] == 0));
-    if (utf16) {
-        text = fromUtf16(raw, raw[1] == 0 ? 0 : 2, file, err);
-    } else {
-        std::string wide;
-        if (!oemToUtf16(raw, oem, wide)) {
-            err << "dot4sim: warning: " << file << ": code page " << oem
-                << " is not known here; the listing is read as the machine's own code page\n";
-            text = raw;
-        } else {
-            text = fromUtf16(wide, 0, file, err);
-        }
+ListingEncoding listingEncoding(const std::string& raw, unsigned oem) {
+    auto byte = [&](size_t i) { return i < raw.size() ? static_cast<unsigned char>(raw[i]) : 0; };
+    if (byte(0) == 0xFF && byte(1) == 0xFE) return {"UTF-16LE", 2, 2, "UTF-16LE (byte-order mark)"};
+    if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF)
+        return {"UTF-8", 1, 3, "UTF-8 (byte-order mark)"};
+    if (raw.size() >= 2 && byte(0) != 0 && byte(1) == 0)
+        return {"UTF-16LE", 2, 0, "UTF-16LE (no byte-order mark: the shape cmd /u writes)"};
+    const std::string cp = "CP" + std::to_string(oem);
+    if (isAscii(raw)) return {cp, 1, 0, "ASCII"};
+    size_t bad = 0;
+    Iconv utf8("UTF-16LE", "UTF-8");
+    utf8.convert(raw.data(), raw.size(), "", [&](const char*, size_t) { return ++bad; });
+    if (bad == 0)
+        return {"UTF-8", 1, 0, "UTF-8 (no byte-order mark: valid UTF-8 with non-ASCII characters)"};
+    return {cp, 1, 0, "code page " + std::to_string(oem) + ", the machine's OEM code page"};
+}
+
+bool looksLikeListing(const std::string& raw) {
+    size_t skip = 0, unit = 1;
+    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+        static_cast<unsigned char>(raw[1]) == 0xFE)
+        skip = unit = 2;
+    else if (raw.size() >= 2 && raw[0] != 0 && raw[1] == 0)
+        unit = 2;
+    else if (raw.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        skip = 3;
+    std::string head;
+    for (size_t i = skip; i + unit <= raw.size() && head.size() < 3; i += unit) {
+        if (unit == 2 && raw[i + 1] != 0) break;
+        if (head.empty() && std::isspace(static_cast<unsigned char>(raw[i]))) continue;
+        head += raw[i];
     }
+    return startsWith(head, "\\\\") ||
+           (head.size() == 3 && std::isalpha(static_cast<unsigned char>(head[0])) &&
+            head[1] == ':' && head[2] == '\\');
+}
+
+std::string readListing(const std::string& raw, const std::string& file, const ListingEncoding& e,
+                        Listing& l, std::ostream& warnings) {
+    Iconv decode("UTF-8", e.name);
+    if (!decode.ok())
+        return "it is in " + e.name +
+               ", which is not known here; name the listings' code page with --set "
+               "system.oemcp=N";
     const CodePage& cp = activeCodePage();
-    std::istringstream in(text);
-    int lineNo = 0;
-    for (std::string line; std::getline(in, line);) {
+    Iconv toAnsi("CP" + std::to_string(cp.number()), "UTF-8");
+    if (!toAnsi.ok()) return "code page " + std::to_string(cp.number()) + " is not known here";
+    auto warn = [&](size_t line, const std::string& why) {
+        warnings << "dot4sim: warning: " << file << ":" << line << ": " << why << "\n";
+    };
+    bool first = true;
+    size_t lineNo = 0;
+    for (size_t pos = e.skip; pos < raw.size();) {
+        size_t end = pos;
+        if (e.unit == 2) {
+            while (end + 1 < raw.size() && !(raw[end] == '\n' && raw[end + 1] == 0)) end += 2;
+            end = std::min(end, raw.size());
+        } else {
+            end = std::min(raw.find('\n', pos), raw.size());
+        }
         ++lineNo;
+        size_t bad = 0;
+        std::string line = decode.convert(raw.data() + pos, end - pos, kReplacement,
+                                          [&](const char*, size_t) { return ++bad, e.unit; });
+        pos = end + e.unit;
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
         if (line.empty()) continue;
+        if (first &&
+            (startsWith(line, "REGEDIT4") || startsWith(line, "Windows Registry Editor Version")))
+            return "it is a registry export, not a dir /s /b listing; give exports without "
+                   "--listing";
+        first = false;
         bool drive = line.size() >= 3 && std::isalpha(static_cast<unsigned char>(line[0])) &&
                      line[1] == ':' && line[2] == '\\';
         if (!drive) {
-            err << "dot4sim: warning: " << file << ":" << lineNo
-                << ": expected a path on a drive letter (X:\\...); line skipped\n";
+            warn(lineNo, "expected a path on a drive letter (X:\\...); line skipped");
             ++l.skipped;
             continue;
         }
-        // One form per path: separators ('/' is one on Windows too) collapsed, the drive letter
-        // upper case. "." and ".." are never listed; as names here they would leave the drive.
-        std::string path(1, static_cast<char>(std::toupper(static_cast<unsigned char>(line[0]))));
-        path += ":";
-        std::vector<size_t> ends;
-        bool dots = false;
-        for (size_t i = 2; i < line.size();) {
+        // Split in Unicode, as Windows splits an ANSI path only once it is Unicode: a
+        // double-byte trail byte 0x5C is no separator. '/' is one on Windows too.
+        std::vector<std::string> names;
+        std::string why;
+        for (size_t i = 2; i < line.size() && why.empty();) {
             while (i < line.size() && (line[i] == '\\' || line[i] == '/')) ++i;
-            size_t e = line.find_first_of("\\/", i);
-            if (e == std::string::npos) e = line.size();
-            std::string name = line.substr(i, e - i);
-            dots |= name == "." || name == ".." || name.find('\0') != std::string::npos;
-            if (e > i) {
-                path += "\\" + name;
-                ends.push_back(path.size());
-            }
-            i = e;
+            size_t stop = std::min(line.find_first_of("\\/", i), line.size());
+            if (stop > i) names.push_back(line.substr(i, stop - i));
+            if (stop > i) why = refusedName(names.back());
+            i = stop;
         }
-        if (dots) {
-            err << "dot4sim: warning: " << file << ":" << lineNo
-                << ": expected a path without . or .. components or NULs; line skipped\n";
+        if (!why.empty()) {
+            warn(lineNo, why);
             ++l.skipped;
             continue;
         }
-        if (ends.empty()) continue;  // the drive itself
-        std::string folded = cp.fold(path);
-        l.paths.emplace(folded, path);
-        for (size_t k = 0; k + 1 < ends.size(); ++k) {
-            std::string parent = folded.substr(0, ends[k]);
-            if (!l.parents.insert(parent).second) continue;
-            l.paths.emplace(parent, path.substr(0, ends[k]));
+        if (bad)
+            warn(lineNo, "bytes that are no character in " + e.name + "; " + std::to_string(bad) +
+                             " read as U+FFFD");
+        // Names compare as the machine compares their ANSI form; one it cannot hold in full
+        // keeps its Unicode spelling, which no other name shares.
+        size_t parent = driveEntry(l, static_cast<char>(std::tolower(line[0])));
+        size_t lost = 0;
+        std::string codes;
+        for (const std::string& name : names) {
+            std::string key = std::to_string(parent) + '\0';
+            size_t lostHere = 0;
+            std::string codesHere;
+            if (isAscii(name)) {
+                key += cp.fold(name);
+            } else {
+                std::string ansi =
+                    toAnsi.convert(name.data(), name.size(), "?", [&](const char* at, size_t left) {
+                        if (++lostHere <= 3) {
+                            char u[16];
+                            std::snprintf(u, sizeof u, " U+%04X", utf8Code(at, left));
+                            codesHere += u;
+                        }
+                        return utf8Width(static_cast<unsigned char>(*at));
+                    });
+                key += lostHere ? "\x01" + name : cp.fold(ansi);
+            }
+            auto [it, added] = l.index.emplace(std::move(key), l.entries.size());
+            if (added) {
+                l.entries.push_back({l.entries[parent].path + "/" + name});
+                lost += lostHere;
+                if (lost - lostHere < 3) codes += codesHere;
+            }
+            l.entries[parent].folder = true;
+            parent = it->second;
         }
+        if (lost)
+            warn(lineNo, "characters with no form in code page " + std::to_string(cp.number()) +
+                             "; " + std::to_string(lost) + " read as '?' by the machine:" + codes +
+                             (lost > 3 ? " ..." : ""));
     }
-}
-
-// The host path of a Windows path, each component as the first path through it spelt it.
-std::string hostPath(const Listing& l, const std::string& machine, const std::string& folded) {
-    std::string host =
-        machine + "/drive_" +
-        std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(folded[0]))));
-    size_t start = 3;
-    while (start <= folded.size()) {
-        size_t e = folded.find('\\', start);
-        if (e == std::string::npos) e = folded.size();
-        const std::string& spelt = l.paths.at(folded.substr(0, e));
-        host += "/" + spelt.substr(start);
-        start = e + 1;
-    }
-    return host;
+    return "";
 }
 
 }  // namespace simwin

@@ -2,26 +2,42 @@
 #pragma once
 
 #include <iosfwd>
-#include <map>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace simwin {
 
 struct Listing {
-    // Folded Windows path -> the path as first spelt; and the folded paths with something below.
-    std::map<std::string, std::string> paths;
-    std::set<std::string> parents;
+    struct Entry {
+        std::string path;     // below the image, in UTF-8 as first spelt: drive_c/WINDOWS/INF
+        bool folder = false;  // a listed path lies below it
+        bool drive = false;   // drive_X itself
+    };
+    std::vector<Entry> entries;  // a folder before what it holds
+    // The parent's index and the name as the machine folds it -> the entry.
+    std::unordered_map<std::string, size_t> index;
     size_t skipped = 0;
 };
 
-// Adds the listing `raw` (the file `file`: UTF-16LE, or 8-bit in the OEM code page `oem`) to
-// `l`; lines that name no path on a drive are warned about on `err` and skipped.
-void readListing(const std::string& raw, const std::string& file, unsigned oem, Listing& l,
-                 std::ostream& err);
+// How a listing's bytes are to be read: from its byte-order mark, else its shape (UTF-16LE as
+// cmd /u writes it; valid UTF-8 with non-ASCII bytes), else the OEM code page `oem`.
+struct ListingEncoding {
+    std::string name;  // iconv's name
+    size_t unit = 1;   // bytes of a code unit
+    size_t skip = 0;   // the byte-order mark
+    std::string why;   // for people: "UTF-16LE (byte-order mark)"
+};
+ListingEncoding listingEncoding(const std::string& raw, unsigned oem);
 
-// The host path in the image `machine` of a listed Windows path, each component as the first
-// path through it spelt it.
-std::string hostPath(const Listing& l, const std::string& machine, const std::string& folded);
+// Adds the listing `raw` (the file `file`) to `l`, each name split in its Unicode form and
+// compared as the active code page compares it. Lines that name nothing Windows can have are
+// warned about on `warnings` and skipped. Returns why the listing is refused ("" when it is
+// read): a registry export, or an encoding not known here; `l` is then as it was.
+std::string readListing(const std::string& raw, const std::string& file, const ListingEncoding& e,
+                        Listing& l, std::ostream& warnings);
+
+// Whether a file's first line is a path as dir /s /b writes it, not a registry export's header.
+bool looksLikeListing(const std::string& raw);
 
 }  // namespace simwin

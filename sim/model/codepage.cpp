@@ -4,6 +4,7 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -165,16 +166,29 @@ std::string CodePage::fromUtf16(
     char* in = const_cast<char*>(p);
     size_t inLeft = n & ~size_t(1);
     size_t used = 0;
+    // glibc converts a call's input again up to the character it cannot convert, so each call
+    // gets a window that starts small after such a character and doubles while none follows:
+    // text full of them stays linear.
+    const size_t kSmall = 16, kLarge = size_t(1) << 20;
+    size_t window = kSmall;
     while (inLeft) {
         char* o = &out[used];
         size_t oLeft = out.size() - used;
-        size_t r = iconv(cv.get(), &in, &inLeft, &o, &oLeft);
+        const size_t chunk = std::min(inLeft, window);
+        const bool more = chunk < inLeft;
+        size_t chunkLeft = chunk;
+        size_t r = iconv(cv.get(), &in, &chunkLeft, &o, &oLeft);
         used = out.size() - oLeft;
-        if (r != static_cast<size_t>(-1)) break;
+        inLeft -= chunk - chunkLeft;
+        if (r != static_cast<size_t>(-1) || (errno == EINVAL && more)) {  // a pair cut in two
+            window = std::min(window * 2, kLarge);
+            continue;
+        }
         if (errno == E2BIG) {
             out.resize(out.size() * 2);
             continue;
         }
+        window = kSmall;
         if (errno != EILSEQ || inLeft < 2) break;
         auto unit = [&](size_t i) {
             return uint32_t(static_cast<unsigned char>(in[i])) |
