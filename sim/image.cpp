@@ -313,7 +313,8 @@ struct IniParser {
                 std::string name = trim(s.substr(1, s.size() - 2));
                 static const std::set<std::string> known = {"system",      "prompt",   "privileges",
                                                             "shutdown",    "spooler",  "files",
-                                                            "short_names", "registry", "faults"};
+                                                            "short_names", "registry", "faults",
+                                                            "source"};  // import --root
                 std::string lower = name;
                 for (char& c : lower)
                     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

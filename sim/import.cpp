@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "codepage.h"
+#include "imports/hive.h"
 #include "image.h"
 #include "registry.h"
 #include "runner.h"
@@ -21,6 +22,7 @@ namespace {
 
 const char* const kImportHelp =
     "usage: dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
+    "       dot4sim import MACHINE --root DIR [--set SECTION.KEY=VALUE]...\n"
     "\n"
     "Makes the machine image MACHINE (a folder that does not exist, or is empty) from registry\n"
     "exports (regedit /e, reg export: REGEDIT4, or Windows Registry Editor Version 5.00 in\n"
@@ -33,6 +35,8 @@ const char* const kImportHelp =
     "\n"
     "  --listing FILE           a dir /s /b listing\n"
     "  --set SECTION.KEY=VALUE  a machine.ini value, over what was derived\n"
+    "  --root DIR               a mounted Windows partition: its registry files (NT hives, or\n"
+    "                           95/98 SYSTEM.DAT and USER.DAT) and its files, instead of exports\n"
     "\n"
     "Lines the image format would refuse are warned about (file, line, why) and skipped or, as\n"
     "regedit does, read anyway; an export is never refused whole.\n"
@@ -359,18 +363,23 @@ bool makeDirs(const std::string& path) {
 int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
     std::string machine;
     std::vector<std::string> exports, listings;
+    std::string root;
     std::vector<std::pair<std::string, std::string>> sets;  // "section.key", value
     for (size_t i = 0; i < a.size(); ++i) {
         const std::string& s = a[i];
         if (s == "--help" || s == "-h") {
             out << kImportHelp;
             return 0;
-        } else if (s == "--listing" || s == "--set") {
+        } else if (s == "--listing" || s == "--set" || s == "--root") {
             const std::string* value = optionValue(a, i, "import", "a value", err);
             if (!value) return kStatusBadUsage;
             const std::string& v = *value;
             if (s == "--listing") {
                 listings.push_back(v);
+                continue;
+            }
+            if (s == "--root") {
+                root = v;
                 continue;
             }
             size_t dot = v.find('.'), eq = v.find('=');
@@ -388,7 +397,7 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
             exports.push_back(s);
         }
     }
-    if (machine.empty() || exports.empty()) {
+    if (machine.empty() || (exports.empty() == root.empty())) {
         err << "dot4sim import: missing " << (machine.empty() ? "MACHINE" : "EXPORT") << "\n"
             << kImportHelp;
         return kStatusBadUsage;
@@ -398,6 +407,8 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
         err << "dot4sim import: " << machine << " " << why << "\n";
         return kStatusBadUsage;
     }
+    PartitionImport partition;
+    if (!root.empty() && !partition.open(root, err)) return kStatusBadUsage;
     // One export in memory at a time, and a UTF-16 one only until it is converted: the peak is
     // the 8-bit text and the registry.
     auto readExport = [&](std::unique_ptr<Registry>& into, const std::string& file,
@@ -432,6 +443,7 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
             err << "dot4sim import: cannot read " << file << "\n";
             return kStatusBadUsage;
         }
+    if (!root.empty() && !partition.read(*reg, firstWarnings, err)) return kStatusBadUsage;
     Derived d = derive(*reg);
     for (auto& [name, value] : sets) {
         size_t dot = name.find('.');
@@ -456,10 +468,15 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
                 err << "dot4sim import: cannot read " << file << "\n";
                 return kStatusBadUsage;
             }
+        if (!root.empty() && !partition.read(*reg, err, err)) return kStatusBadUsage;
     } else {
         err << firstWarnings.str();
     }
 
+    if (!root.empty()) {
+        listed.push_back(partition.listing(check.config.system.windowsDirectory));
+        listings.push_back(root);
+    }
     Listing l;
     for (size_t i = 0; i < listings.size(); ++i)
         readListing(listed[i], listings[i], d.oemCodePage, l, err);
@@ -471,6 +488,7 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
     {
         std::ofstream ini(machine + "/machine.ini", std::ios::binary);
         ini << d.ini.str();
+        if (!root.empty()) ini << partition.source(check.config.system.windowsDirectory);
         std::ofstream regOut(machine + "/registry.reg", std::ios::binary);
         reg->save(regOut);
         if (!ini.flush() || !regOut.flush()) {
