@@ -441,17 +441,15 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
             err << "dot4sim: " << dir << " is a link; links are not followed\n";
             return false;
         }
-        if (locate(dir, {"system32", "config", "SYSTEM"}, host, why)) {
-            found.push_back(dir);
-            p.windows = dir;
-            p.nt = true;
-        } else if (locate(dir, {"SYSTEM.DAT"}, host, why)) {
-            found.push_back(dir);
-            p.windows = dir;
-            p.nt = false;
-        } else if (why.find("is a link") != std::string::npos) {
+        bool nt = locate(dir, {"system32", "config", "SYSTEM"}, host, why);
+        if (!nt && why.find("is a link") != std::string::npos) {
             err << "dot4sim: " << why << "\n";
             return false;
+        }
+        if (nt || locate(dir, {"SYSTEM.DAT"}, host, why)) {
+            found.push_back(dir);
+            p.windows = dir;
+            p.nt = nt;
         }
     }
     if (found.empty()) {
