@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "Partition.h"
 #include "TestImage.h"
 #include "codepage.h"
 #include "dot4sim/offline.h"
@@ -36,36 +37,18 @@ std::map<std::string, std::string> contents(const std::string& root) {
     return out;
 }
 
-// The sample XP machine as a partition: its registry in the three hives (through libhivex),
-// the control set where a hive keeps it, and its drive C: as the partition's files.
+// The sample XP machine as a partition, with Cyrillic names: characters code page 1252 lacks,
+// for the warnings by key.
 struct XpPartition {
     TestImage scratch;
     std::string root = scratch.dir() + "/part", machine = scratch.dir() + "/m";
-    std::string config;
+    std::string config = root + "/WINDOWS/SYSTEM32/config";
 
-    XpPartition() {
-        fs::copy(kScenario + "/drive_c", root, fs::copy_options::recursive);
-        std::string reg = slurp(kScenario + "/registry.reg");
-        for (size_t at; (at = reg.find("CurrentControlSet")) != std::string::npos;)
-            reg.replace(at, 17, "ControlSet001");
-        // Cyrillic names: a character code page 1252 lacks, for the warnings by key.
-        reg += "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000001\r\n"
-               "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Nls\\CodePage]\r\n"
-               "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"850\"\r\n"
-               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-               "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n"
-               "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE6\xF3\xEA]\r\n"
-               "\"\xEB\"=hex(7):41,00,00\r\n[HKEY_USERS\\.DEFAULT\\Control Panel\\Desktop]\r\n";
-        simwin::setActiveCodePage(simwin::CodePage::get(1251, true));
-        simwin::Registry r;
-        r.load(reg, "registry.reg");
-        config = root + "/WINDOWS/SYSTEM32/config";
-        fs::create_directories(config);
-        std::string why;
-        for (auto [name, key] : {std::pair{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM"},
-                                 {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE"},
-                                 {"DEFAULT", "HKEY_USERS\\.DEFAULT"}})
-            EXPECT_TRUE(simwin::writeHive(config + "/" + name, name, r, key, why)) << why;
+    explicit XpPartition(bool nt = true, const std::string& image = kScenario) {
+        testsupport::makePartition(image, root, nt,
+                                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE6\xF3\xEA]\r\n"
+                                   "\"\xEB\"=hex(7):41,00,00\r\n",
+                                   1251);
     }
     TestImage::Result dot4sim(std::vector<std::string> args) { return scratch.cli(args); }
 };
@@ -147,6 +130,28 @@ TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
     r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("Dot4Mon.dll is gone"), std::string::npos) << r.err;
+}
+
+TEST(Offline, A98PartitionPreviewsAsItsImageDoesAndIsNotApplied) {
+    const std::string image = std::string(SOURCE_DIR) + "/tests/wine/scenarios/w98-whole-stack";
+    XpPartition x(false, image);
+    auto r = x.dot4sim({"import", x.machine, "--root", x.root});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("derived: platform=1"), std::string::npos) << r.out;
+    fs::copy(image, x.scratch.dir() + "/source", fs::copy_options::recursive);
+    std::string json[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string file = x.scratch.dir() + "/" + std::to_string(i) + ".json";
+        ASSERT_EQ(x.dot4sim({"preview", i ? x.scratch.dir() + "/source" : x.machine, "--json", file}).status, 0);
+        json[i] = slurp(file);
+        json[i] = json[i].substr(json[i].find("\"keys_deleted\""));
+        json[i] = json[i].substr(0, json[i].find("\"keys_created\""));  // the version key is new
+    }
+    EXPECT_EQ(json[0], json[1]);
+    EXPECT_GT(json[0].size(), 200u);
+    r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("95/98"), std::string::npos) << r.err;
 }
 
 TEST(Offline, AFailureAtAnyStepLeavesThePartitionAsItWas) {
