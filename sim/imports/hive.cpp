@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <ostream>
 #include <sstream>
 
@@ -196,9 +198,13 @@ struct HivexReader {
 struct CregReader {
     Registry& r;
     std::string problem;
+    std::set<off64_t> seen;
 
     bool read(libcreg_key_t* k, Registry::Key* key, unsigned depth) {
         if (depth > kMaxDepth) return problem = "keys nested deeper than 512 levels", false;
+        off64_t at = 0;
+        if (libcreg_key_get_offset(k, &at, nullptr) != 1 || !seen.insert(at).second)
+            return problem = "a key listed twice (a loop in the file)", false;
         int nv = 0, nk = 0;
         if (libcreg_key_get_number_of_values(k, &nv, nullptr) != 1 ||
             libcreg_key_get_number_of_sub_keys(k, &nk, nullptr) != 1)
@@ -277,7 +283,7 @@ bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream
 bool readCreg(const HiveFile& f, Registry& r, std::ostream& err) {
     libcreg_file_t* file = nullptr;
     libcreg_key_t* root = nullptr;
-    CregReader reader{r, ""};
+    CregReader reader{r, "", {}};
     bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
               libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
     if (!ok) reader.problem = "libcreg refuses it";
@@ -350,6 +356,36 @@ std::string checkNt(const HiveFile& f) {
     return "";
 }
 
+// The key tree of a 95/98 file, walked once before libcreg sees it: a link out of the key area
+// or back to a key already seen would have it read past the file or forever.
+std::string cregTree(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(0x40, '\0');
+    if (!in.read(&head[0], 0x40) || head.compare(0x20, 4, "RGKN") != 0)
+        return "corrupt: no key area (RGKN) after the header";
+    const auto* h = reinterpret_cast<const unsigned char*>(head.data());
+    uint32_t size = le32(h + 0x24);
+    if (size < 0x20 || size > (64u << 20)) return "corrupt: its key area has an impossible size";
+    std::string area(size, '\0');
+    in.seekg(0x20);
+    if (!in.read(&area[0], size)) return "truncated: shorter than its key area";
+    const auto* a = reinterpret_cast<const unsigned char*>(area.data());
+    std::vector<bool> seen(size / 4 + 1);
+    std::vector<std::pair<uint32_t, uint32_t>> todo{{le32(a + 8), 0}};  // a key, its parent
+    while (!todo.empty()) {
+        auto [at, parent] = todo.back();
+        todo.pop_back();
+        if (at == 0 || at == 0xFFFFFFFF) continue;
+        if (at < 0x20 || at > size - 28) return "corrupt: a key link leads out of the key area";
+        if (seen[at / 4]) return "corrupt: a key is linked twice (a loop in the file)";
+        if (parent && le32(a + at + 12) != parent) return "corrupt: a key's parent link is wrong";
+        seen[at / 4] = true;
+        todo.emplace_back(le32(a + at + 16), at);                  // first sub-key
+        todo.emplace_back(le32(a + at + 20), le32(a + at + 12));  // next sibling
+    }
+    return "";
+}
+
 std::string check9x(const HiveFile& f) {
     int fd = ::open(f.host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::strerror(errno);
@@ -359,6 +395,7 @@ std::string check9x(const HiveFile& f) {
     if (n < 4 || std::memcmp(b, "CREG", 4) != 0)
         return n == 4 && std::memcmp(b, "regf", 4) == 0 ? "an NT hive, not a 95/98 registry file"
                                                         : "not a 95/98 registry file (no CREG header)";
+    if (std::string why = cregTree(f.host); !why.empty()) return why;
     libcreg_file_t* file = nullptr;
     bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
               libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
