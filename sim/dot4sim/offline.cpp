@@ -267,16 +267,12 @@ hive_node_h nodeAt(hive_h* h, const std::vector<std::string>& names, size_t coun
 }
 
 bool setValues(hive_h* h, hive_node_h node, const std::vector<ValueCopy>& values) {
-    std::vector<std::string> names, datas;
+    std::vector<HiveValue> set;
     for (const ValueCopy& v : values) {
-        names.push_back(codePageToUtf8(v.name));
         bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
-        datas.push_back(text ? codePageToUtf16(v.data) : v.data);
+        set.push_back({codePageToUtf8(v.name), text ? codePageToUtf16(v.data) : v.data, v.type});
     }
-    std::vector<hive_set_value> set;
-    for (size_t i = 0; i < values.size(); ++i)
-        set.push_back({&names[i][0], static_cast<hive_type>(values[i].type), datas[i].size(), &datas[i][0]});
-    return hivex_node_set_values(h, node, set.size(), set.data(), 0) == 0;
+    return setHiveValues(h, node, set);
 }
 
 // Every hive the effect touches, edited in memory and written as a complete new file beside

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -167,7 +168,10 @@ struct HivexReader {
             return problem = "a key listed twice (a loop in the file)", false;
         seen[node / 8] = true;
         std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(h, node), &free);
-        if (!values) return problem = std::string("values: ") + std::strerror(errno), false;
+        if (!values)
+            return problem = r.path(key) + ": libhivex cannot list its values (" +
+                             std::strerror(errno) + ")",
+                   false;
         for (hive_value_h* v = values.get(); *v; ++v) {
             std::unique_ptr<char, decltype(&free)> name(hivex_value_key(h, *v), &free);
             hive_type t;
@@ -177,12 +181,17 @@ struct HivexReader {
             auto where = [&] { return r.path(key) + " \"" + name.get() + "\""; };
             std::string n = local(name.get(), where);
             std::string bytes(data.get(), len);
-            if (isStringType(t)) bytes = fromWide(bytes, where);
-            r.setValue(key, n.data(), n.size(), static_cast<DWORD>(t),
+            uint32_t type = 0;  // any number: a broken file's type need not be one hivex names
+            std::memcpy(&type, &t, std::min(sizeof type, sizeof t));
+            if (isStringType(type)) bytes = fromWide(bytes, where);
+            r.setValue(key, n.data(), n.size(), type,
                        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
         }
         std::unique_ptr<hive_node_h, decltype(&free)> kids(hivex_node_children(h, node), &free);
-        if (!kids) return problem = std::string("sub-keys: ") + std::strerror(errno), false;
+        if (!kids)
+            return problem = r.path(key) + ": libhivex cannot list its sub-keys (" +
+                             std::strerror(errno) + ")",
+                   false;
         for (hive_node_h* c = kids.get(); *c; ++c) {
             std::unique_ptr<char, decltype(&free)> name(hivex_node_name(h, *c), &free);
             if (!name) return problem = std::string("a key name: ") + std::strerror(errno), false;
@@ -636,6 +645,17 @@ std::string PartitionImport::source(const std::string& windowsDirectory) const {
     return sourceSection(partition.root, tree, driveOf(windowsDirectory));
 }
 
+bool setHiveValues(void* hive, size_t node, const std::vector<HiveValue>& values) {
+    std::vector<hive_set_value> set(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        set[i].key = const_cast<char*>(values[i].name.c_str());
+        std::memcpy(&set[i].t, &values[i].type, std::min(sizeof set[i].t, sizeof values[i].type));
+        set[i].len = values[i].data.size();
+        set[i].value = const_cast<char*>(values[i].data.data());
+    }
+    return hivex_node_set_values(static_cast<hive_h*>(hive), node, set.size(), set.data(), 0) == 0;
+}
+
 std::string emptyHive(const std::string& name) {
     std::string f(8192, '\0');
     std::memcpy(&f[0], "regf", 4);
@@ -685,18 +705,14 @@ bool writeHive(const std::string& path, const std::string& name, const Registry&
     const Registry::Key* top = r.find(keyPath);
     std::function<bool(const Registry::Key*, hive_node_h)> fill = [&](const Registry::Key* k,
                                                                        hive_node_h node) {
-        std::vector<std::string> names, datas;
-        std::vector<hive_set_value> values;
+        std::vector<HiveValue> values;
         for (uint32_t i = 0; i < k->valueCount; ++i) {
             const Registry::Value& v = k->values[i];
-            names.push_back(codePageToUtf8(std::string(v.name, v.nameLength)));
             std::string data(reinterpret_cast<const char*>(v.data()), v.dataLength);
-            datas.push_back(isStringType(v.type) ? codePageToUtf16(data) : data);
+            values.push_back({codePageToUtf8(std::string(v.name, v.nameLength)),
+                              isStringType(v.type) ? codePageToUtf16(data) : data, v.type});
         }
-        for (size_t i = 0; i < names.size(); ++i)
-            values.push_back({&names[i][0], static_cast<hive_type>(k->values[i].type), datas[i].size(),
-                              &datas[i][0]});
-        if (!values.empty() && hivex_node_set_values(h, node, values.size(), values.data(), 0) != 0)
+        if (!values.empty() && !setHiveValues(h, node, values))
             return why = r.path(k) + ": " + std::strerror(errno), false;
         for (uint32_t i = 0; i < k->childCount; ++i) {
             const Registry::Key* c = k->children()[i];

@@ -72,6 +72,14 @@ struct PartitionImport {
 std::string codePageToUtf16(const std::string& s);
 std::string codePageToUtf8(const std::string& s);
 
+// A value as libhivex writes it; `type` may be any number, as Windows allows.
+struct HiveValue {
+    std::string name, data;  // UTF-8 name; the data as the hive holds it
+    uint32_t type;
+};
+// Replaces the values of a node of a hive open for writing; false with errno set.
+bool setHiveValues(void* hive, size_t node, const std::vector<HiveValue>& values);
+
 // An empty NT hive (base block and one bin holding the root key) whose header names `name`.
 std::string emptyHive(const std::string& name);
 // Writes `keyPath` of `r` with its sub-tree into a new hive file at `path` through libhivex.
