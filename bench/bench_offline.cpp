@@ -2,7 +2,8 @@
 // 10 MB (the Dot4 device among them) and 50,000 files is imported, previewed, applied and
 // undone. Time and peak memory of each, against the hives' size.
 //
-//   bench_offline [SOFTWARE_MB [SYSTEM_MB [WORKDIR]]]     30, 10 and /tmp by default
+//   bench_offline [SOFTWARE_MB [SYSTEM_MB [WORKDIR [keep]]]]     30, 10 and /tmp by default;
+//   "keep" leaves WORKDIR/bench_offline/part, undone, for trying the commands by hand
 //
 // The hives are written compactly here, as Windows keeps them, instead of key by key through
 // libhivex, which leaves every outgrown sub-key list behind as a hole.
@@ -279,6 +280,6 @@ int main(int argc, char** argv) {
     measure("undo", [&](std::ostream& o, std::ostream& e) {
         return simwin::undoMain({"--backup", backup, "--root", root}, o, e);
     });
-    fs::remove_all(work);
+    if (argc <= 4 || std::string(argv[4]) != "keep") fs::remove_all(work);
     return 0;
 }

@@ -497,6 +497,7 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
         }
     }
     size_t files = 0, folders = 0;
+    std::string lastFolder;  // files come folder by folder: one mkdir walk per folder
     for (auto& [folded, spelt] : l.paths) {
         std::string host = hostPath(l, machine, folded);
         bool ok;
@@ -505,7 +506,10 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
             ++folders;
         } else {
             size_t slash = host.rfind('/');
-            ok = makeDirs(host.substr(0, slash)) && std::ofstream(host, std::ios::binary).good();
+            ok = (host.compare(0, slash, lastFolder) == 0 && lastFolder.size() == slash) ||
+                 makeDirs(host.substr(0, slash));
+            ok = ok && std::ofstream(host, std::ios::binary).good();
+            if (ok) lastFolder = host.substr(0, slash);
             ++files;
         }
         if (!ok) {

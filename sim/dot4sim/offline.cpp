@@ -121,6 +121,7 @@ struct ValueCopy {
 };
 struct KeyChange {
     std::string path;                // as the image spells it, for the report
+    size_t keys = 1;                 // deleted: the sub-tree's size
     std::vector<std::string> names;  // below the root, machine code page
     int root = -1;
     std::vector<ValueCopy> values;
@@ -129,9 +130,27 @@ struct KeyChange {
 
 struct Effect {
     std::vector<KeyChange> deleted, created, changed;  // deleted: each sub-tree once
-    std::vector<std::string> files, folders;           // Windows paths gone after the run
+    std::vector<std::string> files;  // Windows paths the run deleted or left for the restart
     bool ran = false;
 };
+
+size_t subtreeSize(const Registry::Key* k) {
+    size_t n = 1;
+    for (uint32_t i = 0; i < k->childCount; ++i) n += subtreeSize(k->children()[i]);
+    return n;
+}
+
+// The first argument of a traced call, as the program passed it.
+bool tracedPath(const std::string& line, const std::string& function, std::string& path) {
+    if (line.compare(0, function.size() + 2, function + "(\"") != 0) return false;
+    path.clear();
+    for (size_t i = function.size() + 2; i < line.size(); ++i) {
+        if (line[i] == '"') return true;
+        if (line[i] == '\\' && i + 1 < line.size()) ++i;
+        path += line[i];
+    }
+    return false;
+}
 
 uint64_t valuesHash(const Registry& r, const Registry::Key* k) {
     uint64_t h = 1469598103934665603ull;
@@ -180,12 +199,12 @@ std::string longPath(const Machine& m, const std::string& path) {
     return r.full.substr(0, r.full.rfind('\\') + 1) + r.name;
 }
 
-// Runs the program on the image, discarded, and keeps what it changed.
+// Runs the program on the image, discarded, and keeps what it changed. The files come from what
+// the program asked for, not from listing the drive: a run costs what it touches.
 Effect runForEffect(const std::string& image, std::ostream& err) {
     Effect e;
     std::vector<const Registry::Key*> before;
     std::unordered_map<const Registry::Key*, uint64_t> hashes;
-    PathSet files, folders;
     std::vector<PendingOperation> pending;
     std::optional<Registry::Data> pendingValue;
     RunOptions o;
@@ -197,16 +216,18 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
         for (int i = 0; i < kRootCount; ++i)
             if (const Registry::Key* root = r.root(i)) liveKeys(root, before);
         for (const Registry::Key* k : before) hashes[k] = valuesHash(r, k);
-        drivePaths(m, files, folders);
+        m.report.traceEnabled = true;
         pending = pendingOperations(m);
         pendingValue = r.value(kSessionManagerKey, kPendingValue);
     };
     o.afterRun = [&](Machine& m) {
         Registry& r = *m.run.registry;
-        PathSet filesAfter, foldersAfter;
-        drivePaths(m, filesAfter, foldersAfter);
-        e.files = minus(files, filesAfter);
-        e.folders = minus(folders, foldersAfter);
+        for (const std::string& line : m.report.traceLines) {
+            std::string path;
+            if (!tracedPath(line, "DeleteFileA", path)) continue;
+            ResolvedPath p = m.run.files->resolve(path, m.config.system.currentDirectory);
+            if (!p.error && !p.exists) e.files.push_back(p.full);
+        }
         std::set<PendingOperation> old(pending.begin(), pending.end());
         for (const PendingOperation& op : pendingOperations(m))
             if (op.target.empty() && !old.count(op)) e.files.push_back(longPath(m, op.source));
@@ -224,7 +245,9 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
         for (const Registry::Key* k : before) {
             known[k] = true;
             if (k->deleted) {
-                if (!k->parent->deleted) e.deleted.push_back(describe(r, k, false));
+                if (k->parent->deleted) continue;
+                e.deleted.push_back(describe(r, k, false));
+                e.deleted.back().keys = subtreeSize(k);
             } else if (valuesHash(r, k) != hashes[k]) {
                 e.changed.push_back(describe(r, k, true));
             }
@@ -275,9 +298,19 @@ bool setValues(hive_h* h, hive_node_h node, const std::vector<ValueCopy>& values
     return setHiveValues(h, node, set);
 }
 
-// Every hive the effect touches, edited in memory and written as a complete new file beside
-// the original; false after a message, with no new file left.
-bool writeHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
+// Closes the hives; after a problem, says so and removes the new files.
+bool closeHives(std::vector<HiveEdit>& edits, const std::string& problem, std::ostream& err) {
+    for (HiveEdit& he : edits) {
+        if (he.h) hivex_close(he.h);
+        he.h = nullptr;
+        if (!problem.empty() && !he.temp.empty()) ::unlink(he.temp.c_str()), he.temp.clear();
+    }
+    if (!problem.empty()) err << "dot4sim apply: " << problem << "; nothing was changed\n";
+    return problem.empty();
+}
+
+// Every hive the effect touches, edited in memory; false after a message.
+bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
                 std::vector<std::string>& notCarried, std::ostream& err) {
     edits.assign(p.hives.size(), HiveEdit{});
     auto edit = [&](const KeyChange& c) -> HiveEdit* {
@@ -324,12 +357,19 @@ bool writeHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edit
         }
         ++he->changed;
     }
-    for (HiveEdit& he : edits) {
-        if (!he.file || !problem.empty()) continue;
-        if (!he.h) {
+    for (HiveEdit& he : edits)
+        if (he.file && !he.h && problem.empty())
             problem = he.file->host + ": libhivex cannot open it for writing: " + std::strerror(errno);
-            continue;
-        }
+    if (problem.empty()) return true;
+    closeHives(edits, problem, err);
+    return false;
+}
+
+// Writes each edited hive as a complete new file beside the original.
+bool commitHives(std::vector<HiveEdit>& edits, std::ostream& err) {
+    std::string problem;
+    for (HiveEdit& he : edits) {
+        if (!he.h || !problem.empty()) continue;
         size_t slash = he.file->host.rfind('/');
         he.temp = he.file->host.substr(0, slash + 1) + "." + he.file->host.substr(slash + 1) + ".dot4-new";
         int fd = ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -342,13 +382,7 @@ bool writeHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edit
         ::close(fd);
         if (hivex_commit(he.h, he.temp.c_str(), 0) != 0) problem = he.temp + ": " + std::strerror(errno);
     }
-    for (HiveEdit& he : edits) {
-        if (he.h) hivex_close(he.h);
-        he.h = nullptr;
-        if (!problem.empty() && !he.temp.empty()) ::unlink(he.temp.c_str());
-    }
-    if (!problem.empty()) err << "dot4sim apply: " << problem << "; nothing was changed\n";
-    return problem.empty();
+    return closeHives(edits, problem, err);
 }
 
 std::string timestamp() {
@@ -368,14 +402,13 @@ struct Manifest {
         std::string rel, copy;
     };
     std::vector<Hive> hives;
-    std::vector<std::string> files, folders;  // relative to the root
+    std::vector<std::string> files;  // relative to the root
     bool complete = false;
 
     std::string text() const {
         std::string s = "dot4sim backup 1\nroot\t" + root + "\n";
         for (const Hive& h : hives) s += "hive\t" + h.rel + "\t" + h.copy + "\n";
         for (const std::string& f : files) s += "file\t" + f + "\n";
-        for (const std::string& f : folders) s += "folder\t" + f + "\n";
         return s + "end\n";
     }
     bool parse(const std::string& t) {
@@ -390,7 +423,6 @@ struct Manifest {
             if (f.size() == 2 && f[0] == "root") root = f[1];
             else if (f.size() == 3 && f[0] == "hive") hives.push_back({f[1], f[2]});
             else if (f.size() == 2 && f[0] == "file") files.push_back(f[1]);
-            else if (f.size() == 2 && f[0] == "folder") folders.push_back(f[1]);
             else return false;
         }
         return false;
@@ -502,7 +534,6 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         return kStatusBadUsage;
     }
 
-    if (int status = previewMain({machine}, out, err); status != 0) return status;
     Effect e = runForEffect(machine, err);
     if (!e.ran) {
         err << "dot4sim apply: the run on " << machine << " failed; nothing was changed\n";
@@ -512,31 +543,44 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     std::map<std::string, std::string> hostOf;
     const CodePage& cp = activeCodePage();
     for (const auto& [rel, entry] : tree) hostOf[cp.fold(windowsPath(rel, drive))] = rel;
-    std::vector<std::string> notCarried, moves, folders;
+    std::vector<std::string> notCarried, moves;
+    std::set<std::string> moving;
     for (const std::string& f : e.files) {
         auto it = hostOf.find(cp.fold(f));
-        if (it == hostOf.end()) notCarried.push_back(f + " (a file the run made itself)");
-        else if (!tree[it->second].folder) moves.push_back(it->second);
+        if (it == hostOf.end()) notCarried.push_back(f + " (not a file of the partition)");
+        else if (!tree[it->second].folder && moving.insert(it->second).second) moves.push_back(it->second);
     }
-    for (const std::string& f : e.folders)
-        if (auto it = hostOf.find(cp.fold(f)); it != hostOf.end()) folders.push_back(it->second);
+    std::vector<HiveEdit> edits;
+    if (!editHives(p, e, edits, notCarried, err)) return kStatusFailure;
 
+    out << "== what apply does to " << root << " (" << machine << ")\n";
+    size_t keys = 0;
+    for (const KeyChange& c : e.deleted) keys += c.keys;
+    out << "keys deleted: " << keys << " in " << e.deleted.size() << " sub-trees\n";
+    for (const KeyChange& c : e.deleted) out << "  " << c.path << "  (" << c.keys << (c.keys == 1 ? " key)\n" : " keys)\n");
+    out << "keys created: " << e.created.size() << "\n";
+    for (const KeyChange& c : e.created) out << "  " << c.path << "\n";
+    out << "keys whose values change: " << e.changed.size() << "\n";
+    for (const KeyChange& c : e.changed) out << "  " << c.path << "\n";
+    out << "files moved into " << backup << ": " << moves.size() << "\n";
+    for (const std::string& rel : moves) out << "  " << rel << "\n";
+    for (const std::string& n : notCarried) out << "not carried out: " << n << "\n";
+    auto discard = [&] { closeHives(edits, "", err); };
     if (!yes) {
         out << "\nApply this to " << root << " (backup in " << backup << ")? [y/N] " << std::flush;
         std::string answer;
         std::getline(in, answer);
         if (answer != "y" && answer != "Y" && answer != "yes") {
+            discard();
             out << "nothing was changed\n";
             return kStatusFailure;
         }
     }
 
-    std::vector<HiveEdit> edits;
-    if (!writeHives(p, e, edits, notCarried, err)) return kStatusFailure;
+    if (!commitHives(edits, err)) return kStatusFailure;
     Manifest m;
     m.root = root;
     m.files = moves;
-    m.folders = folders;
     std::vector<std::string> moved, renamed;  // done so far, for the way back
     auto rollBack = [&](const std::string& what) {
         for (const std::string& host : renamed)
@@ -574,15 +618,12 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         renamed.push_back(he.file->host);
         he.temp.clear();
     }
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) ::rmdir((root + "/" + *it).c_str());
-
     out << "\napplied to " << root << ":\n";
     for (const HiveEdit& he : edits)
         if (he.file)
             out << "  " << relativeTo(root, he.file->host) << ": " << he.deleted << " sub-trees deleted, "
                 << he.created << " keys created, " << he.changed << " keys' values changed\n";
     out << "  " << moves.size() << " files moved into " << backup << "\n";
-    for (const std::string& n : notCarried) out << "  not carried out: " << n << "\n";
     out << "undo with: dot4sim undo --backup " << backup << " --root " << root << "\n";
     return 0;
 }
@@ -639,7 +680,6 @@ int undoMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
         }
         if (saved) back.push_back(rel);
     }
-    for (const std::string& rel : m.folders) makeDirs(root + "/" + rel);
     size_t failed = 0;
     for (const std::string& rel : back) {
         std::string to = root + "/" + rel;
