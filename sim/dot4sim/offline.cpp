@@ -134,12 +134,6 @@ struct Effect {
     bool ran = false;
 };
 
-size_t subtreeSize(const Registry::Key* k) {
-    size_t n = 1;
-    for (uint32_t i = 0; i < k->childCount; ++i) n += subtreeSize(k->children()[i]);
-    return n;
-}
-
 // The first argument of a traced call, as the program passed it.
 bool tracedPath(const std::string& line, const std::string& function, std::string& path) {
     if (line.compare(0, function.size() + 2, function + "(\"") != 0) return false;
@@ -242,12 +236,15 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
                 r.removeValue(sm, kPendingValue, std::strlen(kPendingValue));
         }
         std::unordered_map<const Registry::Key*, bool> known;
+        std::unordered_map<const Registry::Key*, size_t> tops;  // a deleted sub-tree's top
         for (const Registry::Key* k : before) {
             known[k] = true;
             if (k->deleted) {
-                if (k->parent->deleted) continue;
-                e.deleted.push_back(describe(r, k, false));
-                e.deleted.back().keys = subtreeSize(k);
+                const Registry::Key* top = k;
+                while (top->parent->deleted) top = top->parent;
+                auto [it, fresh] = tops.emplace(top, e.deleted.size());
+                if (fresh) e.deleted.push_back(describe(r, top, false));
+                else ++e.deleted[it->second].keys;
             } else if (valuesHash(r, k) != hashes[k]) {
                 e.changed.push_back(describe(r, k, true));
             }
