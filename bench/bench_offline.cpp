@@ -81,7 +81,8 @@ class RegfWriter {
         size_t at = bins_.size();
         bins_.resize(at + 32, '\0');
         std::memcpy(&bins_[at], "hbin", 4);
-        put32(bins_, at + 4, static_cast<uint32_t>(at)), put32(bins_, at + 8, static_cast<uint32_t>(size));
+        put32(bins_, at + 4, static_cast<uint32_t>(at)),
+            put32(bins_, at + 8, static_cast<uint32_t>(size));
         binEnd_ = at + size;
     }
     void closeBin() {
@@ -92,7 +93,8 @@ class RegfWriter {
         put32(bins_, at, static_cast<uint32_t>(rest));  // free
     }
 
-    uint32_t key(const simwin::Registry& r, const simwin::Registry::Key* k, uint32_t parent, bool root) {
+    uint32_t key(const simwin::Registry& r, const simwin::Registry::Key* k, uint32_t parent,
+                 bool root) {
         std::string name = root ? "ROOT" : std::string(k->name, k->nameLength);
         uint32_t nk = cell(76 + name.size());
         ++keys_;
@@ -147,10 +149,12 @@ class RegfWriter {
             std::memcpy(&bins_[lh + 4], "lh", 2);
             put16(bins_, lh + 6, static_cast<uint16_t>(kids.size()));
             for (size_t i = 0; i < kids.size(); ++i)
-                put32(bins_, lh + 8 + 8 * i, kids[i].first), put32(bins_, lh + 12 + 8 * i, kids[i].second);
+                put32(bins_, lh + 8 + 8 * i, kids[i].first),
+                    put32(bins_, lh + 12 + 8 * i, kids[i].second);
             put32(bins_, nk + 24, static_cast<uint32_t>(kids.size())), put32(bins_, nk + 32, lh);
         }
-        put32(bins_, nk + 56, maxKey), put32(bins_, nk + 64, maxName), put32(bins_, nk + 68, maxData);
+        put32(bins_, nk + 56, maxKey), put32(bins_, nk + 64, maxName),
+            put32(bins_, nk + 68, maxData);
         return nk;
     }
 
@@ -168,18 +172,21 @@ std::string registryText(size_t softwareKeys, size_t systemKeys) {
     };
     const std::string cs = "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001";
     key("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-        "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n");
+        "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n\"SystemRoot\"=\"C:"
+        "\\\\WINDOWS\"\r\n");
     key("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "\"Current\"=dword:00000001\r\n");
     key(cs + "\\Control\\Nls\\CodePage", "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"850\"\r\n");
     const std::string dev = "VID_5E7A&PID_0C21", ifc = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
     const std::string inst =
         cs + "\\Control\\DeviceClasses\\" + ifc + "\\##?#DOT4#" + dev + "&MI_00#1&2a3b4c&0#" + ifc;
     key(inst, "\"DeviceInstance\"=\"DOT4\\\\" + dev + "&MI_00\\\\1&2a3b4c&0\"\r\n");
-    key(inst + "\\#\\Device Parameters", "\"Base Name\"=\"Dot4\"\r\n\"Port Number\"=dword:00000001\r\n");
+    key(inst + "\\#\\Device Parameters",
+        "\"Base Name\"=\"Dot4\"\r\n\"Port Number\"=dword:00000001\r\n");
     key(cs + "\\Control\\Print\\Monitors\\Dot4 Monitor", "\"Driver\"=\"Dot4Mon.dll\"\r\n");
     key(cs + "\\Control\\Print\\Monitors\\Local Port", "\"Driver\"=\"localspl.dll\"\r\n");
     key(cs + "\\Control\\Print\\Ports\\Dot4_001");
-    key(cs + "\\Control\\Print\\Printers\\Office", "\"Port\"=\"Dot4_001\"\r\n\"Printer Driver\"=\"Dot4 Printer\"\r\n");
+    key(cs + "\\Control\\Print\\Printers\\Office",
+        "\"Port\"=\"Dot4_001\"\r\n\"Printer Driver\"=\"Dot4 Printer\"\r\n");
     key(cs + "\\Enum\\DOT4\\" + dev + "&MI_00", "\"HardwareID\"=\"DOT4\\\\" + dev + "&MI_00\"\r\n");
     key(cs + "\\Services\\Class\\DOT4\\0000", "\"InfPath\"=\"mirelc.inf\"\r\n");
     key(cs + "\\Services\\Class\\DOT4PRINT\\0000", "\"InfPath\"=\"mirelPrt.inf\"\r\n");
@@ -217,7 +224,8 @@ size_t buildPartition(const std::string& root, double softwareMb, double systemM
     std::ofstream(config + "/DEFAULT", std::ios::binary) << simwin::emptyHive("DEFAULT");
     const std::string drivers = root + "/WINDOWS/system32/drivers";
     fs::create_directories(drivers);
-    for (const char* f : {"Dot4.sys", "Dot4Prt.sys", "Dot4Usb.sys"}) std::ofstream(drivers + "/" + f) << "x";
+    for (const char* f : {"Dot4.sys", "Dot4Prt.sys", "Dot4Usb.sys"})
+        std::ofstream(drivers + "/" + f) << "x";
     std::ofstream(root + "/WINDOWS/system32/Dot4Mon.dll") << "x";
     for (size_t i = 4; i < 50000; ++i) {
         std::string dir = root + "/WINDOWS/system32/d" + std::to_string(i / 500);
@@ -230,7 +238,8 @@ size_t buildPartition(const std::string& root, double softwareMb, double systemM
 }  // namespace
 
 int main(int argc, char** argv) {
-    double softwareMb = argc > 1 ? std::atof(argv[1]) : 30, systemMb = argc > 2 ? std::atof(argv[2]) : 10;
+    double softwareMb = argc > 1 ? std::atof(argv[1]) : 30,
+           systemMb = argc > 2 ? std::atof(argv[2]) : 10;
     const std::string work = (argc > 3 ? argv[3] : "/tmp") + std::string("/bench_offline");
     const std::string root = work + "/part", machine = work + "/m", backup = work + "/backup";
     fs::remove_all(work);
@@ -248,7 +257,8 @@ int main(int argc, char** argv) {
                 fs::file_size(root + "/WINDOWS/system32/config/SOFTWARE") / 1e6,
                 fs::file_size(root + "/WINDOWS/system32/config/SYSTEM") / 1e6);
 
-    auto measure = [&](const char* what, const std::function<int(std::ostream&, std::ostream&)>& f) {
+    auto measure = [&](const char* what,
+                       const std::function<int(std::ostream&, std::ostream&)>& f) {
         std::ostringstream out, err;
         resetPeak();
         auto t0 = Clock::now();
@@ -274,7 +284,8 @@ int main(int argc, char** argv) {
                 previewed.find("  Office") != std::string::npos ? "yes" : "no");
     std::istringstream none;
     std::string applied = measure("apply", [&](std::ostream& o, std::ostream& e) {
-        return simwin::applyMain({machine, "--root", root, "--backup", backup, "--yes"}, none, o, e);
+        return simwin::applyMain({machine, "--root", root, "--backup", backup, "--yes"}, none, o,
+                                 e);
     });
     std::printf("  %s", applied.substr(applied.find("applied to")).c_str());
     measure("undo", [&](std::ostream& o, std::ostream& e) {

@@ -149,7 +149,8 @@ bool tracedPath(const std::string& line, const std::string& function, std::strin
 uint64_t valuesHash(const Registry& r, const Registry::Key* k) {
     uint64_t h = 1469598103934665603ull;
     auto mix = [&](const void* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
+        for (size_t i = 0; i < n; ++i)
+            h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
     };
     for (uint32_t i = 0; i < k->valueCount; ++i) {
         const Registry::Value& v = k->values[i];
@@ -175,14 +176,16 @@ KeyChange describe(const Registry& r, const Registry::Key* k, bool withValues) {
     KeyChange c;
     c.path = r.path(k);
     const Registry::Key* top = k;
-    for (; top->parent; top = top->parent) c.names.insert(c.names.begin(), std::string(top->name, top->nameLength));
+    for (; top->parent; top = top->parent)
+        c.names.insert(c.names.begin(), std::string(top->name, top->nameLength));
     for (int i = 0; i < kRootCount; ++i)
         if (r.root(i) == top) c.root = i;
     c.hasClass = r.classOf(k) != nullptr;
     for (uint32_t i = 0; withValues && i < k->valueCount; ++i) {
         const Registry::Value& v = k->values[i];
         c.values.push_back({std::string(v.name, v.nameLength),
-                            std::string(reinterpret_cast<const char*>(v.data()), v.dataLength), v.type});
+                            std::string(reinterpret_cast<const char*>(v.data()), v.dataLength),
+                            v.type});
     }
     return c;
 }
@@ -243,8 +246,10 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
                 const Registry::Key* top = k;
                 while (top->parent->deleted) top = top->parent;
                 auto [it, fresh] = tops.emplace(top, e.deleted.size());
-                if (fresh) e.deleted.push_back(describe(r, top, false));
-                else ++e.deleted[it->second].keys;
+                if (fresh)
+                    e.deleted.push_back(describe(r, top, false));
+                else
+                    ++e.deleted[it->second].keys;
             } else if (valuesHash(r, k) != hashes[k]) {
                 e.changed.push_back(describe(r, k, true));
             }
@@ -273,7 +278,8 @@ int hiveOf(const Partition& p, const KeyChange& c) {
     for (size_t i = 0; i < p.hives.size(); ++i) {
         const std::string& kp = p.hives[i].keyPath;
         size_t slash = kp.find('\\');
-        if (iequals(kp.substr(0, slash), rootName(c.root)) && iequals(kp.substr(slash + 1), c.names[0]))
+        if (iequals(kp.substr(0, slash), rootName(c.root)) &&
+            iequals(kp.substr(slash + 1), c.names[0]))
             return static_cast<int>(i);
     }
     return -1;
@@ -308,7 +314,7 @@ bool closeHives(std::vector<HiveEdit>& edits, const std::string& problem, std::o
 
 // Every hive the effect touches, edited in memory; false after a message.
 bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
-                std::vector<std::string>& notCarried, std::ostream& err) {
+               std::vector<std::string>& notCarried, std::ostream& err) {
     edits.assign(p.hives.size(), HiveEdit{});
     auto edit = [&](const KeyChange& c) -> HiveEdit* {
         int i = hiveOf(p, c);
@@ -336,7 +342,9 @@ bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits
         HiveEdit* he = problem.empty() ? edit(c) : nullptr;
         if (!he) continue;
         hive_node_h parent = he->h ? nodeAt(he->h, c.names, c.names.size() - 1) : 0;
-        hive_node_h n = parent ? hivex_node_add_child(he->h, parent, codePageToUtf8(c.names.back()).c_str()) : 0;
+        hive_node_h n =
+            parent ? hivex_node_add_child(he->h, parent, codePageToUtf8(c.names.back()).c_str())
+                   : 0;
         if (!n || (!c.values.empty() && !setValues(he->h, n, c.values))) {
             problem = "cannot create " + c.path + " in " + he->file->host;
             break;
@@ -356,7 +364,8 @@ bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits
     }
     for (HiveEdit& he : edits)
         if (he.file && !he.h && problem.empty())
-            problem = he.file->host + ": libhivex cannot open it for writing: " + std::strerror(errno);
+            problem =
+                he.file->host + ": libhivex cannot open it for writing: " + std::strerror(errno);
     if (problem.empty()) return true;
     closeHives(edits, problem, err);
     return false;
@@ -368,8 +377,10 @@ bool commitHives(std::vector<HiveEdit>& edits, std::ostream& err) {
     for (HiveEdit& he : edits) {
         if (!he.h || !problem.empty()) continue;
         size_t slash = he.file->host.rfind('/');
-        he.temp = he.file->host.substr(0, slash + 1) + "." + he.file->host.substr(slash + 1) + ".dot4-new";
-        int fd = ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        he.temp = he.file->host.substr(0, slash + 1) + "." + he.file->host.substr(slash + 1) +
+                  ".dot4-new";
+        int fd =
+            ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 || stepFails()) {
             problem = he.temp + ": " + std::strerror(errno);
             if (fd >= 0) ::close(fd), ::unlink(he.temp.c_str());
@@ -377,7 +388,8 @@ bool commitHives(std::vector<HiveEdit>& edits, std::ostream& err) {
             continue;
         }
         ::close(fd);
-        if (hivex_commit(he.h, he.temp.c_str(), 0) != 0) problem = he.temp + ": " + std::strerror(errno);
+        if (hivex_commit(he.h, he.temp.c_str(), 0) != 0)
+            problem = he.temp + ": " + std::strerror(errno);
     }
     return closeHives(edits, problem, err);
 }
@@ -417,10 +429,14 @@ struct Manifest {
             std::vector<std::string> f;
             std::istringstream ls(line);
             for (std::string x; std::getline(ls, x, '\t');) f.push_back(x);
-            if (f.size() == 2 && f[0] == "root") root = f[1];
-            else if (f.size() == 3 && f[0] == "hive") hives.push_back({f[1], f[2]});
-            else if (f.size() == 2 && f[0] == "file") files.push_back(f[1]);
-            else return false;
+            if (f.size() == 2 && f[0] == "root")
+                root = f[1];
+            else if (f.size() == 3 && f[0] == "hive")
+                hives.push_back({f[1], f[2]});
+            else if (f.size() == 2 && f[0] == "file")
+                files.push_back(f[1]);
+            else
+                return false;
         }
         return false;
     }
@@ -429,7 +445,8 @@ struct Manifest {
 bool writeAtomically(const std::string& path, const std::string& text) {
     std::string tmp = path + ".part";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+    bool ok = fd >= 0 &&
+              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
               ::fsync(fd) == 0;
     if (fd >= 0 && ::close(fd) != 0) ok = false;
     return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
@@ -478,7 +495,8 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         }
     }
     if (machine.empty() || root.empty()) {
-        err << "dot4sim apply: missing " << (machine.empty() ? "MACHINE" : "--root DIR") << "\n" << kApplyHelp;
+        err << "dot4sim apply: missing " << (machine.empty() ? "MACHINE" : "--root DIR") << "\n"
+            << kApplyHelp;
         return kStatusBadUsage;
     }
     while (root.size() > 1 && root.back() == '/') root.pop_back();
@@ -513,7 +531,8 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     }
     walkPartition(root, tree, walkNotes);
     const std::string& windir = check.config.system.windowsDirectory;
-    char drive = windir.size() >= 2 && windir[1] == ':' ? static_cast<char>(std::toupper(windir[0])) : 'C';
+    char drive =
+        windir.size() >= 2 && windir[1] == ':' ? static_cast<char>(std::toupper(windir[0])) : 'C';
     std::string change = partitionChange(ini, tree, drive);
     if (!change.empty()) {
         err << "dot4sim apply: " << root << " changed since the import: " << change
@@ -544,8 +563,10 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     std::set<std::string> moving;
     for (const std::string& f : e.files) {
         auto it = hostOf.find(cp.fold(f));
-        if (it == hostOf.end()) notCarried.push_back(f + " (not a file of the partition)");
-        else if (!tree[it->second].folder && moving.insert(it->second).second) moves.push_back(it->second);
+        if (it == hostOf.end())
+            notCarried.push_back(f + " (not a file of the partition)");
+        else if (!tree[it->second].folder && moving.insert(it->second).second)
+            moves.push_back(it->second);
     }
     std::vector<HiveEdit> edits;
     if (!editHives(p, e, edits, notCarried, err)) return kStatusFailure;
@@ -554,7 +575,8 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     size_t keys = 0;
     for (const KeyChange& c : e.deleted) keys += c.keys;
     out << "keys deleted: " << keys << " in " << e.deleted.size() << " sub-trees\n";
-    for (const KeyChange& c : e.deleted) out << "  " << c.path << "  (" << c.keys << (c.keys == 1 ? " key)\n" : " keys)\n");
+    for (const KeyChange& c : e.deleted)
+        out << "  " << c.path << "  (" << c.keys << (c.keys == 1 ? " key)\n" : " keys)\n");
     out << "keys created: " << e.created.size() << "\n";
     for (const KeyChange& c : e.created) out << "  " << c.path << "\n";
     out << "keys whose values change: " << e.changed.size() << "\n";
@@ -588,38 +610,44 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
             if (!he.temp.empty()) ::unlink(he.temp.c_str());
         bool clean = renamed.empty() && moved.empty();
         err << "dot4sim apply: " << what << "; " << root << " is as it was"
-            << (clean ? "" : " (the moved files and renamed hives were put back)") << "; the backup "
-            << backup << " is left for inspection\n";
+            << (clean ? "" : " (the moved files and renamed hives were put back)")
+            << "; the backup " << backup << " is left for inspection\n";
         return kStatusFailure;
     };
-    if (!makeDirs(backup + "/hives")) return rollBack("cannot create " + backup + ": " + std::strerror(errno));
+    if (!makeDirs(backup + "/hives"))
+        return rollBack("cannot create " + backup + ": " + std::strerror(errno));
     for (const HiveEdit& he : edits) {
         if (he.temp.empty()) continue;
         Manifest::Hive h{relativeTo(root, he.file->host), "hives/" + he.file->name};
         if (stepFails() || !copyFile(he.file->host, backup + "/" + h.copy))
-            return rollBack("cannot copy " + he.file->host + " into the backup: " + std::strerror(errno));
+            return rollBack("cannot copy " + he.file->host +
+                            " into the backup: " + std::strerror(errno));
         m.hives.push_back(h);
     }
     if (!writeAtomically(backup + "/manifest", m.text()))
         return rollBack("cannot write " + backup + "/manifest: " + std::strerror(errno));
     for (const std::string& rel : moves) {
         std::string to = backup + "/files/" + rel;
-        if (!makeDirs(to.substr(0, to.rfind('/'))) || stepFails() || !moveFile(root + "/" + rel, to))
-            return rollBack("cannot move " + root + "/" + rel + " into the backup: " + std::strerror(errno));
+        if (!makeDirs(to.substr(0, to.rfind('/'))) || stepFails() ||
+            !moveFile(root + "/" + rel, to))
+            return rollBack("cannot move " + root + "/" + rel +
+                            " into the backup: " + std::strerror(errno));
         moved.push_back(rel);
     }
     for (HiveEdit& he : edits) {  // last: each from a complete copy
         if (he.temp.empty()) continue;
         if (stepFails() || ::rename(he.temp.c_str(), he.file->host.c_str()) != 0)
-            return rollBack("cannot rename " + he.temp + " over " + he.file->host + ": " + std::strerror(errno));
+            return rollBack("cannot rename " + he.temp + " over " + he.file->host + ": " +
+                            std::strerror(errno));
         renamed.push_back(he.file->host);
         he.temp.clear();
     }
     out << "\napplied to " << root << ":\n";
     for (const HiveEdit& he : edits)
         if (he.file)
-            out << "  " << relativeTo(root, he.file->host) << ": " << he.deleted << " sub-trees deleted, "
-                << he.created << " keys created, " << he.changed << " keys' values changed\n";
+            out << "  " << relativeTo(root, he.file->host) << ": " << he.deleted
+                << " sub-trees deleted, " << he.created << " keys created, " << he.changed
+                << " keys' values changed\n";
     out << "  " << moves.size() << " files moved into " << backup << "\n";
     out << "undo with: dot4sim undo --backup " << backup << " --root " << root << "\n";
     return 0;
@@ -641,14 +669,16 @@ int undoMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
         }
     }
     if (root.empty() || backup.empty()) {
-        err << "dot4sim undo: missing " << (backup.empty() ? "--backup DIR2" : "--root DIR") << "\n" << kUndoHelp;
+        err << "dot4sim undo: missing " << (backup.empty() ? "--backup DIR2" : "--root DIR") << "\n"
+            << kUndoHelp;
         return kStatusBadUsage;
     }
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     std::string text;
     Manifest m;
     if (!readText(backup + "/manifest", text) || !m.parse(text)) {
-        err << "dot4sim undo: " << backup << "/manifest is missing or incomplete; nothing was changed\n";
+        err << "dot4sim undo: " << backup
+            << "/manifest is missing or incomplete; nothing was changed\n";
         return kStatusBadUsage;
     }
     if (exists(backup + "/undone")) {
@@ -687,7 +717,8 @@ int undoMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
     }
     for (const Manifest::Hive& h : m.hives)
         if (!restoreHive(backup + "/" + h.copy, root + "/" + h.rel)) {
-            err << "dot4sim undo: cannot put back " << root << "/" << h.rel << ": " << std::strerror(errno) << "\n";
+            err << "dot4sim undo: cannot put back " << root << "/" << h.rel << ": "
+                << std::strerror(errno) << "\n";
             ++failed;
         }
     if (failed) {

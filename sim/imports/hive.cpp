@@ -78,7 +78,9 @@ uint32_t baseBlockChecksum(const unsigned char* b) {
 std::string utf8ToUtf16(const char* s, size_t n) {
     std::string out;
     out.reserve(n * 2);
-    auto put = [&](uint32_t u) { out += static_cast<char>(u & 0xFF), out += static_cast<char>(u >> 8); };
+    auto put = [&](uint32_t u) {
+        out += static_cast<char>(u & 0xFF), out += static_cast<char>(u >> 8);
+    };
     for (size_t i = 0; i < n;) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
@@ -109,7 +111,8 @@ std::string utf8ToUtf16(const char* s, size_t n) {
 bool validUtf8(const std::string& s) {
     std::string w = utf8ToUtf16(s.data(), s.size());
     for (size_t i = 0; i + 1 < w.size(); i += 2)
-        if (static_cast<unsigned char>(w[i]) == 0xFD && static_cast<unsigned char>(w[i + 1]) == 0xFF)
+        if (static_cast<unsigned char>(w[i]) == 0xFD &&
+            static_cast<unsigned char>(w[i + 1]) == 0xFF)
             return false;
     return true;
 }
@@ -177,7 +180,8 @@ struct HivexReader {
             hive_type t;
             size_t len = 0;
             std::unique_ptr<char, decltype(&free)> data(hivex_value_value(h, *v, &t, &len), &free);
-            if (!name || !data) return problem = std::string("a value: ") + std::strerror(errno), false;
+            if (!name || !data)
+                return problem = std::string("a value: ") + std::strerror(errno), false;
             auto where = [&] { return r.path(key) + " \"" + name.get() + "\""; };
             std::string n = local(name.get(), where);
             std::string bytes(data.get(), len);
@@ -227,7 +231,8 @@ struct CregReader {
                       libcreg_value_get_name_size(v, &ns, nullptr) == 1;
             if (ok && ns > 0) {
                 name.resize(ns);
-                ok = libcreg_value_get_name(v, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) == 1;
+                ok = libcreg_value_get_name(v, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
+                     1;
                 name.resize(std::strlen(name.c_str()));
             }
             ok = ok && libcreg_value_get_value_type(v, &type, nullptr) == 1 &&
@@ -250,14 +255,16 @@ struct CregReader {
                       libcreg_key_get_name_size(sub, &ns, nullptr) == 1;
             if (ok && ns > 0) {
                 name.resize(ns);
-                ok = libcreg_key_get_name(sub, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) == 1;
+                ok = libcreg_key_get_name(sub, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
+                     1;
                 name.resize(std::strlen(name.c_str()));
             }
             if (name.empty()) name = "?";
             ok = ok && read(sub, r.createChild(key, name.data(), name.size()), depth + 1);
             libcreg_key_free(&sub, nullptr);
             if (!ok) {
-                if (problem.empty()) problem = "a key below " + r.path(key) + " libcreg cannot read";
+                if (problem.empty())
+                    problem = "a key below " + r.path(key) + " libcreg cannot read";
                 return false;
             }
         }
@@ -277,7 +284,8 @@ Registry::Key* keyAt(Registry& r, const std::string& keyPath) {
 bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err) {
     hive_h* h = hivex_open(f.host.c_str(), 0);
     if (!h) {
-        err << "dot4sim import: " << f.host << ": libhivex refuses it: " << std::strerror(errno) << "\n";
+        err << "dot4sim import: " << f.host << ": libhivex refuses it: " << std::strerror(errno)
+            << "\n";
         return false;
     }
     struct stat st;
@@ -317,10 +325,10 @@ std::string kindByContent(const std::string& path) {
     if (!h) return "";
     hive_node_h root = hivex_root(h);
     auto has = [&](const char* name) { return hivex_node_get_child(h, root, name) != 0; };
-    std::string kind = has("Select") ? "SYSTEM"
+    std::string kind = has("Select")                        ? "SYSTEM"
                        : has("Microsoft") && has("Classes") ? "SOFTWARE"
-                       : has("Control Panel") ? "DEFAULT"
-                                             : "";
+                       : has("Control Panel")               ? "DEFAULT"
+                                                            : "";
     hivex_close(h);
     return kind;
 }
@@ -335,7 +343,8 @@ std::string checkNt(const HiveFile& f) {
     ::close(fd);
     if (!regular) return "not a regular file";
     if (n < static_cast<ssize_t>(sizeof b) || std::memcmp(b, "regf", 4) != 0)
-        return n >= 4 && std::memcmp(b, "CREG", 4) == 0 ? "a Windows 95/98 registry file, not an NT hive"
+        return n >= 4 && std::memcmp(b, "CREG", 4) == 0
+                   ? "a Windows 95/98 registry file, not an NT hive"
                : n < static_cast<ssize_t>(sizeof b) && n >= 4 && std::memcmp(b, "regf", 4) == 0
                    ? "truncated: shorter than a hive's base block"
                    : "not an NT registry hive (no regf header)";
@@ -350,8 +359,10 @@ std::string checkNt(const HiveFile& f) {
     for (int i = 0; i < 64; i += 2) {
         uint16_t c = static_cast<uint16_t>(b[48 + i] | b[49 + i] << 8);
         if (c == 0) break;
-        if (c == '\\') named.clear();
-        else named += c < 0x80 ? static_cast<char>(c) : '?';
+        if (c == '\\')
+            named.clear();
+        else
+            named += c < 0x80 ? static_cast<char>(c) : '?';
     }
     std::string kind = named.empty() ? kindByContent(f.host) : named;
     if (!kind.empty() && !iequalsAscii(kind, f.name.c_str()) &&
@@ -389,7 +400,7 @@ std::string cregTree(const std::string& path) {
         if (seen[at / 4]) return "corrupt: a key is linked twice (a loop in the file)";
         if (parent && le32(a + at + 12) != parent) return "corrupt: a key's parent link is wrong";
         seen[at / 4] = true;
-        todo.emplace_back(le32(a + at + 16), at);                  // first sub-key
+        todo.emplace_back(le32(a + at + 16), at);                 // first sub-key
         todo.emplace_back(le32(a + at + 20), le32(a + at + 12));  // next sibling
     }
     return "";
@@ -402,8 +413,9 @@ std::string check9x(const HiveFile& f) {
     ssize_t n = ::read(fd, b, 4);
     ::close(fd);
     if (n < 4 || std::memcmp(b, "CREG", 4) != 0)
-        return n == 4 && std::memcmp(b, "regf", 4) == 0 ? "an NT hive, not a 95/98 registry file"
-                                                        : "not a 95/98 registry file (no CREG header)";
+        return n == 4 && std::memcmp(b, "regf", 4) == 0
+                   ? "an NT hive, not a 95/98 registry file"
+                   : "not a 95/98 registry file (no CREG header)";
     if (std::string why = cregTree(f.host); !why.empty()) return why;
     libcreg_file_t* file = nullptr;
     bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
@@ -420,7 +432,8 @@ bool walk(int dirFd, const std::string& hostDir, const std::string& rel, Partiti
     DIR* d = ::fdopendir(dirFd);
     if (!d) {
         ::close(dirFd);
-        warnings << "dot4sim: warning: " << hostDir << ": " << std::strerror(errno) << "; skipped\n";
+        warnings << "dot4sim: warning: " << hostDir << ": " << std::strerror(errno)
+                 << "; skipped\n";
         return true;
     }
     std::vector<std::string> names;
@@ -434,10 +447,10 @@ bool walk(int dirFd, const std::string& hostDir, const std::string& rel, Partiti
         if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         const char* why = S_ISLNK(st.st_mode) ? "a link; links are not followed"
                           : !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode) ? "not a file or a folder"
-                          : !validUtf8(name) ? "a name that is not UTF-8"
+                          : !validUtf8(name)                     ? "a name that is not UTF-8"
                           : name.find('\\') != std::string::npos ? "a name with a backslash"
-                          : depth > kMaxDepth ? "nested too deep"
-                                                : nullptr;
+                          : depth > kMaxDepth                    ? "nested too deep"
+                                                                 : nullptr;
         if (why) {
             warnings << "dot4sim: warning: " << host << " is " << why << "; left out\n";
             continue;
@@ -447,9 +460,11 @@ bool walk(int dirFd, const std::string& hostDir, const std::string& rel, Partiti
         e.size = e.folder ? 0 : static_cast<uint64_t>(st.st_size);
         e.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
         if (!e.folder) continue;
-        int fd = ::openat(::dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int fd =
+            ::openat(::dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            warnings << "dot4sim: warning: " << host << ": " << std::strerror(errno) << "; skipped\n";
+            warnings << "dot4sim: warning: " << host << ": " << std::strerror(errno)
+                     << "; skipped\n";
             continue;
         }
         walk(fd, host, path, tree, warnings, depth + 1);
@@ -460,7 +475,9 @@ bool walk(int dirFd, const std::string& hostDir, const std::string& rel, Partiti
 
 }  // namespace
 
-std::string codePageToUtf16(const std::string& s) { return convert(s, cpName().c_str(), "UTF-16LE"); }
+std::string codePageToUtf16(const std::string& s) {
+    return convert(s, cpName().c_str(), "UTF-16LE");
+}
 std::string codePageToUtf8(const std::string& s) {
     bool ascii = true;
     for (char c : s) ascii &= static_cast<unsigned char>(c) < 0x80;
@@ -470,7 +487,8 @@ std::string codePageToUtf8(const std::string& s) {
 bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
     struct stat st;
     if (::lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        err << "dot4sim: " << root << " is not a folder (the root of a mounted Windows partition)\n";
+        err << "dot4sim: " << root
+            << " is not a folder (the root of a mounted Windows partition)\n";
         return false;
     }
     p = Partition{};
@@ -517,7 +535,8 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
         for (auto& n : names3) {
             HiveFile f{n[0], "", n[1]};
             if (!locate(p.windows, {"system32", "config", n[0]}, f.host, why)) {
-                err << "dot4sim: " << why << " (an NT Windows directory holds SYSTEM, SOFTWARE and DEFAULT)\n";
+                err << "dot4sim: " << why
+                    << " (an NT Windows directory holds SYSTEM, SOFTWARE and DEFAULT)\n";
                 return false;
             }
             p.hives.push_back(f);
@@ -583,7 +602,8 @@ std::map<std::string, std::string> sourceRecords(const PartitionTree& tree, char
     std::map<std::string, std::string> out;
     for (const auto& [path, e] : tree)
         if (!e.folder)
-            out[windowsPath(path, drive)] = std::to_string(e.size) + "," + std::to_string(e.mtimeNs);
+            out[windowsPath(path, drive)] =
+                std::to_string(e.size) + "," + std::to_string(e.mtimeNs);
     return out;
 }
 
@@ -659,10 +679,10 @@ bool setHiveValues(void* hive, size_t node, const std::vector<HiveValue>& values
 std::string emptyHive(const std::string& name) {
     std::string f(8192, '\0');
     std::memcpy(&f[0], "regf", 4);
-    put32(f, 4, 1), put32(f, 8, 1);         // sequence numbers: saved cleanly
-    put32(f, 20, 1), put32(f, 24, 3);       // format 1.3, as XP writes
-    put32(f, 32, 1), put32(f, 36, 0x20);    // direct memory load; the root key's cell
-    put32(f, 40, 4096), put32(f, 44, 1);    // one bin
+    put32(f, 4, 1), put32(f, 8, 1);       // sequence numbers: saved cleanly
+    put32(f, 20, 1), put32(f, 24, 3);     // format 1.3, as XP writes
+    put32(f, 32, 1), put32(f, 36, 0x20);  // direct memory load; the root key's cell
+    put32(f, 40, 4096), put32(f, 44, 1);  // one bin
     for (size_t i = 0; i < name.size() && i < 31; ++i) f[48 + 2 * i] = name[i];
     const size_t bin = 4096;
     std::memcpy(&f[bin], "hbin", 4);
@@ -681,7 +701,8 @@ std::string emptyHive(const std::string& name) {
     std::memcpy(&f[nk + 4 + 76], rootName.data(), rootName.size());
     put32(f, sk, static_cast<uint32_t>(-static_cast<int32_t>(skSize)));
     std::memcpy(&f[sk + 4], "sk", 2);
-    put32(f, sk + 8, static_cast<uint32_t>(sk - bin)), put32(f, sk + 12, static_cast<uint32_t>(sk - bin));
+    put32(f, sk + 8, static_cast<uint32_t>(sk - bin)),
+        put32(f, sk + 12, static_cast<uint32_t>(sk - bin));
     put32(f, sk + 16, 1), put32(f, sk + 20, 20);
     f[sk + 24] = 1;             // revision
     put16(f, sk + 26, 0x8000);  // self-relative, no owner, group or lists
@@ -696,7 +717,8 @@ bool writeHive(const std::string& path, const std::string& name, const Registry&
     {
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         std::string bytes = emptyHive(name);
-        bool ok = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        bool ok = fd >= 0 &&
+                  ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
         if (fd >= 0) ::close(fd);
         if (!ok) return why = path + ": " + std::strerror(errno), false;
     }
@@ -704,7 +726,7 @@ bool writeHive(const std::string& path, const std::string& name, const Registry&
     if (!h) return why = path + ": libhivex refuses the empty hive: " + std::strerror(errno), false;
     const Registry::Key* top = r.find(keyPath);
     std::function<bool(const Registry::Key*, hive_node_h)> fill = [&](const Registry::Key* k,
-                                                                       hive_node_h node) {
+                                                                      hive_node_h node) {
         std::vector<HiveValue> values;
         for (uint32_t i = 0; i < k->valueCount; ++i) {
             const Registry::Value& v = k->values[i];
@@ -725,7 +747,8 @@ bool writeHive(const std::string& path, const std::string& name, const Registry&
         return true;
     };
     bool ok = !top || fill(top, hivex_root(h));
-    if (ok && hivex_commit(h, nullptr, 0) != 0) ok = (why = path + ": " + std::strerror(errno), false);
+    if (ok && hivex_commit(h, nullptr, 0) != 0)
+        ok = (why = path + ": " + std::strerror(errno), false);
     hivex_close(h);
     return ok;
 }

@@ -16,7 +16,8 @@
 namespace {
 
 void write(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string read(const std::string& path) {
@@ -34,13 +35,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* seeds = std::getenv("DOT4_FUZZ_SEEDS");
     if (!seeds) return 0;
     simwin::setActiveCodePage(simwin::CodePage::get(1252, true));
-    for (auto& image : std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/examples/machines")) {
+    for (auto& image :
+         std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/examples/machines")) {
         std::string name = image.path().filename().string(), why;
         simwin::Registry r;
         r.load(read(image.path().string() + "/registry.reg"), "registry.reg");
         std::string hive = std::string(seeds) + "/" + name + ".nt";
         std::remove(hive.c_str());
-        if (!simwin::writeHive(hive, "SYSTEM", r, "HKEY_LOCAL_MACHINE\\System", why)) fuzz::die(why);
+        if (!simwin::writeHive(hive, "SYSTEM", r, "HKEY_LOCAL_MACHINE\\System", why))
+            fuzz::die(why);
         write(hive, std::string(1, '\0') + read(hive));
         write(std::string(seeds) + "/" + name + ".98",
               "\1" + testsupport::cregFile(r, "HKEY_LOCAL_MACHINE"));
@@ -51,7 +54,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const bool nt = data[0] % 2 == 0;
-    std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/dot4hive.XXXXXX" : "/tmp/dot4hive.XXXXXX";
+    std::string pattern =
+        access("/dev/shm", W_OK) == 0 ? "/dev/shm/dot4hive.XXXXXX" : "/tmp/dot4hive.XXXXXX";
     const std::string root = mkdtemp(&pattern[0]);
     const std::string windows = root + "/WINDOWS", config = windows + "/system32/config";
     std::filesystem::create_directories(config);

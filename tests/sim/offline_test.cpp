@@ -104,7 +104,8 @@ TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
     // What the run does to a copy of the image is what apply must leave in the hives.
     fs::copy(x.machine, x.scratch.dir() + "/after", fs::copy_options::recursive);
     ASSERT_EQ(x.dot4sim({"run", x.scratch.dir() + "/after"}).status, 0);
-    r = x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/b", "--yes"});
+    r = x.dot4sim(
+        {"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/b", "--yes"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (auto [hive, prefix] : {std::pair{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM"},
                                 {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE"}}) {
@@ -142,7 +143,10 @@ TEST(Offline, A98PartitionPreviewsAsItsImageDoesAndIsNotApplied) {
     std::string json[2];
     for (int i = 0; i < 2; ++i) {
         std::string file = x.scratch.dir() + "/" + std::to_string(i) + ".json";
-        ASSERT_EQ(x.dot4sim({"preview", i ? x.scratch.dir() + "/source" : x.machine, "--json", file}).status, 0);
+        ASSERT_EQ(
+            x.dot4sim({"preview", i ? x.scratch.dir() + "/source" : x.machine, "--json", file})
+                .status,
+            0);
         json[i] = slurp(file);
         json[i] = json[i].substr(json[i].find("\"keys_deleted\""));
         json[i] = json[i].substr(0, json[i].find("\"keys_created\""));  // the version key is new
@@ -162,7 +166,8 @@ TEST(Offline, AFailureAtAnyStepLeavesThePartitionAsItWas) {
     for (int step = 1; status != 0 && step < 50; ++step) {
         std::string backup = x.scratch.dir() + "/b" + std::to_string(step);
         ::setenv("DOT4SIM_FAIL_STEP", std::to_string(step).c_str(), 1);
-        status = x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", backup, "--yes"}).status;
+        status =
+            x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", backup, "--yes"}).status;
         if (status != 0) {
             EXPECT_EQ(status, 1) << step;
             EXPECT_EQ(contents(x.root), before) << step;
@@ -181,28 +186,43 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
         std::function<void(XpPartition&)> spoil;
         std::string named;  // in the message
     } cases[] = {
-        {"truncated", [](XpPartition& x) { fs::resize_file(x.config + "/SYSTEM", 5000); }, "SYSTEM"},
-        {"checksum", [](XpPartition& x) {
-             std::fstream f(x.config + "/SOFTWARE", std::ios::in | std::ios::out | std::ios::binary);
+        {"truncated", [](XpPartition& x) { fs::resize_file(x.config + "/SYSTEM", 5000); },
+         "SYSTEM"},
+        {"checksum",
+         [](XpPartition& x) {
+             std::fstream f(x.config + "/SOFTWARE",
+                            std::ios::in | std::ios::out | std::ios::binary);
              f.seekp(100), f.put('x');
-         }, "SOFTWARE: corrupt"},
-        {"not saved cleanly", [](XpPartition& x) {
+         },
+         "SOFTWARE: corrupt"},
+        {"not saved cleanly",
+         [](XpPartition& x) {
              std::fstream f(x.config + "/DEFAULT", std::ios::in | std::ios::out | std::ios::binary);
              f.seekp(4), f.put(7);
-         }, "DEFAULT: not saved cleanly"},
-        {"another kind", [](XpPartition& x) {
-             fs::copy_file(x.config + "/SOFTWARE", x.config + "/SYSTEM", fs::copy_options::overwrite_existing);
-         }, "SYSTEM: a hive of another kind (SOFTWARE)"},
-        {"95/98 file", [](XpPartition& x) { std::ofstream(x.config + "/SYSTEM") << "CREG\1\0\0\0"; }, "95/98"},
-        {"no Windows", [](XpPartition& x) { fs::rename(x.root + "/WINDOWS", x.root + "/other"); }, "no Windows"},
-        {"two Windows", [](XpPartition& x) {
+         },
+         "DEFAULT: not saved cleanly"},
+        {"another kind",
+         [](XpPartition& x) {
+             fs::copy_file(x.config + "/SOFTWARE", x.config + "/SYSTEM",
+                           fs::copy_options::overwrite_existing);
+         },
+         "SYSTEM: a hive of another kind (SOFTWARE)"},
+        {"95/98 file",
+         [](XpPartition& x) { std::ofstream(x.config + "/SYSTEM") << "CREG\1\0\0\0"; }, "95/98"},
+        {"no Windows", [](XpPartition& x) { fs::rename(x.root + "/WINDOWS", x.root + "/other"); },
+         "no Windows"},
+        {"two Windows",
+         [](XpPartition& x) {
              fs::copy(x.root + "/WINDOWS", x.root + "/winnt", fs::copy_options::recursive);
-         }, "two Windows"},
-        {"hive links outside", [&](XpPartition& x) {
+         },
+         "two Windows"},
+        {"hive links outside",
+         [&](XpPartition& x) {
              fs::copy_file(x.config + "/SYSTEM", outside + "/SYSTEM");
              fs::remove(x.config + "/SYSTEM");
              fs::create_symlink(outside + "/SYSTEM", x.config + "/SYSTEM");
-         }, "SYSTEM is a link"},
+         },
+         "SYSTEM is a link"},
     };
     for (const Case& c : cases) {
         XpPartition x;
@@ -227,7 +247,8 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
     fs::create_directory(x.scratch.dir() + "/exists");
     const std::string b = x.scratch.dir() + "/b";
     std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
-        {{"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/exists", "--yes"}, "exists"},
+        {{"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/exists", "--yes"},
+         "exists"},
         {{"apply", x.scratch.dir(), "--root", x.root, "--yes"}, "machine.ini"},
         {{"undo", "--backup", x.scratch.dir() + "/exists", "--root", x.root}, "manifest"},
         {{"apply", x.machine, "--yes"}, "--root"},

@@ -111,22 +111,25 @@ std::string cregFile(const simwin::Registry& r, const std::string& keyPath) {
 void makePartition(const std::string& image, const std::string& root, bool nt,
                    const std::string& extraRegistry, unsigned codePage) {
     fs::create_directories(root);
-    if (fs::exists(image + "/drive_c")) fs::copy(image + "/drive_c", root, fs::copy_options::recursive);
+    if (fs::exists(image + "/drive_c"))
+        fs::copy(image + "/drive_c", root, fs::copy_options::recursive);
     std::string reg = read(image + "/registry.reg");
     if (reg.empty()) reg = "REGEDIT4\r\n";
     std::string added = "\r\n";
     if (nt) {
         for (size_t at; (at = reg.find("CurrentControlSet")) != std::string::npos;)
             reg.replace(at, 17, "ControlSet001");
-        added += "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000001\r\n"
-                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-                 "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n"
-                 "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n"
-                 "[HKEY_USERS\\.DEFAULT\\Control Panel\\Desktop]\r\n";
+        added +=
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000001\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+            "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n"
+            "\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n"
+            "[HKEY_USERS\\.DEFAULT\\Control Panel\\Desktop]\r\n";
     } else {
-        added += "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"
-                 "\"VersionNumber\"=\"4.10.2222\"\r\n\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n"
-                 "[HKEY_USERS\\.DEFAULT\\Control Panel\\Desktop]\r\n";
+        added +=
+            "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"
+            "\"VersionNumber\"=\"4.10.2222\"\r\n\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n"
+            "[HKEY_USERS\\.DEFAULT\\Control Panel\\Desktop]\r\n";
     }
     simwin::setActiveCodePage(simwin::CodePage::get(codePage, nt));
     simwin::Registry r;
@@ -135,7 +138,8 @@ void makePartition(const std::string& image, const std::string& root, bool nt,
            image + "/registry.reg");
     std::string windows = entry(root, "WINDOWS");
     if (!nt) {
-        std::ofstream(windows + "/SYSTEM.DAT", std::ios::binary) << cregFile(r, "HKEY_LOCAL_MACHINE");
+        std::ofstream(windows + "/SYSTEM.DAT", std::ios::binary)
+            << cregFile(r, "HKEY_LOCAL_MACHINE");
         std::ofstream(windows + "/USER.DAT", std::ios::binary) << cregFile(r, "HKEY_USERS");
         return;
     }
@@ -143,7 +147,8 @@ void makePartition(const std::string& image, const std::string& root, bool nt,
     for (auto [name, key] : {std::pair{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM"},
                              {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE"},
                              {"DEFAULT", "HKEY_USERS\\.DEFAULT"}})
-        if (!simwin::writeHive(config + "/" + name, name, r, key, why)) throw std::runtime_error(why);
+        if (!simwin::writeHive(config + "/" + name, name, r, key, why))
+            throw std::runtime_error(why);
 }
 
 }  // namespace testsupport
