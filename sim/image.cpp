@@ -313,12 +313,11 @@ struct IniParser {
                 std::string name = trim(s.substr(1, s.size() - 2));
                 static const std::set<std::string> known = {"system",      "prompt",   "privileges",
                                                             "shutdown",    "spooler",  "files",
-                                                            "short_names", "registry", "faults",
-                                                            "source"};  // import --root
+                                                            "short_names", "registry", "faults"};
                 std::string lower = name;
                 for (char& c : lower)
                     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-                if (!known.count(lower))
+                if (!known.count(lower) && lower != "source")  // what import --root recorded
                     error("unknown section [" + name +
                           "]; expected [system], [prompt], "
                           "[privileges], [shutdown], [spooler], [files], [short_names], [registry] "
