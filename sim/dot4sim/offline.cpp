@@ -75,6 +75,22 @@ bool makeDirs(const std::string& path) {
     return true;
 }
 
+// A path below `root` that leaves it nowhere: no "..", and no link on the way.
+bool inside(const std::string& root, const std::string& rel) {
+    if (rel.empty() || rel[0] == '/') return false;
+    std::string path = root;
+    for (size_t start = 0; start <= rel.size();) {
+        size_t end = std::min(rel.find('/', start), rel.size());
+        std::string name = rel.substr(start, end - start);
+        if (name.empty() || name == "." || name == "..") return false;
+        path += "/" + name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // A complete copy, flushed, at a path nothing held before; the original's time kept.
 bool copyFile(const std::string& from, const std::string& to) {
     int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -686,6 +702,18 @@ int undoMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
         return 0;
     }
     // Every piece is checked before the first is put back.
+    for (const auto& rel : m.files)
+        if (!inside(root, rel)) {
+            err << "dot4sim undo: " << backup << "/manifest names " << rel
+                << ", which is not a path inside " << root << "; nothing was changed\n";
+            return kStatusBadUsage;
+        }
+    for (const Manifest::Hive& h : m.hives)
+        if (!inside(root, h.rel) || !inside(backup, h.copy)) {
+            err << "dot4sim undo: " << backup << "/manifest names " << h.rel
+                << ", which is not a path inside " << root << "; nothing was changed\n";
+            return kStatusBadUsage;
+        }
     for (const Manifest::Hive& h : m.hives)
         if (!exists(backup + "/" + h.copy) || !exists(root + "/" + h.rel)) {
             err << "dot4sim undo: the backup is incomplete or does not belong to " << root << ": "

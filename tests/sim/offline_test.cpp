@@ -266,11 +266,19 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
     EXPECT_EQ(contents(x.root), before);
     ASSERT_EQ(x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"}).status, 0);
     auto applied = contents(x.root);
+    const std::string manifest = slurp(b + "/manifest");
     fs::remove(b + "/files/WINDOWS/SYSTEM/Dot4Mon.dll");
-    r = x.dot4sim({"undo", "--backup", b, "--root", x.root});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("incomplete"), std::string::npos) << r.err;
-    EXPECT_EQ(contents(x.root), applied);
+    std::ofstream(b + "/manifest.good") << manifest;
+    std::ofstream(b + "/manifest.bad")
+        << manifest.substr(0, manifest.size() - 4) << "file\t../x\nend\n";
+    for (auto [file, named] :
+         {std::pair{"manifest.good", "incomplete"}, {"manifest.bad", "not a path inside"}}) {
+        fs::copy_file(b + "/" + file, b + "/manifest", fs::copy_options::overwrite_existing);
+        r = x.dot4sim({"undo", "--backup", b, "--root", x.root});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+        EXPECT_EQ(contents(x.root), applied);
+    }
 }
 
 }  // namespace
