@@ -10,11 +10,7 @@
 
 #include "Partition.h"
 #include "TestImage.h"
-#include "codepage.h"
 #include "dot4sim/offline.h"
-#include "imports/hive.h"
-#include "registry.h"
-#include "runner.h"
 
 namespace fs = std::filesystem;
 using testsupport::TestImage;
