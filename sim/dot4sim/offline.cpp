@@ -601,6 +601,13 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const std::string& rel : moves) out << "  " << rel << "\n";
     for (const std::string& n : notCarried) out << "not carried out: " << n << "\n";
     auto discard = [&] { closeHives(edits, "", err); };
+    bool anything = !moves.empty();
+    for (const HiveEdit& he : edits) anything |= he.h != nullptr;
+    if (!anything) {
+        discard();
+        out << "nothing to apply: the run changes nothing " << root << " holds\n";
+        return 0;
+    }
     if (!yes) {
         out << "\nApply this to " << root << " (backup in " << backup << ")? [y/N] " << std::flush;
         std::string answer;
