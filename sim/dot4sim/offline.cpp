@@ -190,7 +190,7 @@ void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
 
 KeyChange describe(const Registry& r, const Registry::Key* k, bool withValues) {
     KeyChange c;
-    c.path = r.path(k);
+    c.path = codePageToUtf8(r.path(k));  // for people: UTF-8
     const Registry::Key* top = k;
     for (; top->parent; top = top->parent)
         c.names.insert(c.names.begin(), std::string(top->name, top->nameLength));
@@ -551,7 +551,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         windir.size() >= 2 && windir[1] == ':' ? static_cast<char>(std::toupper(windir[0])) : 'C';
     std::string change = partitionChange(ini, tree, drive);
     if (!change.empty()) {
-        err << "dot4sim apply: " << root << " changed since the import: " << change
+        err << "dot4sim apply: " << root << " changed since the import: " << codePageToUtf8(change)
             << "; import it again and preview\n";
         return kStatusBadUsage;
     }
@@ -580,7 +580,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const std::string& f : e.files) {
         auto it = hostOf.find(cp.fold(f));
         if (it == hostOf.end())
-            notCarried.push_back(f + " (not a file of the partition)");
+            notCarried.push_back(codePageToUtf8(f) + " (not a file of the partition)");
         else if (!tree[it->second].folder && moving.insert(it->second).second)
             moves.push_back(it->second);
     }

@@ -172,7 +172,7 @@ struct HivexReader {
         seen[node / 8] = true;
         std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(h, node), &free);
         if (!values)
-            return problem = r.path(key) + ": libhivex cannot list its values (" +
+            return problem = codePageToUtf8(r.path(key)) + ": libhivex cannot list its values (" +
                              std::strerror(errno) + ")",
                    false;
         for (hive_value_h* v = values.get(); *v; ++v) {
@@ -182,7 +182,7 @@ struct HivexReader {
             std::unique_ptr<char, decltype(&free)> data(hivex_value_value(h, *v, &t, &len), &free);
             if (!name || !data)
                 return problem = std::string("a value: ") + std::strerror(errno), false;
-            auto where = [&] { return r.path(key) + " \"" + name.get() + "\""; };
+            auto where = [&] { return codePageToUtf8(r.path(key)) + " \"" + name.get() + "\""; };
             std::string n = local(name.get(), where);
             std::string bytes(data.get(), len);
             uint32_t type = 0;  // any number: a broken file's type need not be one hivex names
@@ -193,13 +193,14 @@ struct HivexReader {
         }
         std::unique_ptr<hive_node_h, decltype(&free)> kids(hivex_node_children(h, node), &free);
         if (!kids)
-            return problem = r.path(key) + ": libhivex cannot list its sub-keys (" +
+            return problem = codePageToUtf8(r.path(key)) + ": libhivex cannot list its sub-keys (" +
                              std::strerror(errno) + ")",
                    false;
         for (hive_node_h* c = kids.get(); *c; ++c) {
             std::unique_ptr<char, decltype(&free)> name(hivex_node_name(h, *c), &free);
             if (!name) return problem = std::string("a key name: ") + std::strerror(errno), false;
-            std::string n = local(name.get(), [&] { return r.path(key) + "\\" + name.get(); });
+            std::string n =
+                local(name.get(), [&] { return codePageToUtf8(r.path(key)) + "\\" + name.get(); });
             if (n.empty()) n = "?";
             if (!read(*c, r.createChild(key, n.data(), n.size()), depth + 1)) return false;
         }
@@ -243,7 +244,10 @@ struct CregReader {
                                                   nullptr) == 1;
             }
             libcreg_value_free(&v, nullptr);
-            if (!ok) return problem = "a value of " + r.path(key) + " libcreg cannot read", false;
+            if (!ok)
+                return problem =
+                           "a value of " + codePageToUtf8(r.path(key)) + " libcreg cannot read",
+                       false;
             r.setValue(key, name.data(), name.size(), type,
                        reinterpret_cast<const unsigned char*>(data.data()), data.size());
         }
@@ -264,7 +268,7 @@ struct CregReader {
             libcreg_key_free(&sub, nullptr);
             if (!ok) {
                 if (problem.empty())
-                    problem = "a key below " + r.path(key) + " libcreg cannot read";
+                    problem = "a key below " + codePageToUtf8(r.path(key)) + " libcreg cannot read";
                 return false;
             }
         }
