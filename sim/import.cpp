@@ -397,7 +397,11 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
             exports.push_back(s);
         }
     }
-    if (machine.empty() || (exports.empty() == root.empty())) {
+    if (!exports.empty() && !root.empty()) {
+        err << "dot4sim import: exports and --root do not mix; give one or the other\n";
+        return kStatusBadUsage;
+    }
+    if (machine.empty() || (exports.empty() && root.empty())) {
         err << "dot4sim import: missing " << (machine.empty() ? "MACHINE" : "EXPORT") << "\n"
             << kImportHelp;
         return kStatusBadUsage;
