@@ -17,6 +17,7 @@
 #include "image/image.h"
 #include "image/regfile.h"
 #include "imports/exports.h"
+#include "imports/hive.h"
 #include "imports/listing.h"
 #include "model/codepage.h"
 #include "model/machine.h"
@@ -29,6 +30,7 @@ namespace {
 const char* const kImportHelp =
     "usage: dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
     "                      [--warnings all]\n"
+    "       dot4sim import MACHINE --root DIR [--set SECTION.KEY=VALUE]... [--warnings all]\n"
     "\n"
     "Makes the machine image MACHINE (a folder that does not exist, or is empty) from registry\n"
     "exports (regedit /e, reg export: REGEDIT4, or Windows Registry Editor Version 5.00 in\n"
@@ -45,6 +47,8 @@ const char* const kImportHelp =
     "\n"
     "  --listing FILE           a dir /s /b listing\n"
     "  --set SECTION.KEY=VALUE  a machine.ini value, over what was derived\n"
+    "  --root DIR               a mounted Windows partition: its registry files (NT hives, or\n"
+    "                           95/98 SYSTEM.DAT and USER.DAT) and its files, instead of exports\n"
     "  --warnings all           every warning; by default the first five of each reason\n"
     "\n"
     "Lines the image format would refuse are warned about (file, line, why) and skipped or, as\n"
@@ -186,6 +190,7 @@ class WarningDigest : public std::streambuf {
 struct ImportArgs {
     std::string machine;
     std::vector<std::string> exports, listings;
+    std::string root;                                       // a partition instead of exports
     std::vector<std::pair<std::string, std::string>> sets;  // "section.key", value
     bool allWarnings = false;
 };
@@ -198,12 +203,16 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
         if (s == "--help" || s == "-h") {
             out << kImportHelp;
             return -1;
-        } else if (s == "--listing" || s == "--set" || s == "--warnings") {
+        } else if (s == "--listing" || s == "--set" || s == "--warnings" || s == "--root") {
             const std::string* value = optionValue(a, i, "import", "a value", err);
             if (!value) return kStatusBadUsage;
             const std::string& v = *value;
             if (s == "--listing") {
                 args.listings.push_back(v);
+                continue;
+            }
+            if (s == "--root") {
+                args.root = v;
                 continue;
             }
             if (s == "--warnings") {
@@ -229,7 +238,11 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
             args.exports.push_back(s);
         }
     }
-    if (args.machine.empty() || args.exports.empty()) {
+    if (!args.exports.empty() && !args.root.empty()) {
+        err << "dot4sim import: exports and --root do not mix; give one or the other\n";
+        return kStatusBadUsage;
+    }
+    if (args.machine.empty() || (args.exports.empty() && args.root.empty())) {
         err << "dot4sim import: missing " << (args.machine.empty() ? "MACHINE" : "EXPORT") << "\n"
             << kImportHelp;
         return kStatusBadUsage;
@@ -244,8 +257,9 @@ bool isOemCodePage(const std::string& name) {
 
 // The merged exports in the machine's own code page, [system] derived from them, and the
 // machine.ini that follows (in `check`). 0 or the exit status, after a message on `err`.
-int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived& d, Machine& check,
-                std::ostream& warnings, std::ostream& err) {
+int readExports(const ImportArgs& args, const PartitionImport& partition,
+                std::unique_ptr<Registry>& reg, Derived& d, Machine& check, std::ostream& warnings,
+                std::ostream& err) {
     auto readAll = [&](std::ostream& out) {
         reg = std::make_unique<Registry>();
         for (const std::string& file : args.exports)
@@ -253,7 +267,7 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
                 err << "dot4sim import: cannot read " << file << ": " << why << "\n";
                 return false;
             }
-        return true;
+        return args.root.empty() || partition.read(*reg, out, err);
     };
     // First pass in code page 1252, enough for the values [system] comes from. A UTF-16 export
     // is stored in the machine's own code page, and names compare by it: when that is another
@@ -298,13 +312,13 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
 }
 
 // The listings, in the active code page; 0 or the exit status, after a message on `err`.
-int readListings(const ImportArgs& args, const std::vector<std::string>& raw, Derived& d,
-                 Listing& l, std::ostream& warnings, std::ostream& err) {
+int readListings(const std::vector<std::string>& names, const std::vector<std::string>& raw,
+                 Derived& d, Listing& l, std::ostream& warnings, std::ostream& err) {
     for (size_t i = 0; i < raw.size(); ++i) {
         ListingEncoding e = listingEncoding(raw[i], d.oemCodePage);
-        d.notes.push_back("read: " + args.listings[i] + " as " + e.why);
-        if (std::string why = readListing(raw[i], args.listings[i], e, l, warnings); !why.empty()) {
-            err << "dot4sim import: cannot read " << args.listings[i] << ": " << why << "\n";
+        d.notes.push_back("read: " + names[i] + " as " + e.why);
+        if (std::string why = readListing(raw[i], names[i], e, l, warnings); !why.empty()) {
+            err << "dot4sim import: cannot read " << names[i] << ": " << why << "\n";
             return kStatusBadUsage;
         }
     }
@@ -313,11 +327,11 @@ int readListings(const ImportArgs& args, const std::vector<std::string>& raw, De
 
 // machine.ini, registry.reg and the listed paths as empty files and folders, in `dir`; false
 // after a message on `err`.
-bool writeImage(const std::string& dir, const Derived& d, const Registry& reg, const Listing& l,
-                size_t& files, size_t& folders, std::ostream& err) {
+bool writeImage(const std::string& dir, const std::string& iniText, const Registry& reg,
+                const Listing& l, size_t& files, size_t& folders, std::ostream& err) {
     {
         std::ofstream ini(dir + "/machine.ini", std::ios::binary);
-        ini << d.ini.str();
+        ini << iniText;
         std::ofstream regOut(dir + "/registry.reg", std::ios::binary);
         writeRegFile(reg, regOut);
         if (!ini.flush() || !regOut.flush()) {
@@ -369,6 +383,8 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
         err << "dot4sim import: " << args.machine << " " << why << "\n";
         return kStatusBadUsage;
     }
+    PartitionImport partition;
+    if (!args.root.empty() && !partition.open(args.root, err)) return kStatusBadUsage;
     std::vector<std::string> listed(args.listings.size());
     for (size_t i = 0; i < args.listings.size(); ++i) {
         if (!readFile(args.listings[i], listed[i])) {
@@ -380,10 +396,17 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
     std::unique_ptr<Registry> reg;
     Derived d;
     Machine check;
-    if (int status = readExports(args, reg, d, check, warnings, err)) return status;
+    if (int status = readExports(args, partition, reg, d, check, warnings, err)) return status;
+    const std::string& windows = check.config.system.windowsDirectory;
+    std::vector<std::string> listingNames = args.listings;
+    if (!args.root.empty()) {
+        listed.push_back(partition.listing(windows));
+        listingNames.push_back(args.root);
+    }
     Listing l;
-    if (int status = readListings(args, listed, d, l, warnings, err)) return status;
+    if (int status = readListings(listingNames, listed, d, l, warnings, err)) return status;
     std::vector<std::string>().swap(listed);
+    const std::string iniText = d.ini.str() + (args.root.empty() ? "" : partition.source(windows));
     size_t files = 0, folders = 0;
     Staging staging(args.machine);
     if (!staging.create()) {
@@ -391,7 +414,7 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
             << std::strerror(errno) << "\n";
         return kStatusFailure;
     }
-    if (!writeImage(staging.dir(), d, *reg, l, files, folders, err)) return kStatusFailure;
+    if (!writeImage(staging.dir(), iniText, *reg, l, files, folders, err)) return kStatusFailure;
     if (!staging.commit()) {
         err << "dot4sim import: cannot rename " << staging.dir() << " to " << args.machine << ": "
             << std::strerror(errno) << "\n";

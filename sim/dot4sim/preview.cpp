@@ -14,6 +14,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "model/codepage.h"
 #include "model/drives.h"
 #include "dot4sim/restart.h"
 #include "image/imagefacts.h"
@@ -84,7 +85,7 @@ std::string longPath(const Machine& m, const std::string& path) {
     ResolvedPath r = m.run.files->resolve(path, m.config.system.currentDirectory);
     if (r.error) return path;
     if (!r.exists || r.isRoot) return r.full;
-    return r.full.substr(0, r.full.rfind('\\') + 1) + r.name;
+    return r.full.substr(0, activeCodePage().rfindSeparator(r.full) + 1) + r.name;
 }
 
 // Every live key below the roots, the link excepted (its keys are the control set's).
