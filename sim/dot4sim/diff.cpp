@@ -4,6 +4,7 @@
 #include <set>
 #include <sstream>
 
+#include "model/codepage.h"
 #include "model/drives.h"
 #include "image/image.h"
 #include "image/imagefacts.h"
@@ -140,8 +141,10 @@ View load(const std::string& dir, std::vector<std::string>& warnings) {
 
 // The host file behind a drive's path as listed ("C:\\A\\b", spelt as on disk).
 std::string hostFile(const View& v, const std::string& path) {
+    // In UTF-8 every '\\' left is a separator.
     std::string host = v.m->run.files->driveRoot(path[0]);
-    for (size_t i = 2; i < path.size(); ++i) host += path[i] == '\\' ? '/' : path[i];
+    const std::string rest = activeCodePage().toHost(path.substr(2));
+    for (char c : rest) host += c == '\\' ? '/' : c;
     return host;
 }
 

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "model/codepage.h"
 #include "model/host.h"
 #include "model/machine.h"
 
@@ -344,6 +345,7 @@ void refuse(const std::string& path, const std::string& why) {
 
 void Transaction::commitSteps(const FileSystem& drives, unsigned limit) {
     const auto& changes = drives.changes();
+    const CodePage& cp = activeCodePage();  // the host names its files in UTF-8
     using Entry = FileSystem::Entry;
     const std::string& img = imageDir_;
     std::map<std::string, LiveEntry> liveMemo;
@@ -381,7 +383,7 @@ void Transaction::commitSteps(const FileSystem& drives, unsigned limit) {
         } else {
             auto ov = changes.find(key);
             std::string name = ov != changes.end() && ov->second.kind != Entry::Deleted
-                                   ? ov->second.name
+                                   ? cp.toHost(ov->second.name)
                                    : liveOf(key).name;
             p = finalOf(key.substr(0, cut)) + "/" + name;
         }
@@ -402,14 +404,14 @@ void Transaction::commitSteps(const FileSystem& drives, unsigned limit) {
                 break;
             case Entry::Dir:
                 if (l.type == 1) p2.push_back({'U', l.path, ""});
-                if (l.type == 2 && l.name != e.name)
+                if (l.type == 2 && l.name != cp.toHost(e.name))
                     p3.push_back({'C', parentOf(target) + "/" + l.name, target});
                 else if (l.type != 2)
                     p3.push_back({'M', target, ""});
                 break;
             case Entry::File:
                 if (l.type == 2) p2.push_back({'D', l.path, ""});
-                if (l.type == 1 && l.name != e.name) p2.push_back({'U', l.path, ""});
+                if (l.type == 1 && l.name != cp.toHost(e.name)) p2.push_back({'U', l.path, ""});
                 if (!e.staged.empty()) {
                     p4.push_back({'P', txnRel + "/" + e.staged, target});
                 } else {

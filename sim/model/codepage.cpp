@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "model/registry_model.h"
@@ -66,6 +67,32 @@ uint32_t unicodeUpper(uint32_t c) {
 
 std::string iconvName(unsigned number) { return "CP" + std::to_string(number); }
 
+bool ascii(const std::string& s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// The whole of `s` converted, or nullopt when any of it does not convert. Converters are kept per
+// thread: preview's workers convert side by side.
+std::optional<std::string> convert(const std::string& s, const std::string& to,
+                                   const std::string& from) {
+    thread_local std::map<std::pair<std::string, std::string>, std::unique_ptr<Converter>> made;
+    auto& cv = made[{to, from}];
+    if (!cv) cv = std::make_unique<Converter>(to, from);
+    if (!cv->ok()) return std::nullopt;
+    iconv(cv->get(), nullptr, nullptr, nullptr, nullptr);
+    std::string out(s.size() * 4 + 4, '\0');
+    char* ip = const_cast<char*>(s.data());
+    char* op = &out[0];
+    size_t il = s.size(), ol = out.size();
+    if (iconv(cv->get(), &ip, &il, &op, &ol) == static_cast<size_t>(-1) ||
+        iconv(cv->get(), nullptr, nullptr, &op, &ol) == static_cast<size_t>(-1))
+        return std::nullopt;
+    out.resize(out.size() - ol);
+    return out;
+}
+
 std::shared_ptr<const CodePage> g_owner;
 const CodePage* g_active = nullptr;
 
@@ -116,6 +143,16 @@ std::shared_ptr<const CodePage> CodePage::get(unsigned number, bool nt) {
     auto& cp = made[{number, nt}];
     if (!cp) cp = std::make_shared<CodePage>(number, nt);
     return cp;
+}
+
+std::string CodePage::toHost(const std::string& name) const {
+    if (ascii(name)) return name;
+    return convert(name, "UTF-8", iconvName(number_)).value_or(name);
+}
+
+std::string CodePage::fromHost(const std::string& host) const {
+    if (ascii(host)) return host;
+    return convert(host, iconvName(number_), "UTF-8").value_or(host);
 }
 
 size_t CodePage::findSeparator(const char* s, size_t n, size_t from, bool slash) const {

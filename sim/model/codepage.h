@@ -43,6 +43,11 @@ class CodePage {
     // The last such '\\' of `s` (npos when none).
     size_t rfindSeparator(const std::string& s) const;
 
+    // A name of the machine as the host spells it, in UTF-8, and back. Bytes the code page does not
+    // map, and host names that are not UTF-8 or hold what the code page lacks, stay as they are.
+    std::string toHost(const std::string& name) const;
+    std::string fromHost(const std::string& host) const;
+
     CodePage(unsigned number, bool nt);  // use get()
 
   private:

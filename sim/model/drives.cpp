@@ -211,16 +211,17 @@ std::string FileSystem::driveRoot(char letter) const {
 
 bool FileSystem::findLive(const std::string& dir, const std::string& name,
                           std::string& hostName) const {
+    const CodePage& cp = activeCodePage();
     struct stat st;
-    if (lstatOk(dir + "/" + name, st)) {
-        hostName = name;
+    if (lstatOk(dir + "/" + cp.toHost(name), st)) {
+        hostName = cp.toHost(name);
         return true;
     }
     auto it = liveNames_.find(dir);
     if (it == liveNames_.end()) {
         // The live drives do not change during a run: one listing per folder.
         std::map<std::string, std::string> names;
-        for (const std::string& e : entries(dir)) names.emplace(upper(e), e);
+        for (const std::string& e : entries(dir)) names.emplace(upper(cp.fromHost(e)), e);
         it = liveNames_.emplace(dir, std::move(names)).first;
     }
     auto n = it->second.find(upper(name));
@@ -273,7 +274,7 @@ FileSystem::Node FileSystem::child(const Node& dir, const std::string& name) con
             if (alias.first == u && longName != u) return child(dir, alias.second);
     }
     c.type = liveType;
-    c.name = liveType ? liveName : name;
+    c.name = liveType ? activeCodePage().fromHost(liveName) : name;
     c.live = livePath;
     return c;
 }
@@ -389,7 +390,7 @@ std::vector<FileSystem::Node> FileSystem::children(const Node& dir) const {
     std::set<std::string> seen;
     if (!dir.live.empty()) {
         for (const std::string& name : entries(dir.live)) {
-            Node c = child(dir, name);
+            Node c = child(dir, activeCodePage().fromHost(name));
             if (c.error || !c.type || !seen.insert(c.key).second) continue;
             out.push_back(c);
         }

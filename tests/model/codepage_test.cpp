@@ -182,3 +182,23 @@ TEST(CodePage, EachFamilyFoldsItsOwnLetters) {
 }
 
 }  // namespace
+
+// Drive files are named in UTF-8 on the host and in the machine's code page inside it.
+TEST(CodePage, DriveNamesAreUtf8OnTheHost) {
+    TestImage img;
+    img.machineIni("[system]\ncodepage = 1251\n").file("C:\\Документы\\a.txt", "a");
+    {
+        testsupport::SimMachine sm(img);
+        const std::string docs = "C:\\" + ansiFromUtf8("Документы", 1251);
+        WIN32_FIND_DATAA found;
+        HANDLE h = FindFirstFileA((docs.substr(0, 4) + "*").c_str(), &found);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ("C:\\" + std::string(found.cFileName), docs);
+        FindClose(h);
+        EXPECT_TRUE(DeleteFileA((docs + "\\a.txt").c_str()));
+        EXPECT_TRUE(CreateDirectoryA(("C:\\" + ansiFromUtf8("Склад", 1251)).c_str(), nullptr));
+        sm.save();
+    }
+    EXPECT_FALSE(std::ifstream(img.dir() + "/drive_c/Документы/a.txt").good());
+    EXPECT_TRUE(std::ifstream(img.dir() + "/drive_c/Склад").good());
+}
