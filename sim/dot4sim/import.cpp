@@ -57,7 +57,8 @@ const char* const kImportHelp =
     "Exit status: 0 when the image was written; 1 when it could not be (the host refused a\n"
     "folder or a file of it), and nothing was left; 2, with nothing written, for a bad command\n"
     "line, a file that cannot be read or is a folder, a listing given as an export or an\n"
-    "export given as a listing, a code page not known here, or a MACHINE that is not empty.\n";
+    "export given as a listing, a code page not known here, a partition whose registry files\n"
+    "cannot be read, or a MACHINE that is not empty.\n";
 
 bool emptyOrMissing(const std::string& dir, std::string& why) {
     struct stat st;
@@ -311,12 +312,14 @@ int readExports(const ImportArgs& args, const PartitionImport& partition,
     return 0;
 }
 
-// The listings, in the active code page; 0 or the exit status, after a message on `err`.
-int readListings(const std::vector<std::string>& names, const std::vector<std::string>& raw,
-                 Derived& d, Listing& l, std::ostream& warnings, std::ostream& err) {
+// The listings, in the active code page, the first `noted` with how they were read; 0 or the
+// exit status, after a message on `err`.
+int readListings(const std::vector<std::string>& names, size_t noted,
+                 const std::vector<std::string>& raw, Derived& d, Listing& l,
+                 std::ostream& warnings, std::ostream& err) {
     for (size_t i = 0; i < raw.size(); ++i) {
         ListingEncoding e = listingEncoding(raw[i], d.oemCodePage);
-        d.notes.push_back("read: " + names[i] + " as " + e.why);
+        if (i < noted) d.notes.push_back("read: " + names[i] + " as " + e.why);
         if (std::string why = readListing(raw[i], names[i], e, l, warnings); !why.empty()) {
             err << "dot4sim import: cannot read " << names[i] << ": " << why << "\n";
             return kStatusBadUsage;
@@ -404,7 +407,8 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
         listingNames.push_back(args.root);
     }
     Listing l;
-    if (int status = readListings(listingNames, listed, d, l, warnings, err)) return status;
+    if (int status = readListings(listingNames, args.listings.size(), listed, d, l, warnings, err))
+        return status;
     std::vector<std::string>().swap(listed);
     const std::string iniText = d.ini.str() + (args.root.empty() ? "" : partition.source(windows));
     size_t files = 0, folders = 0;
