@@ -1,6 +1,9 @@
 #include "image/imagefacts.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -36,6 +39,12 @@ void addFiles(const FileSystem& fs, const ResolvedPath& dir, PathSet& files, Pat
     }
 }
 
+// Every file below the folder `dir` of `fs`, as the drive spells it.
+void filesBelow(const FileSystem& fs, const std::string& dir, PathSet& files) {
+    PathSet folders;
+    addFiles(fs, fs.resolve(dir, "C:\\"), files, folders);
+}
+
 std::string withoutNtPrefix(const std::string& p) {
     return p.compare(0, 4, "\\??\\") == 0 ? p.substr(4) : p;
 }
@@ -56,6 +65,46 @@ void drivePaths(const Machine& m, PathSet& files, PathSet& folders) {
         if (d != 'C' && m.run.files->driveRoot(d).empty()) continue;
         ResolvedPath root = m.run.files->resolve(std::string(1, d) + ":\\", "C:\\");
         addFiles(*m.run.files, root, files, folders);
+    }
+}
+
+DrivesAsLoaded::DrivesAsLoaded(const Machine& m) : files_(m.config.imageDir, staging_) {
+    files_.setShortNames(m.config.shortNames);
+}
+
+std::string existingFile(const FileSystem& fs, const std::string& path,
+                         const std::string& currentDirectory) {
+    ResolvedPath r = fs.resolve(path, currentDirectory);
+    if (r.error || !r.exists || r.isDirectory) return "";
+    // Each folder as the drive spells it, not as the caller did.
+    std::string spelt = r.full.substr(0, 3);
+    for (size_t at = 3, end; at < r.full.size(); at = end + 1) {
+        end = r.full.find('\\', at);
+        if (end == std::string::npos) end = r.full.size();
+        ResolvedPath part = fs.resolve(spelt + r.full.substr(at, end - at), "C:\\");
+        if (part.error || !part.exists) return r.full;
+        spelt += part.name + (end < r.full.size() ? "\\" : "");
+    }
+    return spelt;
+}
+
+void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, PathSet& before, PathSet& after) {
+    if (!m.run.files) return;
+    for (const auto& change : m.run.files->changes()) {
+        const std::string& path = change.first;
+        if (path.size() <= 2) continue;  // a drive's root
+        for (auto* side : {&loaded.files(), static_cast<const FileSystem*>(m.run.files.get())}) {
+            PathSet& out = side == &loaded.files() ? before : after;
+            ResolvedPath r = side->resolve(path, "C:\\");
+            if (r.error || !r.exists) continue;
+            if (!r.isDirectory) {
+                out.emplace(upper(path), existingFile(*side, path));
+                continue;
+            }
+            // A folder the run took away takes its files; one still there lists its own changes.
+            ResolvedPath now = m.run.files->resolve(path, "C:\\");
+            if (side == &loaded.files() && (now.error || !now.exists)) filesBelow(*side, path, out);
+        }
     }
 }
 
@@ -149,13 +198,39 @@ std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::stri
     return out;
 }
 
-std::string jsonString(const std::string& s) {
+std::string toUtf8(const std::string& text, unsigned codepage) {
+    bool ascii = true;
+    for (unsigned char c : text) ascii &= c < 0x80;
+    if (ascii) return text;
+    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(codepage)).c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "CP1252");
+    std::string out;
+    char buf[256];
+    char* in = const_cast<char*>(text.data());
+    size_t left = text.size();
+    while (left > 0) {
+        char* op = buf;
+        size_t room = sizeof buf;
+        size_t done = iconv(cd, &in, &left, &op, &room);
+        out.append(buf, op - buf);
+        if (done != static_cast<size_t>(-1) || errno == E2BIG) continue;
+        out += "\xef\xbf\xbd";  // a byte no character of the code page begins with
+        ++in;
+        --left;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::string jsonString(const std::string& text, unsigned codepage) {
+    const std::string s = codepage ? toUtf8(text, codepage) : text;
     std::string out = "\"";
     for (unsigned char c : s) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
+        } else if (c < 0x20 || c == 0x7f) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
@@ -166,9 +241,9 @@ std::string jsonString(const std::string& s) {
     return out + "\"";
 }
 
-std::string jsonList(const std::vector<std::string>& v) {
+std::string jsonList(const std::vector<std::string>& v, unsigned codepage) {
     std::string out = "[";
-    for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + jsonString(v[i]);
+    for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + jsonString(v[i], codepage);
     return out + "]";
 }
 
