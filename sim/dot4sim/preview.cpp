@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <map>
 #include <new>
@@ -402,24 +403,33 @@ void htmlList(std::ostream& h, const std::string& title, const std::vector<std::
     h << "</ul>\n";
 }
 
-// The deleted keys as nested <details>, one per key, children inside their parent.
+// The deleted keys as nested <details>, each key inside the nearest deleted key above it.
 void htmlTree(std::ostream& h, const std::vector<std::string>& sorted) {
-    std::vector<std::string> open;  // the keys whose <details> is open, outermost first
-    auto isBelow = [](const std::string& k, const std::string& parent) {
-        return k.size() > parent.size() && k[parent.size()] == '\\' &&
-               upper(k.substr(0, parent.size())) == upper(parent);
-    };
-    for (const std::string& k : sorted) {
-        while (!open.empty() && !isBelow(k, open.back())) {
-            h << "</details>\n";
-            open.pop_back();
+    std::map<std::string, size_t> index;  // upper-cased key -> its place in `sorted`
+    for (size_t i = 0; i < sorted.size(); ++i) index[upper(sorted[i])] = i;
+    std::vector<std::vector<size_t>> below(sorted.size() + 1);  // the last: the tops
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        std::string u = upper(sorted[i]);
+        size_t parent = sorted.size();
+        for (size_t cut = u.rfind('\\'); cut != std::string::npos && cut > 0;
+             cut = u.rfind('\\', cut - 1)) {
+            auto it = index.find(u.substr(0, cut));
+            if (it != index.end()) {
+                parent = it->second;
+                break;
+            }
         }
-        std::string name = open.empty() ? k : k.substr(open.back().size() + 1);
-        h << "<details" << (open.empty() ? "" : " open") << "><summary><code>" << html(name)
-          << "</code></summary>\n";
-        open.push_back(k);
+        below[parent].push_back(i);
     }
-    for (size_t i = 0; i < open.size(); ++i) h << "</details>\n";
+    std::function<void(size_t, size_t)> show = [&](size_t i, size_t parent) {
+        const std::string& k = sorted[i];
+        std::string name = parent == sorted.size() ? k : k.substr(sorted[parent].size() + 1);
+        h << "<details" << (parent == sorted.size() ? "" : " open") << "><summary><code>"
+          << html(name) << "</code></summary>\n";
+        for (size_t c : below[i]) show(c, i);
+        h << "</details>\n";
+    };
+    for (size_t top : below[sorted.size()]) show(top, sorted.size());
 }
 
 Rendered render(const Preview& p, bool allWarnings) {
@@ -453,7 +463,10 @@ Rendered render(const Preview& p, bool allWarnings) {
         htmlTree(h, p.keysDeleted);
         std::set<std::string> empty(p.emptyKeys.begin(), p.emptyKeys.end());
         section(t, "keys created", p.keysCreated, empty, "  (empty base key)");
-        htmlList(h, "keys created", p.keysCreated);
+        std::vector<std::string> created;
+        for (const std::string& k : p.keysCreated)
+            created.push_back(k + (empty.count(k) ? "  (empty base key)" : ""));
+        htmlList(h, "keys created", created);
         section(t, "printers deleted through the spooler", p.printersDeleted);
         htmlList(h, "printers deleted through the spooler", p.printersDeleted);
         std::vector<std::string> failed;
