@@ -12,6 +12,7 @@
 #include "image/image.h"
 #include "image/regfile.h"
 #include "imports/exports.h"
+#include "imports/hive.h"
 #include "imports/listing.h"
 #include "model/codepage.h"
 #include "model/machine.h"
@@ -23,6 +24,7 @@ namespace {
 
 const char* const kImportHelp =
     "usage: dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
+    "       dot4sim import MACHINE --root DIR [--set SECTION.KEY=VALUE]...\n"
     "\n"
     "Makes the machine image MACHINE (a folder that does not exist, or is empty) from registry\n"
     "exports (regedit /e, reg export: REGEDIT4, or Windows Registry Editor Version 5.00 in\n"
@@ -35,6 +37,8 @@ const char* const kImportHelp =
     "\n"
     "  --listing FILE           a dir /s /b listing\n"
     "  --set SECTION.KEY=VALUE  a machine.ini value, over what was derived\n"
+    "  --root DIR               a mounted Windows partition: its registry files (NT hives, or\n"
+    "                           95/98 SYSTEM.DAT and USER.DAT) and its files, instead of exports\n"
     "\n"
     "Lines the image format would refuse are warned about (file, line, why) and skipped or, as\n"
     "regedit does, read anyway; an export is never refused whole.\n"
@@ -68,6 +72,7 @@ bool makeDirs(const std::string& path) {
 struct ImportArgs {
     std::string machine;
     std::vector<std::string> exports, listings;
+    std::string root;                                       // a partition instead of exports
     std::vector<std::pair<std::string, std::string>> sets;  // "section.key", value
 };
 
@@ -79,12 +84,16 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
         if (s == "--help" || s == "-h") {
             out << kImportHelp;
             return -1;
-        } else if (s == "--listing" || s == "--set") {
+        } else if (s == "--listing" || s == "--set" || s == "--root") {
             const std::string* value = optionValue(a, i, "import", "a value", err);
             if (!value) return kStatusBadUsage;
             const std::string& v = *value;
             if (s == "--listing") {
                 args.listings.push_back(v);
+                continue;
+            }
+            if (s == "--root") {
+                args.root = v;
                 continue;
             }
             size_t dot = v.find('.'), eq = v.find('=');
@@ -102,7 +111,11 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
             args.exports.push_back(s);
         }
     }
-    if (args.machine.empty() || args.exports.empty()) {
+    if (!args.exports.empty() && !args.root.empty()) {
+        err << "dot4sim import: exports and --root do not mix; give one or the other\n";
+        return kStatusBadUsage;
+    }
+    if (args.machine.empty() || (args.exports.empty() && args.root.empty())) {
         err << "dot4sim import: missing " << (args.machine.empty() ? "MACHINE" : "EXPORT") << "\n"
             << kImportHelp;
         return kStatusBadUsage;
@@ -112,8 +125,8 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
 
 // The merged exports in the machine's own code page, [system] derived from them, and the
 // machine.ini that follows (in `check`). 0 or the exit status, after a message on `err`.
-int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived& d, Machine& check,
-                std::ostream& err) {
+int readExports(const ImportArgs& args, const PartitionImport& partition,
+                std::unique_ptr<Registry>& reg, Derived& d, Machine& check, std::ostream& err) {
     auto readAll = [&](std::ostream& warnings) {
         reg = std::make_unique<Registry>();
         for (const std::string& file : args.exports)
@@ -121,7 +134,7 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
                 err << "dot4sim import: cannot read " << file << "\n";
                 return false;
             }
-        return true;
+        return args.root.empty() || partition.read(*reg, warnings, err);
     };
     // First pass in code page 1252, enough for the values [system] comes from. A UTF-16 export
     // is stored in the machine's own code page, and names compare by it: when that is another
@@ -156,15 +169,15 @@ int readExports(const ImportArgs& args, std::unique_ptr<Registry>& reg, Derived&
 
 // machine.ini, registry.reg and the listed paths as empty files and folders; false after a
 // message on `err`.
-bool writeImage(const std::string& machine, const Derived& d, const Registry& reg, const Listing& l,
-                size_t& files, size_t& folders, std::ostream& err) {
+bool writeImage(const std::string& machine, const std::string& iniText, const Registry& reg,
+                const Listing& l, size_t& files, size_t& folders, std::ostream& err) {
     if (!makeDirs(machine)) {
         err << "dot4sim import: cannot create " << machine << ": " << std::strerror(errno) << "\n";
         return false;
     }
     {
         std::ofstream ini(machine + "/machine.ini", std::ios::binary);
-        ini << d.ini.str();
+        ini << iniText;
         std::ofstream regOut(machine + "/registry.reg", std::ios::binary);
         writeRegFile(reg, regOut);
         if (!ini.flush() || !regOut.flush()) {
@@ -172,6 +185,7 @@ bool writeImage(const std::string& machine, const Derived& d, const Registry& re
             return false;
         }
     }
+    std::string lastFolder;  // files come folder by folder: one mkdir walk per folder
     for (auto& [folded, spelt] : l.paths) {
         std::string host = hostPath(l, machine, folded);
         bool ok;
@@ -180,7 +194,10 @@ bool writeImage(const std::string& machine, const Derived& d, const Registry& re
             ++folders;
         } else {
             size_t slash = host.rfind('/');
-            ok = makeDirs(host.substr(0, slash)) && std::ofstream(host, std::ios::binary).good();
+            ok = (host.compare(0, slash, lastFolder) == 0 && lastFolder.size() == slash) ||
+                 makeDirs(host.substr(0, slash));
+            ok = ok && std::ofstream(host, std::ios::binary).good();
+            if (ok) lastFolder = host.substr(0, slash);
             ++files;
         }
         if (!ok) {
@@ -215,6 +232,8 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
         err << "dot4sim import: " << args.machine << " " << why << "\n";
         return kStatusBadUsage;
     }
+    PartitionImport partition;
+    if (!args.root.empty() && !partition.open(args.root, err)) return kStatusBadUsage;
     std::vector<std::string> listed(args.listings.size());
     for (size_t i = 0; i < args.listings.size(); ++i)
         if (!readFile(args.listings[i], listed[i])) {
@@ -224,12 +243,19 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
     std::unique_ptr<Registry> reg;
     Derived d;
     Machine check;
-    if (int status = readExports(args, reg, d, check, err)) return status;
+    if (int status = readExports(args, partition, reg, d, check, err)) return status;
+    const std::string& windows = check.config.system.windowsDirectory;
+    std::vector<std::string> listingNames = args.listings;
+    if (!args.root.empty()) {
+        listed.push_back(partition.listing(windows));
+        listingNames.push_back(args.root);
+    }
     Listing l;
-    for (size_t i = 0; i < args.listings.size(); ++i)
-        readListing(listed[i], args.listings[i], d.oemCodePage, l, err);
+    for (size_t i = 0; i < listed.size(); ++i)
+        readListing(listed[i], listingNames[i], d.oemCodePage, l, err);
+    const std::string iniText = d.ini.str() + (args.root.empty() ? "" : partition.source(windows));
     size_t files = 0, folders = 0;
-    if (!writeImage(args.machine, d, *reg, l, files, folders, err)) return kStatusFailure;
+    if (!writeImage(args.machine, iniText, *reg, l, files, folders, err)) return kStatusFailure;
     noteAssumed(d, check.config.system);
     for (auto& n : d.notes) out << n << "\n";
     out << "wrote " << args.machine << ": " << reg->keyCount() << " keys, " << files << " files, "

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "model/codepage.h"
 #include "model/drives.h"
 #include "dot4sim/restart.h"
 #include "image/imagefacts.h"
@@ -58,6 +59,7 @@ struct Preview {
     std::vector<std::string> keysDeleted, keysCreated, emptyKeys, printersDeleted, filesDeleted,
         filesCreated, filesScheduled, filesFailed, restartDeletes, restartNotes, warnings, notes;
     std::vector<std::pair<std::string, DWORD>> printersFailed;
+    std::vector<std::pair<std::string, size_t>> trees;  // the deleted sub-trees and their sizes
     bool rebootNeeded = false, stackFound = false;
 };
 
@@ -159,9 +161,9 @@ void judge(Preview& p) {
     };
     std::set<std::string> ports, printers;
     size_t devices = 0;
-    for (const auto& tree : subtrees(p.keysDeleted)) {
+    for (const auto& tree : p.trees) {
         const std::string& k = tree.first;
-        std::string leaf = k.substr(k.rfind('\\') + 1);
+        std::string leaf = k.substr(activeCodePage().rfindSeparator(k) + 1);
         if (upper(leaf).compare(0, 5, "DOT4_") == 0)
             ports.insert(upper(leaf));
         else if (under(k, "\\PRINT\\PRINTERS\\"))
@@ -170,7 +172,7 @@ void judge(Preview& p) {
             ++devices;
     }
     for (const std::string& k : p.keysDeleted) {
-        std::string leaf = k.substr(k.rfind('\\') + 1);
+        std::string leaf = k.substr(activeCodePage().rfindSeparator(k) + 1);
         if (upper(leaf).compare(0, 5, "DOT4_") == 0) ports.insert(upper(leaf));
     }
     for (const std::string& n : p.printersDeleted) printers.insert(upper(n));
@@ -224,7 +226,9 @@ void inUtf8(Preview& p) {
                     &p.restartDeletes, &p.restartNotes, &p.warnings, &p.notes})
         all(*v);
     for (auto& f : p.printersFailed) one(f.first);
+    for (auto& t : p.trees) one(t.first);
     one(p.error);
+    one(p.verdict);
 }
 
 Preview previewOne(const std::string& image, const RunOptions& base) {
@@ -302,6 +306,9 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
             if (r.error || !r.exists) p.restartDeletes.push_back(path);
         }
         sortWithoutCase(p.restartDeletes);
+        // Under the machine's code page, before the names become UTF-8.
+        p.trees = subtrees(p.keysDeleted);
+        judge(p);
         ran = true;
     };
     std::ostringstream notes;
@@ -319,7 +326,6 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         if (!p.warnings.empty()) p.warnings.pop_back();
     }
     inUtf8(p);
-    if (ran) judge(p);
     return p;
 }
 
@@ -450,7 +456,7 @@ Rendered render(const Preview& p, bool allWarnings) {
           << (p.answer.empty() ? "(not shown)" : p.answer) << "\n";
         h << "<p>exit code " << p.exitCode << ", reboot prompt answered "
           << html(p.answer.empty() ? "(not shown)" : p.answer) << "</p>\n";
-        auto trees = subtrees(p.keysDeleted);
+        const auto& trees = p.trees;
         t << "keys deleted: "
           << (p.keysDeleted.empty() ? "none"
                                     : std::to_string(p.keysDeleted.size()) + " in " +

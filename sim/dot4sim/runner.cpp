@@ -5,11 +5,13 @@
 #include <cstring>
 #include <memory>
 #include <exception>
+#include <iostream>
 #include <ostream>
 
-#include "model/drives.h"
+#include "dot4sim/offline.h"
 #include "dot4sim/restart.h"
 #include "image/image.h"
+#include "model/drives.h"
 #include "model/machine.h"
 #include "model/spooler.h"
 #include "uninstaller/Dot4Uninstaller.h"
@@ -24,6 +26,9 @@ const char* const kMainHelp =
     "       dot4sim preview MACHINE... [--json FILE] [--jobs N] [--answer yes|no] [-- ARG...]\n"
     "       dot4sim diff BEFORE AFTER [--json FILE]\n"
     "       dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
+    "       dot4sim import MACHINE --root DIR [--set SECTION.KEY=VALUE]...\n"
+    "       dot4sim apply MACHINE --root DIR [--backup DIR2] [--yes]\n"
+    "       dot4sim undo --backup DIR2 --root DIR\n"
     "\n"
     "Runs the uninstaller on a machine image (a directory holding machine.ini, registry.reg\n"
     "and drive_c/), or replays what the machine's next start does with pending deletions;\n"
@@ -216,6 +221,8 @@ int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (command == "preview") return previewMain({a.begin() + 1, a.end()}, out, err);
     if (command == "diff") return diffMain({a.begin() + 1, a.end()}, out, err);
     if (command == "import") return importMain({a.begin() + 1, a.end()}, out, err);
+    if (command == "apply") return applyMain({a.begin() + 1, a.end()}, std::cin, out, err);
+    if (command == "undo") return undoMain({a.begin() + 1, a.end()}, out, err);
     if (command == "run") {
         RunOptions o;
         size_t i = 1;

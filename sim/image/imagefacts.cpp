@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 
+#include "model/codepage.h"
 #include "model/drives.h"
 #include "model/registry.h"
 
@@ -79,8 +80,8 @@ std::string existingFile(const FileSystem& fs, const std::string& path,
     // Each folder as the drive spells it, not as the caller did.
     std::string spelt = r.full.substr(0, 3);
     for (size_t at = 3, end; at < r.full.size(); at = end + 1) {
-        end = r.full.find('\\', at);
-        if (end == std::string::npos) end = r.full.size();
+        end = std::min(activeCodePage().findSeparator(r.full.data(), r.full.size(), at),
+                       r.full.size());
         ResolvedPath part = fs.resolve(spelt + r.full.substr(at, end - at), "C:\\");
         if (part.error || !part.exists) return r.full;
         spelt += part.name + (end < r.full.size() ? "\\" : "");
@@ -178,21 +179,23 @@ std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::stri
     for (const std::string& p : sorted) all.insert(upper(p));
     std::vector<std::pair<std::string, size_t>> out;
     std::map<std::string, size_t> index;  // upper-cased top -> its place in `out`
+    // The highest key of the set at or above `u`.
+    auto topOf = [&](const std::string& u) {
+        const CodePage& cp = activeCodePage();
+        for (size_t cut = cp.findSeparator(u.data(), u.size()); cut < u.size();
+             cut = cp.findSeparator(u.data(), u.size(), cut + 1))
+            if (cut > 0 && all.count(u.substr(0, cut))) return u.substr(0, cut);
+        return u;
+    };
     for (const std::string& p : sorted) {
-        std::string u = upper(p), top = u;
-        for (size_t cut = u.rfind('\\'); cut != std::string::npos && cut > 0;
-             cut = u.rfind('\\', cut - 1))
-            if (all.count(u.substr(0, cut))) top = u.substr(0, cut);
+        std::string u = upper(p), top = topOf(u);
         if (top == u) {
             index[u] = out.size();
             out.emplace_back(p, 0);
         }
     }
     for (const std::string& p : sorted) {
-        std::string u = upper(p), top = u;
-        for (size_t cut = u.rfind('\\'); cut != std::string::npos && cut > 0;
-             cut = u.rfind('\\', cut - 1))
-            if (all.count(u.substr(0, cut))) top = u.substr(0, cut);
+        std::string u = upper(p), top = topOf(u);
         ++out[index[top]].second;
     }
     return out;

@@ -314,7 +314,7 @@ struct IniParser {
                 std::string lower = name;
                 for (char& c : lower)
                     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-                if (!known.count(lower))
+                if (!known.count(lower) && lower != "source")  // what import --root recorded
                     error("unknown section [" + name +
                           "]; expected [system], [prompt], "
                           "[privileges], [shutdown], [spooler], [files], [short_names], [registry] "

@@ -238,8 +238,7 @@ class Parser {
                 ++pos;
                 continue;
             }
-            size_t e = pos;
-            while (e < len && path[e] != '\\') ++e;
+            size_t e = activeCodePage().findSeparator(path, len, pos);
             // Past the limit no machine can have the key, and every header line and every
             // walk down the chain would grow with its depth.
             if (chain_.size() > kMaxDepth)
@@ -275,6 +274,11 @@ class Parser {
                     out += '\0';
                 else
                     fail(std::string("expected \\\\ or \\\" inside ") + what);
+                i += 2;
+                continue;
+            }
+            if (activeCodePage().pairAt(s, n, i)) {
+                out.append(s + i, 2);  // a trail byte '\\' or '"' is part of its character
                 i += 2;
                 continue;
             }
@@ -409,8 +413,12 @@ class Parser {
     // The lenient reading of a text with bare quotes: escapes as usual, a quote is itself.
     void unquoteLoose(const char* s, size_t n, std::string& out) {
         out.clear();
+        const CodePage& cp = activeCodePage();
         for (size_t i = 0; i < n; ++i) {
-            if (s[i] == '\\' && i + 1 < n && (s[i + 1] == '\\' || s[i + 1] == '"')) ++i;
+            if (cp.pairAt(s, n, i))
+                out += s[i++];
+            else if (s[i] == '\\' && i + 1 < n && (s[i + 1] == '\\' || s[i + 1] == '"'))
+                ++i;
             out += s[i];
         }
     }
@@ -484,9 +492,12 @@ class Writer {
     }
     void quoted(const char* s, size_t n) {
         buf_ += '"';
+        const CodePage& cp = activeCodePage();
         size_t start = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (s[i] == '\\' || s[i] == '"') {
+            if (cp.pairAt(s, n, i)) {
+                ++i;  // its trail byte is never escaped
+            } else if (s[i] == '\\' || s[i] == '"') {
                 buf_.append(s + start, i - start);
                 buf_ += '\\';
                 start = i;

@@ -117,6 +117,23 @@ std::shared_ptr<const CodePage> CodePage::get(unsigned number, bool nt) {
     return cp;
 }
 
+size_t CodePage::findSeparator(const char* s, size_t n, size_t from, bool slash) const {
+    for (size_t i = from; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '\\' || (slash && c == '/')) return i;
+        if (pairAt(s, n, i)) ++i;
+    }
+    return n;
+}
+
+size_t CodePage::rfindSeparator(const std::string& s) const {
+    size_t last = std::string::npos;
+    for (size_t i = findSeparator(s.data(), s.size()); i < s.size();
+         i = findSeparator(s.data(), s.size(), i + 1))
+        last = i;
+    return last;
+}
+
 uint32_t CodePage::next(const unsigned char*& p, const unsigned char* end) const {
     unsigned c = *p++;
     if (lead_[c] && p < end) {

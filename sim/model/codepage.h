@@ -30,6 +30,19 @@ class CodePage {
     // A form equal for exactly the names that compare equal (ASCII stays as upper()).
     std::string fold(const std::string& name) const;
 
+    // Whether s[i] and s[i + 1] are one two-byte character (only in 932, 936, 949, 950): a lead
+    // byte and a trail byte that make a character.
+    bool pairAt(const char* s, size_t n, size_t i) const {
+        auto c = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+        return lead_[c(i)] && i + 1 < n && double_[c(i) << 8 | c(i + 1)] != 0;
+    }
+    // Where the first '\\' (or, with `slash`, '/') of s[from, n) that is a character of its own
+    // is (n when none): a trail byte 0x5C belongs to its character. `from` must be where a
+    // character starts.
+    size_t findSeparator(const char* s, size_t n, size_t from = 0, bool slash = false) const;
+    // The last such '\\' of `s` (npos when none).
+    size_t rfindSeparator(const std::string& s) const;
+
     CodePage(unsigned number, bool nt);  // use get()
 
   private:

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <set>
 
+#include "model/codepage.h"
 #include "model/host.h"
 
 namespace simwin {
@@ -75,12 +76,12 @@ DWORD normalise(const std::string& input, const std::string& cwd, char& drive,
         parts = cwdParts;
         rest = p;
     }
-    trailing =
-        !rest.empty() && rest.back() == '\\' && rest.find_first_not_of('\\') != std::string::npos;
+    const CodePage& cp = activeCodePage();
+    trailing = !rest.empty() && cp.rfindSeparator(rest) == rest.size() - 1 &&
+               rest.find_first_not_of('\\') != std::string::npos;
     size_t i = 0;
     while (i <= rest.size()) {
-        size_t j = rest.find('\\', i);
-        if (j == std::string::npos) j = rest.size();
+        size_t j = cp.findSeparator(rest.data(), rest.size(), i);
         std::string c = rest.substr(i, j - i);
         i = j + 1;
         if (c.empty() || c == ".") continue;
@@ -169,8 +170,7 @@ bool isShortName(const std::string& name) {
 bool isShortPath(const std::string& path) {
     size_t i = 0;
     while (i <= path.size()) {
-        size_t j = path.find_first_of("\\/", i);
-        if (j == std::string::npos) j = path.size();
+        size_t j = activeCodePage().findSeparator(path.data(), path.size(), i, true);
         std::string part = path.substr(i, j - i);
         bool drive = i == 0 && part.size() == 2 && part[1] == ':';
         if (!part.empty() && !drive && part != "." && part != ".." && !isShortName(part))
@@ -305,7 +305,13 @@ ResolvedPath FileSystem::resolve(const std::string& windowsPath,
     for (size_t i = 0; i < parts.size(); ++i) r.full += (i ? "\\" : "") + parts[i];
     for (size_t i = 0; i < parts.size(); ++i) {
         bool last = i + 1 == parts.size();
-        for (unsigned char c : parts[i]) {
+        const std::string& part = parts[i];
+        for (size_t k = 0; k < part.size(); ++k) {
+            unsigned char c = static_cast<unsigned char>(part[k]);
+            if (activeCodePage().pairAt(part.data(), part.size(), k)) {
+                ++k;  // a trail byte is part of its character, whatever its value
+                continue;
+            }
             if (!validNameChar(c)) {
                 r.error = ERROR_INVALID_NAME;
                 return r;
@@ -391,7 +397,9 @@ std::vector<FileSystem::Node> FileSystem::children(const Node& dir) const {
     std::string prefix = dir.key + "\\";
     for (auto it = overlay_.lower_bound(prefix);
          it != overlay_.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
-        if (it->first.find('\\', prefix.size()) != std::string::npos) continue;
+        const std::string& key = it->first;
+        if (activeCodePage().findSeparator(key.data(), key.size(), prefix.size()) != key.size())
+            continue;
         if (it->second.kind == Entry::Deleted || seen.count(it->first)) continue;
         Node c = child(dir, it->second.name);
         seen.insert(c.key);
@@ -427,7 +435,9 @@ std::vector<FoundEntry> FileSystem::list(const ResolvedPath& dir,
     std::vector<FoundEntry> found;
     const Aliases& alias = aliases(d);
     for (const Node& c : children(d)) {
-        if (c.name.find('\\') != std::string::npos || c.name.size() >= MAX_PATH) continue;
+        if (activeCodePage().findSeparator(c.name.data(), c.name.size()) != c.name.size() ||
+            c.name.size() >= MAX_PATH)
+            continue;
         FoundEntry f;
         if (wildcardMatch(pattern, c.name) && attrs(c, f)) {
             f.full = prefix + c.name;
@@ -448,7 +458,8 @@ bool FileSystem::entry(const ResolvedPath& p, FoundEntry& out) const {
     if (p.error || !p.exists) return false;
     if (!attrs(nodeOf(p), out)) return false;
     if (!p.isRoot && !isShortName(out.name)) {
-        ResolvedPath dir = resolve(p.full.substr(0, p.full.rfind('\\') + 1), "C:\\");
+        ResolvedPath dir =
+            resolve(p.full.substr(0, activeCodePage().rfindSeparator(p.full) + 1), "C:\\");
         const Aliases& alias = aliases(nodeOf(dir));
         auto a = alias.find(upper(out.name));
         if (a != alias.end()) out.shortName = a->second.first;
@@ -504,15 +515,15 @@ DWORD FileSystem::shortPath(const std::string& path, const std::string& currentD
     out.clear();
     size_t i = 0;
     while (i < path.size()) {
-        size_t j = path.find_first_of("\\/", i);
-        if (j == std::string::npos) j = path.size();
+        size_t j = activeCodePage().findSeparator(path.data(), path.size(), i, true);
         std::string part = path.substr(i, j - i);
         bool drive = i == 0 && part.size() == 2 && part[1] == ':';
         if (!drive && !part.empty() && part != "." && part != "..") {
             ResolvedPath r = resolve(path.substr(0, j), currentDirectory);
             if (r.error) return r.error;
             if (!r.exists) return ERROR_FILE_NOT_FOUND;
-            ResolvedPath dir = resolve(r.full.substr(0, r.full.rfind('\\') + 1), "C:\\");
+            ResolvedPath dir =
+                resolve(r.full.substr(0, activeCodePage().rfindSeparator(r.full) + 1), "C:\\");
             const Aliases& alias = aliases(nodeOf(dir));
             auto a = alias.find(upper(r.name));
             // A component already in 8.3 form is copied as given.

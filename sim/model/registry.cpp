@@ -6,6 +6,7 @@
 #include <new>
 #include <ostream>
 
+#include "model/codepage.h"
 #include "model/registry_model.h"
 
 namespace simwin {
@@ -332,8 +333,7 @@ Registry::Key* Registry::walk(Key* from, const char* sub, size_t length, size_t*
             done = pos;
             continue;
         }
-        size_t end = pos;
-        while (end < length && sub[end] != '\\') ++end;
+        size_t end = activeCodePage().findSeparator(sub, length, pos);
         Key* c = child(k, sub + pos, end - pos);
         if (!c) break;
         k = c;
@@ -407,8 +407,7 @@ void Registry::setValue(const std::string& keyPath, const std::string& name, DWO
     if (slash != std::string::npos) {
         size_t pos = slash + 1;
         while (pos < keyPath.size()) {
-            size_t end = keyPath.find('\\', pos);
-            if (end == std::string::npos) end = keyPath.size();
+            size_t end = activeCodePage().findSeparator(keyPath.data(), keyPath.size(), pos);
             if (end > pos) k = createChild(k, keyPath.data() + pos, end - pos);
             pos = end + 1;
         }
@@ -434,8 +433,7 @@ LONG eachComponent(const char* sub, size_t from, size_t length, F f) {
             ++pos;
             continue;
         }
-        size_t end = pos;
-        while (end < length && sub[end] != '\\') ++end;
+        size_t end = activeCodePage().findSeparator(sub, length, pos);
         if (LONG rc = f(pos, end)) return rc;
         pos = end;
     }

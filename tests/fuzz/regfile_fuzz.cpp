@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "fuzz_support.h"
+#include "model/codepage.h"
 #include "model/registry.h"
 #include "image/regfile.h"
 
@@ -20,6 +21,8 @@ const char kBefore[] = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Before]\r\n\"v\"=\"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
+    // Every other input in a double-byte code page, where a trail byte may be '\\' or '"'.
+    simwin::setActiveCodePage(simwin::CodePage::get(size % 2 ? 932 : 1252, true));
     // dot4sim import: any text is read leniently, and what it makes loads strictly.
     {
         simwin::Registry lenient;

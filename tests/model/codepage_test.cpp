@@ -37,38 +37,66 @@ void replaceAll(std::string& s, const std::string& from, const std::string& to) 
 }
 
 const char kOtdel1251[] = "\xCE\xF2\xE4\xE5\xEB";  // "Отдел"
-const char kSklad1251[] = "\xD1\xEA\xEB\xE0\xE4";  // "Склад"
 const char kPrinters[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers";
 
-// A live export of the Windows 98 sample with its printers named in Cyrillic, as regedit writes it.
-void cyrillicExport(TestImage& img, const std::string& codePageLine) {
+std::string ansiFromUtf8(const std::string& text, unsigned codePage) {
+    iconv_t cd = iconv_open(("CP" + std::to_string(codePage)).c_str(), "UTF-8");
+    std::string out(text.size() * 2, '\0');
+    char* in = const_cast<char*>(text.data());
+    char* o = &out[0];
+    size_t il = text.size(), ol = out.size();
+    EXPECT_NE(iconv(cd, &in, &il, &o, &ol), static_cast<size_t>(-1));
+    iconv_close(cd);
+    out.resize(out.size() - ol);
+    return out;
+}
+
+// A live export of the Windows 98 sample with its printers renamed, as regedit writes it.
+void foreignExport(TestImage& img, const std::string& codePageLine, const std::string& office,
+                   const std::string& reception) {
     img.fromExample("road-of-one-device");
     std::string reg = img.readImageFile("registry.reg");
     replaceAll(reg, "REGEDIT4", "Windows Registry Editor Version 5.00");
-    replaceAll(reg, "Office", "Отдел");
-    replaceAll(reg, "Reception", "Склад");
+    replaceAll(reg, "Office", office);
+    replaceAll(reg, "Reception", reception);
     std::ofstream(img.dir() + "/registry.reg", std::ios::binary) << utf16FromUtf8(reg);
     img.machineIni("[system]\nplatform = 1\n" + codePageLine + "[prompt]\nanswer = no\n");
 }
 
-TEST(CodePage, AUtf16ExportKeepsEveryPrinterInTheMachinesCodePage) {
-    TestImage img;
-    cyrillicExport(img, "codepage = 1251\n");
-    auto run = img.run({"-l"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
-    EXPECT_EQ(img.outcome("spooler", "deleted.1"), kOtdel1251);
-    const std::string saved = img.registryText();
-    EXPECT_EQ(saved.rfind("REGEDIT4\r\n", 0), 0u);
-    EXPECT_NE(saved.find(std::string(kPrinters) + "\\" + kSklad1251 + "]"), std::string::npos);
-    EXPECT_NE(saved.find(std::string("\"Name\"=\"") + kSklad1251 + "\""), std::string::npos);
+void cyrillicExport(TestImage& img, const std::string& codePageLine) {
+    foreignExport(img, codePageLine, "Отдел", "Склад");
+}
 
-    // Written back in 1251, the file now reads back byte for byte.
-    TestImage again;
-    again.machineIni("[system]\nplatform = 1\ncodepage = 1251\n").registry(saved);
-    testsupport::SimMachine sm(again);
-    sm.save();
-    EXPECT_EQ(again.registryText(), saved);
+// In 932, "ソ" and "表" end in the byte of '\', and "ポ" in that of '|': they split no key,
+// escape no quote and make no name invalid.
+TEST(CodePage, AUtf16ExportKeepsEveryPrinterInTheMachinesCodePage) {
+    const struct {
+        unsigned codePage;
+        std::string office, reception;
+    } cases[] = {{1251, "Отдел", "Склад"}, {932, "ソフト表示プリンタ", "表ポ"}};
+    for (const auto& c : cases) {
+        TestImage img;
+        foreignExport(img, "codepage = " + std::to_string(c.codePage) + "\n", c.office,
+                      c.reception);
+        auto run = img.run({"-l"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+        const std::string office = ansiFromUtf8(c.office, c.codePage);
+        const std::string reception = ansiFromUtf8(c.reception, c.codePage);
+        EXPECT_EQ(img.outcome("spooler", "deleted.1"), office) << c.codePage;
+        const std::string saved = img.registryText();
+        EXPECT_EQ(saved.rfind("REGEDIT4\r\n", 0), 0u);
+        EXPECT_NE(saved.find(std::string(kPrinters) + "\\" + reception + "]"), std::string::npos);
+        EXPECT_NE(saved.find("\"Name\"=\"" + reception + "\""), std::string::npos);
+
+        // Written back in its code page, the file now reads back byte for byte.
+        TestImage again;
+        again.machineIni("[system]\nplatform = 1\ncodepage = " + std::to_string(c.codePage) + "\n")
+            .registry(saved);
+        testsupport::SimMachine sm(again);
+        sm.save();
+        EXPECT_EQ(again.registryText(), saved);
+    }
 }
 
 TEST(CodePage, CharactersTheCodePageLacksAreWarnedOfByLine) {

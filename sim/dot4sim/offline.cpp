@@ -1,0 +1,769 @@
+#include "dot4sim/offline.h"
+
+#include <fcntl.h>
+#include <hivex.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+
+#include "model/codepage.h"
+#include "model/drives.h"
+#include "image/image.h"
+#include "image/imagefacts.h"
+#include "imports/hive.h"
+#include "model/registry.h"
+#include "dot4sim/runner.h"
+
+namespace simwin {
+
+namespace {
+
+const char* const kApplyHelp =
+    "usage: dot4sim apply MACHINE --root DIR [--backup DIR2] [--yes]\n"
+    "\n"
+    "Carries the uninstall out on the Windows partition at DIR that MACHINE was imported from\n"
+    "(dot4sim import MACHINE --root DIR; NT only). Runs the program on the image, answering the\n"
+    "reboot prompt No, shows the preview and asks; then writes the run's net effect into DIR:\n"
+    "keys deleted and created and values changed in the hives (each rewritten from a complete\n"
+    "copy, renamed over the original last), and the files the run deleted or left for the\n"
+    "restart moved into the backup folder. Refused when DIR changed since the import.\n"
+    "\n"
+    "  --backup DIR2  where the original hives, the moved files and the manifest go\n"
+    "                 (default DIR/dot4-backup-YYYYMMDD-HHMMSS; it must not exist)\n"
+    "  --yes          do not ask\n"
+    "\n"
+    "Exit status: 0 when applied, 1 when declined or when a step failed (the partition is then\n"
+    "left as it was), 2 for a bad command line or a machine or partition that cannot be used.\n";
+
+const char* const kUndoHelp =
+    "usage: dot4sim undo --backup DIR2 --root DIR\n"
+    "\n"
+    "Puts back what dot4sim apply changed on the partition DIR: the hives, byte for byte, and the\n"
+    "files it moved into DIR2. A second undo does nothing.\n"
+    "Exit status: 0 when restored or already restored, 1 when a step failed, 2 for a bad\n"
+    "command line or a backup that is incomplete or does not match DIR.\n";
+
+bool readText(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool makeDirs(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/') continue;
+        if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+// A path below `root` that leaves it nowhere: no "..", and no link on the way.
+bool inside(const std::string& root, const std::string& rel) {
+    if (rel.empty() || rel[0] == '/') return false;
+    std::string path = root;
+    for (size_t start = 0; start <= rel.size();) {
+        size_t end = std::min(rel.find('/', start), rel.size());
+        std::string name = rel.substr(start, end - start);
+        if (name.empty() || name == "." || name == "..") return false;
+        path += "/" + name;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// A complete copy, flushed, at a path nothing held before; the original's time kept.
+bool copyFile(const std::string& from, const std::string& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = out >= 0;
+    char buf[1 << 16];
+    for (ssize_t n; ok && (n = ::read(in, buf, sizeof buf)) != 0;)
+        ok = n > 0 && ::write(out, buf, static_cast<size_t>(n)) == n;
+    struct stat st;
+    if (ok && ::fstat(in, &st) == 0) {
+        struct timespec t[2] = {st.st_atim, st.st_mtim};
+        ::futimens(out, t);
+    }
+    ok = ok && ::fsync(out) == 0;
+    ::close(in);
+    if (out >= 0 && ::close(out) != 0) ok = false;
+    if (!ok && out >= 0) ::unlink(to.c_str());
+    return ok;
+}
+
+// Moves a file, by copy across file systems.
+bool moveFile(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EXDEV) return false;
+    return copyFile(from, to) && ::unlink(from.c_str()) == 0;
+}
+
+// DOT4SIM_FAIL_STEP=N makes the Nth change to the partition fail, as a full disk or a pulled
+// cable would: the tests' way to a failure part-way.
+bool stepFails() {
+    static long left = [] {
+        const char* s = std::getenv("DOT4SIM_FAIL_STEP");
+        return s ? std::atol(s) : 0L;
+    }();
+    if (left <= 0) return false;
+    if (--left == 0) return errno = EIO, true;
+    return false;
+}
+
+struct ValueCopy {
+    std::string name, data;
+    uint32_t type;
+};
+struct KeyChange {
+    std::string path;                // as the image spells it, for the report
+    size_t keys = 1;                 // deleted: the sub-tree's size
+    std::vector<std::string> names;  // below the root, machine code page
+    int root = -1;
+    std::vector<ValueCopy> values;
+    bool hasClass = false;
+};
+
+struct Effect {
+    std::vector<KeyChange> deleted, created, changed;  // deleted: each sub-tree once
+    std::vector<std::string> files;  // Windows paths the run deleted or left for the restart
+    bool ran = false;
+};
+
+// The first argument of a traced call, as the program passed it.
+bool tracedPath(const std::string& line, const std::string& function, std::string& path) {
+    if (line.compare(0, function.size() + 2, function + "(\"") != 0) return false;
+    path.clear();
+    for (size_t i = function.size() + 2; i < line.size(); ++i) {
+        if (line[i] == '"') return true;
+        if (line[i] == '\\' && i + 1 < line.size()) ++i;
+        path += line[i];
+    }
+    return false;
+}
+
+uint64_t valuesHash(const Registry& r, const Registry::Key* k) {
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&](const void* p, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
+    };
+    for (uint32_t i = 0; i < k->valueCount; ++i) {
+        const Registry::Value& v = k->values[i];
+        mix(v.name, v.nameLength + 1);
+        mix(&v.type, sizeof v.type);
+        mix(&v.dataLength, sizeof v.dataLength);
+        mix(v.data(), v.dataLength);
+    }
+    if (const char* c = r.classOf(k)) mix(c, std::strlen(c) + 1);
+    return h;
+}
+
+void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
+    for (uint32_t i = 0; i < k->childCount; ++i) {
+        const Registry::Key* c = k->children()[i];
+        if (c->deleted || c->isLink) continue;
+        out.push_back(c);
+        liveKeys(c, out);
+    }
+}
+
+KeyChange describe(const Registry& r, const Registry::Key* k, bool withValues) {
+    KeyChange c;
+    c.path = codePageToUtf8(r.path(k));  // for people: UTF-8
+    const Registry::Key* top = k;
+    for (; top->parent; top = top->parent)
+        c.names.insert(c.names.begin(), std::string(top->name, top->nameLength));
+    for (int i = 0; i < kRootCount; ++i)
+        if (r.root(i) == top) c.root = i;
+    c.hasClass = r.classOf(k) != nullptr;
+    for (uint32_t i = 0; withValues && i < k->valueCount; ++i) {
+        const Registry::Value& v = k->values[i];
+        c.values.push_back({std::string(v.name, v.nameLength),
+                            std::string(reinterpret_cast<const char*>(v.data()), v.dataLength),
+                            v.type});
+    }
+    return c;
+}
+
+std::string longPath(const Machine& m, const std::string& path) {
+    ResolvedPath r = m.run.files->resolve(path, m.config.system.currentDirectory);
+    if (r.error || !r.exists || r.isRoot) return path;
+    return r.full.substr(0, r.full.rfind('\\') + 1) + r.name;
+}
+
+// Runs the program on the image, discarded, and keeps what it changed. The files come from what
+// the program asked for, not from listing the drive: a run costs what it touches.
+Effect runForEffect(const std::string& image, std::ostream& err) {
+    Effect e;
+    std::vector<const Registry::Key*> before;
+    std::unordered_map<const Registry::Key*, uint64_t> hashes;
+    std::vector<PendingOperation> pending;
+    std::optional<Registry::Data> pendingValue;
+    RunOptions o;
+    o.image = image;
+    o.commit = false;
+    o.answerYes = false;
+    o.beforeRun = [&](Machine& m) {
+        const Registry& r = *m.run.registry;
+        for (int i = 0; i < kRootCount; ++i)
+            if (const Registry::Key* root = r.root(i)) liveKeys(root, before);
+        for (const Registry::Key* k : before) hashes[k] = valuesHash(r, k);
+        m.report.traceEnabled = true;
+        pending = pendingOperations(m);
+        pendingValue = r.value(kSessionManagerKey, kPendingValue);
+    };
+    o.afterRun = [&](Machine& m) {
+        Registry& r = *m.run.registry;
+        for (const std::string& line : m.report.traceLines) {
+            std::string path;
+            if (!tracedPath(line, "DeleteFileA", path)) continue;
+            ResolvedPath p = m.run.files->resolve(path, m.config.system.currentDirectory);
+            if (!p.error && !p.exists) e.files.push_back(p.full);
+        }
+        std::set<PendingOperation> old(pending.begin(), pending.end());
+        for (const PendingOperation& op : pendingOperations(m))
+            if (op.target.empty() && !old.count(op)) e.files.push_back(longPath(m, op.source));
+        // Offline nothing is in use: what the run left for the restart goes now, so the
+        // restart list stays as it was.
+        if (Registry::Key* sm = r.find(kSessionManagerKey)) {
+            if (pendingValue)
+                r.setValue(sm, kPendingValue, std::strlen(kPendingValue), pendingValue->type,
+                           reinterpret_cast<const unsigned char*>(pendingValue->bytes.data()),
+                           pendingValue->bytes.size());
+            else
+                r.removeValue(sm, kPendingValue, std::strlen(kPendingValue));
+        }
+        std::unordered_map<const Registry::Key*, bool> known;
+        std::unordered_map<const Registry::Key*, size_t> tops;  // a deleted sub-tree's top
+        for (const Registry::Key* k : before) {
+            known[k] = true;
+            if (k->deleted) {
+                const Registry::Key* top = k;
+                while (top->parent->deleted) top = top->parent;
+                auto [it, fresh] = tops.emplace(top, e.deleted.size());
+                if (fresh)
+                    e.deleted.push_back(describe(r, top, false));
+                else
+                    ++e.deleted[it->second].keys;
+            } else if (valuesHash(r, k) != hashes[k]) {
+                e.changed.push_back(describe(r, k, true));
+            }
+        }
+        std::vector<const Registry::Key*> now;
+        for (int i = 0; i < kRootCount; ++i)
+            if (const Registry::Key* root = r.root(i)) liveKeys(root, now);
+        for (const Registry::Key* k : now)
+            if (!known.count(k)) e.created.push_back(describe(r, k, true));
+        e.ran = true;
+    };
+    runImage(o, err);
+    return e;
+}
+
+// Which hive a key lies in, and its names inside it.
+struct HiveEdit {
+    const HiveFile* file = nullptr;
+    hive_h* h = nullptr;
+    std::string temp;
+    size_t deleted = 0, created = 0, changed = 0;
+};
+
+int hiveOf(const Partition& p, const KeyChange& c) {
+    if (c.names.empty()) return -1;
+    for (size_t i = 0; i < p.hives.size(); ++i) {
+        const std::string& kp = p.hives[i].keyPath;
+        size_t slash = kp.find('\\');
+        if (iequals(kp.substr(0, slash), rootName(c.root)) &&
+            iequals(kp.substr(slash + 1), c.names[0]))
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+hive_node_h nodeAt(hive_h* h, const std::vector<std::string>& names, size_t count) {
+    hive_node_h node = hivex_root(h);
+    for (size_t i = 1; i < count && node; ++i)
+        node = hivex_node_get_child(h, node, codePageToUtf8(names[i]).c_str());
+    return node;
+}
+
+bool setValues(hive_h* h, hive_node_h node, const std::vector<ValueCopy>& values) {
+    std::vector<HiveValue> set;
+    for (const ValueCopy& v : values) {
+        bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
+        set.push_back({codePageToUtf8(v.name), text ? codePageToUtf16(v.data) : v.data, v.type});
+    }
+    return setHiveValues(h, node, set);
+}
+
+// Closes the hives; after a problem, says so and removes the new files.
+bool closeHives(std::vector<HiveEdit>& edits, const std::string& problem, std::ostream& err) {
+    for (HiveEdit& he : edits) {
+        if (he.h) hivex_close(he.h);
+        he.h = nullptr;
+        if (!problem.empty() && !he.temp.empty()) ::unlink(he.temp.c_str()), he.temp.clear();
+    }
+    if (!problem.empty()) err << "dot4sim apply: " << problem << "; nothing was changed\n";
+    return problem.empty();
+}
+
+// Every hive the effect touches, edited in memory; false after a message.
+bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
+               std::vector<std::string>& notCarried, std::ostream& err) {
+    edits.assign(p.hives.size(), HiveEdit{});
+    auto edit = [&](const KeyChange& c) -> HiveEdit* {
+        int i = hiveOf(p, c);
+        if (i < 0) {
+            notCarried.push_back(c.path + " (in no hive of the partition)");
+            return nullptr;
+        }
+        HiveEdit& he = edits[i];
+        he.file = &p.hives[i];
+        if (!he.h) he.h = hivex_open(he.file->host.c_str(), HIVEX_OPEN_WRITE);
+        return &he;
+    };
+    std::string problem;
+    for (const KeyChange& c : e.deleted) {
+        HiveEdit* he = edit(c);
+        if (!he) continue;
+        hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
+        if (!n || c.names.size() < 2 || hivex_node_delete_child(he->h, n) != 0) {
+            problem = "cannot delete " + c.path + " in " + he->file->host;
+            break;
+        }
+        ++he->deleted;
+    }
+    for (const KeyChange& c : e.created) {
+        HiveEdit* he = problem.empty() ? edit(c) : nullptr;
+        if (!he) continue;
+        hive_node_h parent = he->h ? nodeAt(he->h, c.names, c.names.size() - 1) : 0;
+        hive_node_h n =
+            parent ? hivex_node_add_child(he->h, parent, codePageToUtf8(c.names.back()).c_str())
+                   : 0;
+        if (!n || (!c.values.empty() && !setValues(he->h, n, c.values))) {
+            problem = "cannot create " + c.path + " in " + he->file->host;
+            break;
+        }
+        if (c.hasClass) notCarried.push_back(c.path + " (its class: libhivex writes none)");
+        ++he->created;
+    }
+    for (const KeyChange& c : e.changed) {
+        HiveEdit* he = problem.empty() ? edit(c) : nullptr;
+        if (!he) continue;
+        hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
+        if (!n || !setValues(he->h, n, c.values)) {
+            problem = "cannot set the values of " + c.path + " in " + he->file->host;
+            break;
+        }
+        ++he->changed;
+    }
+    for (HiveEdit& he : edits)
+        if (he.file && !he.h && problem.empty())
+            problem =
+                he.file->host + ": libhivex cannot open it for writing: " + std::strerror(errno);
+    if (problem.empty()) return true;
+    closeHives(edits, problem, err);
+    return false;
+}
+
+// Writes each edited hive as a complete new file beside the original.
+bool commitHives(std::vector<HiveEdit>& edits, std::ostream& err) {
+    std::string problem;
+    for (HiveEdit& he : edits) {
+        if (!he.h || !problem.empty()) continue;
+        size_t slash = he.file->host.rfind('/');
+        he.temp = he.file->host.substr(0, slash + 1) + "." + he.file->host.substr(slash + 1) +
+                  ".dot4-new";
+        int fd =
+            ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 || stepFails()) {
+            problem = he.temp + ": " + std::strerror(errno);
+            if (fd >= 0) ::close(fd), ::unlink(he.temp.c_str());
+            he.temp.clear();
+            continue;
+        }
+        ::close(fd);
+        if (hivex_commit(he.h, he.temp.c_str(), 0) != 0)
+            problem = he.temp + ": " + std::strerror(errno);
+    }
+    return closeHives(edits, problem, err);
+}
+
+std::string timestamp() {
+    char b[32];
+    std::time_t t = std::time(nullptr);
+    std::strftime(b, sizeof b, "%Y%m%d-%H%M%S", std::gmtime(&t));
+    return b;
+}
+
+std::string relativeTo(const std::string& root, const std::string& path) {
+    return path.compare(0, root.size() + 1, root + "/") == 0 ? path.substr(root.size() + 1) : path;
+}
+
+struct Manifest {
+    std::string root;
+    struct Hive {
+        std::string rel, copy;
+    };
+    std::vector<Hive> hives;
+    std::vector<std::string> files;  // relative to the root
+    bool complete = false;
+
+    std::string text() const {
+        std::string s = "dot4sim backup 1\nroot\t" + root + "\n";
+        for (const Hive& h : hives) s += "hive\t" + h.rel + "\t" + h.copy + "\n";
+        for (const std::string& f : files) s += "file\t" + f + "\n";
+        return s + "end\n";
+    }
+    bool parse(const std::string& t) {
+        std::istringstream in(t);
+        std::string line;
+        if (!std::getline(in, line) || line != "dot4sim backup 1") return false;
+        while (std::getline(in, line)) {
+            if (line == "end") return complete = true;
+            std::vector<std::string> f;
+            std::istringstream ls(line);
+            for (std::string x; std::getline(ls, x, '\t');) f.push_back(x);
+            if (f.size() == 2 && f[0] == "root")
+                root = f[1];
+            else if (f.size() == 3 && f[0] == "hive")
+                hives.push_back({f[1], f[2]});
+            else if (f.size() == 2 && f[0] == "file")
+                files.push_back(f[1]);
+            else
+                return false;
+        }
+        return false;
+    }
+};
+
+bool writeAtomically(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".part";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 &&
+              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd) == 0;
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// Puts a hive back from its copy: a complete file beside it, renamed over it.
+bool restoreHive(const std::string& copy, const std::string& host) {
+    std::string tmp = host + ".dot4-undo";
+    ::unlink(tmp.c_str());
+    return copyFile(copy, tmp) && ::rename(tmp.c_str(), host.c_str()) == 0;
+}
+
+bool writable(const std::string& root, const Partition& p, std::string& why) {
+    struct statvfs sv;
+    if (::statvfs(root.c_str(), &sv) == 0 && (sv.f_flag & ST_RDONLY))
+        return why = root + " is mounted read-only; mount it read-write to apply", false;
+    for (const HiveFile& h : p.hives) {
+        std::string dir = h.host.substr(0, h.host.rfind('/'));
+        if (::access(dir.c_str(), W_OK) != 0 || ::access(h.host.c_str(), W_OK) != 0)
+            return why = dir + " cannot be written (" + std::strerror(errno) + ")", false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream& out,
+              std::ostream& err) {
+    std::string machine, root, backup;
+    bool yes = false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--help" || a[i] == "-h") {
+            out << kApplyHelp;
+            return 0;
+        } else if (a[i] == "--yes") {
+            yes = true;
+        } else if (a[i] == "--root" || a[i] == "--backup") {
+            const std::string* v = optionValue(a, i, "apply", "a folder", err);
+            if (!v) return kStatusBadUsage;
+            (a[i - 1] == "--root" ? root : backup) = *v;
+        } else if (!a[i].empty() && a[i][0] != '-' && machine.empty()) {
+            machine = a[i];
+        } else {
+            err << "dot4sim apply: unexpected argument " << a[i] << "\n";
+            return kStatusBadUsage;
+        }
+    }
+    if (machine.empty() || root.empty()) {
+        err << "dot4sim apply: missing " << (machine.empty() ? "MACHINE" : "--root DIR") << "\n"
+            << kApplyHelp;
+        return kStatusBadUsage;
+    }
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::string ini;
+    Machine check;
+    try {
+        if (!readText(machine + "/machine.ini", ini))
+            throw ImageError(machine + "/machine.ini", 0, "cannot be read");
+        parseMachineIni(check, ini, machine + "/machine.ini");
+    } catch (const ImageError& e) {
+        err << "dot4sim apply: " << e.what() << "\n";
+        return kStatusBadUsage;
+    }
+    if (ini.find("[source]") == std::string::npos) {
+        err << "dot4sim apply: " << machine << " was not imported from a partition (dot4sim import "
+            << machine << " --root DIR)\n";
+        return kStatusBadUsage;
+    }
+    if (!check.config.isNT()) {
+        err << "dot4sim apply: " << machine
+            << " is a Windows 95/98 machine; apply writes NT hives only (preview it instead)\n";
+        return kStatusBadUsage;
+    }
+    setActiveCodePage(CodePage::get(check.config.system.codePage, true));
+    Partition p;
+    PartitionTree tree;
+    std::ostringstream walkNotes;
+    if (!openPartition(root, p, err) || !checkHives(p, err)) return kStatusBadUsage;
+    if (!p.nt) {
+        err << "dot4sim apply: " << root << " holds Windows 95/98; apply writes NT hives only\n";
+        return kStatusBadUsage;
+    }
+    walkPartition(root, tree, walkNotes);
+    const std::string& windir = check.config.system.windowsDirectory;
+    char drive =
+        windir.size() >= 2 && windir[1] == ':' ? static_cast<char>(std::toupper(windir[0])) : 'C';
+    std::string change = partitionChange(ini, tree, drive);
+    if (!change.empty()) {
+        err << "dot4sim apply: " << root << " changed since the import: " << codePageToUtf8(change)
+            << "; import it again and preview\n";
+        return kStatusBadUsage;
+    }
+    if (backup.empty()) backup = root + "/dot4-backup-" + timestamp();
+    std::string why;
+    if (exists(backup)) {
+        err << "dot4sim apply: " << backup << " exists; give a backup folder that does not\n";
+        return kStatusBadUsage;
+    }
+    if (!writable(root, p, why)) {
+        err << "dot4sim apply: " << why << "; nothing was changed\n";
+        return kStatusBadUsage;
+    }
+
+    Effect e = runForEffect(machine, err);
+    if (!e.ran) {
+        err << "dot4sim apply: the run on " << machine << " failed; nothing was changed\n";
+        return kStatusFailure;
+    }
+    // The partition's own spelling of each file the run removed.
+    std::map<std::string, std::string> hostOf;
+    const CodePage& cp = activeCodePage();
+    for (const auto& [rel, entry] : tree) hostOf[cp.fold(windowsPath(rel, drive))] = rel;
+    std::vector<std::string> notCarried, moves;
+    std::set<std::string> moving;
+    for (const std::string& f : e.files) {
+        auto it = hostOf.find(cp.fold(f));
+        if (it == hostOf.end())
+            notCarried.push_back(codePageToUtf8(f) + " (not a file of the partition)");
+        else if (!tree[it->second].folder && moving.insert(it->second).second)
+            moves.push_back(it->second);
+    }
+    std::vector<HiveEdit> edits;
+    if (!editHives(p, e, edits, notCarried, err)) return kStatusFailure;
+
+    out << "== what apply does to " << root << " (" << machine << ")\n";
+    size_t keys = 0;
+    for (const KeyChange& c : e.deleted) keys += c.keys;
+    out << "keys deleted: " << keys << " in " << e.deleted.size() << " sub-trees\n";
+    for (const KeyChange& c : e.deleted)
+        out << "  " << c.path << "  (" << c.keys << (c.keys == 1 ? " key)\n" : " keys)\n");
+    out << "keys created: " << e.created.size() << "\n";
+    for (const KeyChange& c : e.created) out << "  " << c.path << "\n";
+    out << "keys whose values change: " << e.changed.size() << "\n";
+    for (const KeyChange& c : e.changed) out << "  " << c.path << "\n";
+    out << "files moved into " << backup << ": " << moves.size() << "\n";
+    for (const std::string& rel : moves) out << "  " << rel << "\n";
+    for (const std::string& n : notCarried) out << "not carried out: " << n << "\n";
+    auto discard = [&] { closeHives(edits, "", err); };
+    bool anything = !moves.empty();
+    for (const HiveEdit& he : edits) anything |= he.h != nullptr;
+    if (!anything) {
+        discard();
+        out << "nothing to apply: the run changes nothing " << root << " holds\n";
+        return 0;
+    }
+    if (!yes) {
+        out << "\nApply this to " << root << " (backup in " << backup << ")? [y/N] " << std::flush;
+        std::string answer;
+        std::getline(in, answer);
+        if (answer != "y" && answer != "Y" && answer != "yes") {
+            discard();
+            out << "nothing was changed\n";
+            return kStatusFailure;
+        }
+    }
+
+    if (!commitHives(edits, err)) return kStatusFailure;
+    Manifest m;
+    m.root = root;
+    m.files = moves;
+    std::vector<std::string> moved, renamed;  // done so far, for the way back
+    auto rollBack = [&](const std::string& what) {
+        for (const std::string& host : renamed)
+            for (const Manifest::Hive& h : m.hives)
+                if (root + "/" + h.rel == host) restoreHive(backup + "/" + h.copy, host);
+        for (const std::string& rel : moved) moveFile(backup + "/files/" + rel, root + "/" + rel);
+        for (HiveEdit& he : edits)
+            if (!he.temp.empty()) ::unlink(he.temp.c_str());
+        bool clean = renamed.empty() && moved.empty();
+        err << "dot4sim apply: " << what << "; " << root << " is as it was"
+            << (clean ? "" : " (the moved files and renamed hives were put back)")
+            << "; the backup " << backup << " is left for inspection\n";
+        return kStatusFailure;
+    };
+    if (!makeDirs(backup + "/hives"))
+        return rollBack("cannot create " + backup + ": " + std::strerror(errno));
+    for (const HiveEdit& he : edits) {
+        if (he.temp.empty()) continue;
+        Manifest::Hive h{relativeTo(root, he.file->host), "hives/" + he.file->name};
+        if (stepFails() || !copyFile(he.file->host, backup + "/" + h.copy))
+            return rollBack("cannot copy " + he.file->host +
+                            " into the backup: " + std::strerror(errno));
+        m.hives.push_back(h);
+    }
+    if (!writeAtomically(backup + "/manifest", m.text()))
+        return rollBack("cannot write " + backup + "/manifest: " + std::strerror(errno));
+    for (const std::string& rel : moves) {
+        std::string to = backup + "/files/" + rel;
+        if (!makeDirs(to.substr(0, to.rfind('/'))) || stepFails() ||
+            !moveFile(root + "/" + rel, to))
+            return rollBack("cannot move " + root + "/" + rel +
+                            " into the backup: " + std::strerror(errno));
+        moved.push_back(rel);
+    }
+    for (HiveEdit& he : edits) {  // last: each from a complete copy
+        if (he.temp.empty()) continue;
+        if (stepFails() || ::rename(he.temp.c_str(), he.file->host.c_str()) != 0)
+            return rollBack("cannot rename " + he.temp + " over " + he.file->host + ": " +
+                            std::strerror(errno));
+        renamed.push_back(he.file->host);
+        he.temp.clear();
+    }
+    out << "\napplied to " << root << ":\n";
+    for (const HiveEdit& he : edits)
+        if (he.file)
+            out << "  " << relativeTo(root, he.file->host) << ": " << he.deleted
+                << " sub-trees deleted, " << he.created << " keys created, " << he.changed
+                << " keys' values changed\n";
+    out << "  " << moves.size() << " files moved into " << backup << "\n";
+    out << "undo with: dot4sim undo --backup " << backup << " --root " << root << "\n";
+    return 0;
+}
+
+int undoMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
+    std::string root, backup;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--help" || a[i] == "-h") {
+            out << kUndoHelp;
+            return 0;
+        } else if (a[i] == "--root" || a[i] == "--backup") {
+            const std::string* v = optionValue(a, i, "undo", "a folder", err);
+            if (!v) return kStatusBadUsage;
+            (a[i - 1] == "--root" ? root : backup) = *v;
+        } else {
+            err << "dot4sim undo: unexpected argument " << a[i] << "\n";
+            return kStatusBadUsage;
+        }
+    }
+    if (root.empty() || backup.empty()) {
+        err << "dot4sim undo: missing " << (backup.empty() ? "--backup DIR2" : "--root DIR") << "\n"
+            << kUndoHelp;
+        return kStatusBadUsage;
+    }
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::string text;
+    Manifest m;
+    if (!readText(backup + "/manifest", text) || !m.parse(text)) {
+        err << "dot4sim undo: " << backup
+            << "/manifest is missing or incomplete; nothing was changed\n";
+        return kStatusBadUsage;
+    }
+    if (exists(backup + "/undone")) {
+        out << "already undone (" << backup << "/undone); nothing to do\n";
+        return 0;
+    }
+    // Every piece is checked before the first is put back.
+    for (const auto& rel : m.files)
+        if (!inside(root, rel)) {
+            err << "dot4sim undo: " << backup << "/manifest names " << rel
+                << ", which is not a path inside " << root << "; nothing was changed\n";
+            return kStatusBadUsage;
+        }
+    for (const Manifest::Hive& h : m.hives)
+        if (!inside(root, h.rel) || !inside(backup, h.copy)) {
+            err << "dot4sim undo: " << backup << "/manifest names " << h.rel
+                << ", which is not a path inside " << root << "; nothing was changed\n";
+            return kStatusBadUsage;
+        }
+    for (const Manifest::Hive& h : m.hives)
+        if (!exists(backup + "/" + h.copy) || !exists(root + "/" + h.rel)) {
+            err << "dot4sim undo: the backup is incomplete or does not belong to " << root << ": "
+                << (exists(backup + "/" + h.copy) ? root + "/" + h.rel : backup + "/" + h.copy)
+                << " is missing; nothing was changed\n";
+            return kStatusBadUsage;
+        }
+    std::vector<std::string> back;  // files still in the backup
+    for (const std::string& rel : m.files) {
+        bool saved = exists(backup + "/files/" + rel), there = exists(root + "/" + rel);
+        if (saved && there) {
+            err << "dot4sim undo: " << root << "/" << rel << " exists again; nothing was changed\n";
+            return kStatusBadUsage;
+        }
+        if (!saved && !there) {
+            err << "dot4sim undo: the backup is incomplete: " << backup << "/files/" << rel
+                << " is missing; nothing was changed\n";
+            return kStatusBadUsage;
+        }
+        if (saved) back.push_back(rel);
+    }
+    size_t failed = 0;
+    for (const std::string& rel : back) {
+        std::string to = root + "/" + rel;
+        if (!makeDirs(to.substr(0, to.rfind('/'))) || !moveFile(backup + "/files/" + rel, to)) {
+            err << "dot4sim undo: cannot put back " << to << ": " << std::strerror(errno) << "\n";
+            ++failed;
+        }
+    }
+    for (const Manifest::Hive& h : m.hives)
+        if (!restoreHive(backup + "/" + h.copy, root + "/" + h.rel)) {
+            err << "dot4sim undo: cannot put back " << root << "/" << h.rel << ": "
+                << std::strerror(errno) << "\n";
+            ++failed;
+        }
+    if (failed) {
+        err << "dot4sim undo: " << failed << " pieces could not be put back; run undo again\n";
+        return kStatusFailure;
+    }
+    writeAtomically(backup + "/undone", "undone\n");
+    out << "restored " << m.hives.size() << " hives and " << back.size() << " files of " << root
+        << " from " << backup << "\n";
+    return 0;
+}
+
+}  // namespace simwin

@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "Partition.h"
+#include "TestImage.h"
+#include "dot4sim/offline.h"
+
+namespace fs = std::filesystem;
+using testsupport::TestImage;
+
+namespace {
+
+const std::string kScenario = std::string(SOURCE_DIR) + "/tests/wine/scenarios/nt-whole-stack";
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every file below `root` with its bytes: what "left as it was" compares.
+std::map<std::string, std::string> contents(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file() || e.is_symlink())
+            out[fs::relative(e.path(), root).string()] = e.is_symlink() ? "->" : slurp(e.path());
+    return out;
+}
+
+// The sample XP machine as a partition, with Cyrillic names: characters code page 1252 lacks,
+// for the warnings by key.
+struct XpPartition {
+    TestImage scratch;
+    std::string root = scratch.dir() + "/part", machine = scratch.dir() + "/m";
+    std::string config = root + "/WINDOWS/SYSTEM32/config";
+
+    explicit XpPartition(bool nt = true, const std::string& image = kScenario) {
+        testsupport::makePartition(image, root, nt,
+                                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE6\xF3\xEA]\r\n"
+                                   "\"\xEB\"=hex(7):41,00,00\r\n",
+                                   1251);
+    }
+    TestImage::Result dot4sim(std::vector<std::string> args) { return scratch.cli(args); }
+};
+
+// Key paths of a hive as reglookup, a reader independent of libhivex, lists them.
+std::set<std::string> reglookupKeys(const std::string& hive) {
+    std::set<std::string> keys;
+    FILE* p = ::popen(("reglookup -H -t KEY '" + hive + "' 2>/dev/null").c_str(), "r");
+    char line[4096];
+    while (p && std::fgets(line, sizeof line, p)) {
+        std::string s = line, key;
+        s = s.substr(0, s.find(','));
+        for (size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '%' && i + 2 < s.size()) {
+                key += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                key += s[i] == '/' ? '\\' : s[i];
+            }
+        }
+        if (key.size() > 1 && key.find_first_of("?\x80\x04") == std::string::npos)
+            keys.insert(simwin::upper(key));  // its non-ASCII spelling is its own
+    }
+    if (p) ::pclose(p);
+    return keys;
+}
+
+// The keys of a hive's part of an image, as reglookup spells them.
+std::set<std::string> imageKeys(const std::string& image, const std::string& prefix) {
+    std::set<std::string> keys;
+    std::istringstream in(slurp(image + "/registry.reg"));
+    for (std::string l; std::getline(in, l);) {
+        if (!l.empty() && l.back() == '\r') l.pop_back();
+        std::string u = simwin::upper(l);
+        if (u.compare(0, prefix.size() + 2, "[" + prefix + "\\") == 0)
+            if (u.find('?') == std::string::npos)
+                keys.insert(u.substr(prefix.size() + 1, u.size() - prefix.size() - 2));
+    }
+    return keys;
+}
+
+TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
+    XpPartition x;
+    auto before = contents(x.root);
+    auto r = x.dot4sim({"import", x.machine, "--root", x.root});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("derived: platform=2"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(x.machine + "/drive_c/WINDOWS/SYSTEM32/DRIVERS/Dot4.sys"));
+    r = x.dot4sim({"preview", x.machine});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // What the run does to a copy of the image is what apply must leave in the hives.
+    fs::copy(x.machine, x.scratch.dir() + "/after", fs::copy_options::recursive);
+    ASSERT_EQ(x.dot4sim({"run", x.scratch.dir() + "/after"}).status, 0);
+    r = x.dot4sim(
+        {"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/b", "--yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (auto [hive, prefix] : {std::pair{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM"},
+                                {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE"}}) {
+        auto want = imageKeys(x.scratch.dir() + "/after", prefix);
+        EXPECT_EQ(reglookupKeys(x.config + "/" + hive), want) << hive;
+        EXPECT_NE(reglookupKeys(x.scratch.dir() + "/b/hives/" + hive), want) << hive;
+    }
+    std::set<std::string> left, kept;
+    for (auto& [rel, bytes] : contents(x.root))
+        if (rel.find("config/") == std::string::npos) left.insert(simwin::upper(rel));
+    for (auto& [rel, bytes] : contents(x.scratch.dir() + "/after/drive_c"))
+        if (rel.find("config/") == std::string::npos) kept.insert(simwin::upper(rel));
+    EXPECT_EQ(left, kept);
+    EXPECT_LT(left.size(), before.size() - 3);
+
+    // Back byte for byte; a second undo changes nothing; a second apply sees the change.
+    for (int i = 0; i < 2; ++i) {
+        r = x.dot4sim({"undo", "--backup", x.scratch.dir() + "/b", "--root", x.root});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(contents(x.root), before) << r.out;
+    }
+    fs::remove(x.root + "/WINDOWS/SYSTEM/Dot4Mon.dll");
+    r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Dot4Mon.dll is gone"), std::string::npos) << r.err;
+}
+
+TEST(Offline, A98PartitionPreviewsAsItsImageDoesAndIsNotApplied) {
+    const std::string image = std::string(SOURCE_DIR) + "/tests/wine/scenarios/w98-whole-stack";
+    XpPartition x(false, image);
+    auto r = x.dot4sim({"import", x.machine, "--root", x.root});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("derived: platform=1"), std::string::npos) << r.out;
+    fs::copy(image, x.scratch.dir() + "/source", fs::copy_options::recursive);
+    std::string json[2];
+    for (int i = 0; i < 2; ++i) {
+        std::string file = x.scratch.dir() + "/" + std::to_string(i) + ".json";
+        ASSERT_EQ(
+            x.dot4sim({"preview", i ? x.scratch.dir() + "/source" : x.machine, "--json", file})
+                .status,
+            0);
+        json[i] = slurp(file);
+        json[i] = json[i].substr(json[i].find("\"keys_deleted\""));
+        json[i] = json[i].substr(0, json[i].find("\"keys_created\""));  // the version key is new
+    }
+    EXPECT_EQ(json[0], json[1]);
+    EXPECT_GT(json[0].size(), 200u);
+    r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("95/98"), std::string::npos) << r.err;
+}
+
+TEST(Offline, AFailureAtAnyStepLeavesThePartitionAsItWas) {
+    XpPartition x;
+    ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0);
+    auto before = contents(x.root);
+    int status = 1;
+    for (int step = 1; status != 0 && step < 50; ++step) {
+        std::string backup = x.scratch.dir() + "/b" + std::to_string(step);
+        ::setenv("DOT4SIM_FAIL_STEP", std::to_string(step).c_str(), 1);
+        status =
+            x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", backup, "--yes"}).status;
+        if (status != 0) {
+            EXPECT_EQ(status, 1) << step;
+            EXPECT_EQ(contents(x.root), before) << step;
+        }
+    }
+    ::unsetenv("DOT4SIM_FAIL_STEP");
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(contents(x.root), before);
+}
+
+TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
+    TestImage elsewhere;
+    const std::string outside = elsewhere.dir();
+    struct Case {
+        const char* why;
+        std::function<void(XpPartition&)> spoil;
+        std::string named;  // in the message
+    } cases[] = {
+        {"truncated", [](XpPartition& x) { fs::resize_file(x.config + "/SYSTEM", 5000); },
+         "SYSTEM"},
+        {"checksum",
+         [](XpPartition& x) {
+             std::fstream f(x.config + "/SOFTWARE",
+                            std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(100), f.put('x');
+         },
+         "SOFTWARE: corrupt"},
+        {"not saved cleanly",
+         [](XpPartition& x) {
+             std::fstream f(x.config + "/DEFAULT", std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(4), f.put(7);
+         },
+         "DEFAULT: not saved cleanly"},
+        {"another kind",
+         [](XpPartition& x) {
+             fs::copy_file(x.config + "/SOFTWARE", x.config + "/SYSTEM",
+                           fs::copy_options::overwrite_existing);
+         },
+         "SYSTEM: a hive of another kind (SOFTWARE)"},
+        {"95/98 file",
+         [](XpPartition& x) { std::ofstream(x.config + "/SYSTEM") << "CREG\1\0\0\0"; }, "95/98"},
+        {"no Windows", [](XpPartition& x) { fs::rename(x.root + "/WINDOWS", x.root + "/other"); },
+         "no Windows"},
+        {"two Windows",
+         [](XpPartition& x) {
+             fs::copy(x.root + "/WINDOWS", x.root + "/winnt", fs::copy_options::recursive);
+         },
+         "two Windows"},
+        {"hive links outside",
+         [&](XpPartition& x) {
+             fs::copy_file(x.config + "/SYSTEM", outside + "/SYSTEM");
+             fs::remove(x.config + "/SYSTEM");
+             fs::create_symlink(outside + "/SYSTEM", x.config + "/SYSTEM");
+         },
+         "SYSTEM is a link"},
+    };
+    for (const Case& c : cases) {
+        XpPartition x;
+        c.spoil(x);
+        auto before = contents(x.root);
+        auto r = x.dot4sim({"import", x.machine, "--root", x.root});
+        EXPECT_EQ(r.status, 2) << c.why << r.out;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << c.why << ": " << r.err;
+        EXPECT_FALSE(fs::exists(x.machine)) << c.why;
+        EXPECT_EQ(contents(x.root), before) << c.why;
+    }
+}
+
+TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
+    XpPartition x;
+    fs::create_symlink("/etc", x.root + "/WINDOWS/outside");  // listed never, followed never
+    auto r = x.dot4sim({"import", x.machine, "--root", x.root});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("outside is a link"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(x.machine + "/drive_c/WINDOWS/outside"));
+    auto before = contents(x.root);
+    fs::create_directory(x.scratch.dir() + "/exists");
+    const std::string b = x.scratch.dir() + "/b";
+    std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+        {{"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/exists", "--yes"},
+         "exists"},
+        {{"apply", x.scratch.dir(), "--root", x.root, "--yes"}, "machine.ini"},
+        {{"undo", "--backup", x.scratch.dir() + "/exists", "--root", x.root}, "manifest"},
+        {{"apply", x.machine, "--yes"}, "--root"},
+    };
+    for (auto& [args, named] : refusals) {
+        r = x.dot4sim(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+        EXPECT_EQ(contents(x.root), before);
+    }
+    // Declined: nothing changes. Then an undo whose backup lost a file refuses before starting.
+    std::istringstream no("n\n");
+    std::ostringstream out, err;
+    EXPECT_EQ(simwin::applyMain({x.machine, "--root", x.root, "--backup", b}, no, out, err), 1);
+    EXPECT_EQ(contents(x.root), before);
+    ASSERT_EQ(x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"}).status, 0);
+    auto applied = contents(x.root);
+    const std::string manifest = slurp(b + "/manifest");
+    fs::remove(b + "/files/WINDOWS/SYSTEM/Dot4Mon.dll");
+    std::ofstream(b + "/manifest.good") << manifest;
+    std::ofstream(b + "/manifest.bad")
+        << manifest.substr(0, manifest.size() - 4) << "file\t../x\nend\n";
+    for (auto [file, named] :
+         {std::pair{"manifest.good", "incomplete"}, {"manifest.bad", "not a path inside"}}) {
+        fs::copy_file(b + "/" + file, b + "/manifest", fs::copy_options::overwrite_existing);
+        r = x.dot4sim({"undo", "--backup", b, "--root", x.root});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+        EXPECT_EQ(contents(x.root), applied);
+    }
+}
+
+}  // namespace
