@@ -331,7 +331,7 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
     }
     codepage = after.m->config.system.codePage;
     std::ostringstream text, j;
-    j << "{";
+    j << "{\n  \"codepage\": " << codepage << ",";
     diffKeys(before, after, text, j);
     diffValues(before, after, text, j);
     diffFiles(before, after, text, j);
