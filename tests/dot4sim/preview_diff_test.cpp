@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 
@@ -275,6 +276,18 @@ TEST(Preview, WarningsAreCountedByReason) {
     EXPECT_EQ(count(all.out, "registry.reg:"), shown + more);
     EXPECT_EQ(items(field(slurp(json), "warnings")).size(), shown + more);
     fs::remove(json);
+}
+
+// Finishing a commit an earlier command left is news about the image, not the machine.
+TEST(Preview, ARecoveredCommitIsReportedOnStandardError) {
+    TestImage img;
+    img.fromExample("road-of-one-device");
+    ::setenv("DOT4SIM_CRASH_AT", "1", 1);
+    img.cli({"run", img.dir()});
+    ::unsetenv("DOT4SIM_CRASH_AT");
+    auto p = img.cli({"preview", img.dir()});
+    EXPECT_NE(p.err.find("interrupted"), std::string::npos) << p.err;
+    EXPECT_EQ(p.out.find("interrupted"), std::string::npos) << p.out;
 }
 
 // A 1251 machine's printer reads as Cyrillic in the terminal, the JSON and diff.
