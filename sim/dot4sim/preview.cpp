@@ -216,8 +216,16 @@ void judge(Preview& p) {
 }
 
 // What a person reads is Unicode: names leave the machine's code page once, here.
+// The image's folder in a message is a host name, in UTF-8 already.
 void inUtf8(Preview& p) {
-    auto one = [&](std::string& s) { s = toUtf8(s, p.codepage); };
+    auto one = [&](std::string& s) {
+        std::string out;
+        size_t from = 0;
+        for (size_t at; !p.machine.empty() && (at = s.find(p.machine, from)) != std::string::npos;
+             from = at + p.machine.size())
+            out += toUtf8(s.substr(from, at - from), p.codepage) + p.machine;
+        s = out + toUtf8(s.substr(from), p.codepage);
+    };
     auto all = [&](std::vector<std::string>& v) {
         for (std::string& s : v) one(s);
     };
