@@ -261,8 +261,9 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         loaded = std::make_unique<DrivesAsLoaded>(m);
         const FileSystem& now = *m.run.files;
         const std::string& cwd = m.config.system.currentDirectory;
+        Spelling was(loaded->files(), cwd), is(now, cwd);
         PathSet before, after;
-        changedFiles(m, *loaded, before, after);
+        changedFiles(m, *loaded, was, is, before, after);
         const Outcome& out = m.report.outcome;
         p.answer = out.promptAnswer;
         p.printersDeleted = out.spoolerDeleted;
@@ -274,8 +275,8 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         p.filesDeleted = minus(before, after);
         p.filesCreated = minus(after, before);
         auto spelt = [&](const std::string& path) {
-            std::string s = existingFile(now, path, cwd);
-            if (s.empty()) s = existingFile(loaded->files(), path, cwd);
+            std::string s = is.file(path);
+            if (s.empty()) s = was.file(path);
             return s.empty() ? path : s;
         };
         std::vector<PendingOperation> pending = pendingOperations(m);
@@ -293,11 +294,11 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
             std::string path;
             if (!tracedPath(line, "DeleteFileA", path) && !tracedPath(line, "MoveFileExA", path))
                 continue;
-            std::string was = existingFile(loaded->files(), path, cwd);
-            if (was.empty() || existingFile(now, path, cwd).empty() ||
-                scheduled.count(upper(was)) || !tried.insert(upper(was)).second)
+            std::string had = was.file(path);
+            if (had.empty() || is.file(path).empty() || scheduled.count(upper(had)) ||
+                !tried.insert(upper(had)).second)
                 continue;
-            p.filesFailed.push_back(was);
+            p.filesFailed.push_back(had);
         }
         sortWithoutCase(p.filesFailed);
         m.report.traceLines.clear();

@@ -73,23 +73,29 @@ DrivesAsLoaded::DrivesAsLoaded(const Machine& m) : files_(m.config.imageDir, sta
     files_.setShortNames(m.config.shortNames);
 }
 
-std::string existingFile(const FileSystem& fs, const std::string& path,
-                         const std::string& currentDirectory) {
-    ResolvedPath r = fs.resolve(path, currentDirectory);
+std::string Spelling::file(const std::string& path) {
+    ResolvedPath r = fs_.resolve(path, cwd_);
     if (r.error || !r.exists || r.isDirectory) return "";
-    // Each folder as the drive spells it, not as the caller did.
-    std::string spelt = r.full.substr(0, 3);
-    for (size_t at = 3, end; at < r.full.size(); at = end + 1) {
-        end = std::min(activeCodePage().findSeparator(r.full.data(), r.full.size(), at),
-                       r.full.size());
-        ResolvedPath part = fs.resolve(spelt + r.full.substr(at, end - at), "C:\\");
-        if (part.error || !part.exists) return r.full;
-        spelt += part.name + (end < r.full.size() ? "\\" : "");
-    }
+    size_t cut = activeCodePage().rfindSeparator(r.full);
+    if (cut == std::string::npos) return r.full;
+    std::string dir = folder(r.full.substr(0, cut));
+    return dir + (dir.back() == '\\' ? "" : "\\") + r.name;
+}
+
+std::string Spelling::folder(const std::string& full) {
+    if (full.size() <= 3) return full;  // "C:" or "C:\\"
+    std::string& spelt = folders_[upper(full)];
+    if (!spelt.empty()) return spelt;
+    size_t cut = activeCodePage().rfindSeparator(full);
+    ResolvedPath r = fs_.resolve(full, "C:\\");
+    std::string parent = folder(full.substr(0, cut == 2 ? 3 : cut));
+    spelt = parent + (parent.back() == '\\' ? "" : "\\") +
+            (r.error || !r.exists ? full.substr(cut + 1) : r.name);
     return spelt;
 }
 
-void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, PathSet& before, PathSet& after) {
+void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, Spelling& was, Spelling& is,
+                  PathSet& before, PathSet& after) {
     if (!m.run.files) return;
     for (const auto& change : m.run.files->changes()) {
         const std::string& path = change.first;
@@ -99,7 +105,7 @@ void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, PathSet& befor
             ResolvedPath r = side->resolve(path, "C:\\");
             if (r.error || !r.exists) continue;
             if (!r.isDirectory) {
-                out.emplace(upper(path), existingFile(*side, path));
+                out.emplace(upper(path), (side == &loaded.files() ? was : is).file(path));
                 continue;
             }
             // A folder the run took away takes its files; one still there lists its own changes.

@@ -38,12 +38,24 @@ class DrivesAsLoaded {
     FileSystem files_;
 };
 
-// The path as the drives spell it, aliases replaced by long names, when it names a file there;
-// "" otherwise.
-std::string existingFile(const FileSystem& fs, const std::string& path,
-                         const std::string& currentDirectory = "C:\\");
+// Paths as a drive spells them, aliases replaced by long names; each folder is looked up once.
+class Spelling {
+  public:
+    Spelling(const FileSystem& fs, std::string currentDirectory)
+        : fs_(fs), cwd_(std::move(currentDirectory)) {}
+    // The path when it names a file, else "".
+    std::string file(const std::string& path);
+
+  private:
+    std::string folder(const std::string& full);
+    const FileSystem& fs_;
+    std::string cwd_;
+    std::map<std::string, std::string> folders_;  // upper-cased -> spelt
+};
+
 // The files the run's changes touched, as they were when loaded and as they are now.
-void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, PathSet& before, PathSet& after);
+void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, Spelling& was, Spelling& is,
+                  PathSet& before, PathSet& after);
 
 // One operation waiting for the next start: `target` empty deletes `source`.
 struct PendingOperation {
