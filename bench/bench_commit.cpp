@@ -1,7 +1,7 @@
-// Commit benchmark: a run on a machine whose drive_c holds 20,000 more files (about 250 MB)
-// against the same machine without them. A run costs what it reads and changes, so the two
-// should take the same time; the disk a run uses besides the image is its transaction folder,
-// measured when it is largest (just before the commit point).
+// Commit benchmark: a run, and a preview, on a machine whose drive_c holds 20,000 more files
+// (about 250 MB) against the same machine without them. Both cost what the run reads and
+// changes, so each pair should take the same time; the disk a run uses besides the image is its
+// transaction folder, measured when it is largest (just before the commit point).
 //
 //   bench_commit [EXAMPLE [WORKDIR [ROUNDS]]]
 //       EXAMPLE defaults to examples/machines/road-of-one-device, WORKDIR to /tmp, ROUNDS to 5
@@ -43,6 +43,15 @@ double runOnce(const std::string& image) {
     int status = simwin::runImage(o, err);
     double s = std::chrono::duration<double>(Clock::now() - t0).count();
     if (status != 0) std::cerr << "bench_commit: run exited " << status << ": " << err.str();
+    return s;
+}
+
+double previewOnce(const std::string& image) {
+    std::ostringstream out, err;
+    auto t0 = Clock::now();
+    int status = simwin::previewMain({image, "--", "-l"}, out, err);
+    double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (status != 0) std::cerr << "bench_commit: preview exited " << status << ": " << err.str();
     return s;
 }
 
@@ -99,7 +108,13 @@ int main(int argc, char** argv) {
     }
     uintmax_t extra = treeBytes(large + "/drive_c") - treeBytes(small + "/drive_c");
 
-    std::vector<double> ts, tl;
+    std::vector<double> ts, tl, ps, pl;
+    for (int r = 0; r < rounds; ++r) {
+        restore(example, small);
+        restore(example, large);
+        ps.push_back(previewOnce(small));
+        pl.push_back(previewOnce(large));
+    }
     for (int r = 0; r < rounds; ++r) {
         restore(example, small);
         restore(example, large);
@@ -113,6 +128,9 @@ int main(int argc, char** argv) {
     std::printf("run, example alone:        %.4f s (median of %d)\n", s, rounds);
     std::printf("run, with the extra files: %.4f s (median of %d)\n", l, rounds);
     std::printf("ratio: %.2f x (target <= 1.2 x)\n", l / s);
+    std::printf("preview -l, example alone:        %.4f s (median of %d)\n", median(ps), rounds);
+    std::printf("preview -l, with the extra files: %.4f s (median of %d)\n", median(pl), rounds);
+    std::printf("ratio: %.2f x (target <= 1.2 x)\n", median(pl) / median(ps));
     std::printf("disk used during the run: %.3f MB (the transaction folder)\n", staged / 1e6);
     fs::remove_all(small);
     fs::remove_all(large);

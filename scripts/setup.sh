@@ -13,7 +13,7 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 diffutils
-          clang-14 libclang-rt-14-dev
+          clang-14 libclang-rt-14-dev chromium
           pkg-config libhivex-dev libcreg-dev libbfio-dev reglookup libcreg-utils)
 if [[ $want_wine -eq 1 ]]; then
     packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32 wine64 xvfb xdotool)

@@ -28,8 +28,16 @@ const char* const kDiffHelp =
     "\n"
     "  --json FILE  also write the changes as a JSON object\n"
     "\n"
-    "Exit status: 0 when both images could be read (whether or not they differ), 2 for a bad\n"
-    "command line or an image that cannot be loaded.\n";
+    "Names are printed in UTF-8, converted from the machine's code page.\n"
+    "\n"
+    "Exit status, as diff(1): 0 when the images are the same, 1 when they differ, 2 for a bad\n"
+    "command line, an image that cannot be loaded, or a FILE that cannot be written.\n";
+
+// The images' code page: names leave it for UTF-8 once, on output.
+unsigned codepage = 1252;
+
+std::string js(const std::string& s) { return jsonString(s, codepage); }
+std::string jl(const std::vector<std::string>& v) { return jsonList(v, codepage); }
 
 struct View {
     std::unique_ptr<Machine> m;
@@ -164,7 +172,7 @@ std::string operation(const PendingOperation& op) {
     return op.target.empty() ? "delete " + op.source : "rename " + op.source + " to " + op.target;
 }
 
-std::string jsonOrNull(const std::string* s) { return s ? jsonString(*s) : "null"; }
+std::string jsonOrNull(const std::string* s) { return s ? js(*s) : "null"; }
 
 // Keys deleted, each sub-tree once, and keys created with what they hold.
 void diffKeys(View& before, View& after, std::ostream& text, std::ostream& j) {
@@ -182,11 +190,10 @@ void diffKeys(View& before, View& after, std::ostream& text, std::ostream& j) {
         text << "- [" << d.first << "]";
         if (d.second > 1) text << "  (" << d.second << " keys)";
         text << "\n";
-        j << (i ? ", " : "") << "{\"key\": " << jsonString(d.first) << ", \"keys\": " << d.second
-          << "}";
+        j << (i ? ", " : "") << "{\"key\": " << js(d.first) << ", \"keys\": " << d.second << "}";
     }
     std::vector<std::string> created = minus(ka, kb);
-    j << "],\n  \"keys_created\": " << jsonList(created);
+    j << "],\n  \"keys_created\": " << jl(created);
     std::set<std::string> createdSet;
     for (const std::string& c : created) createdSet.insert(upper(c));
     for (const std::string& c : created) {
@@ -222,10 +229,9 @@ void diffValues(View& before, View& after, std::ostream& text, std::ostream& j) 
         std::string cb = classText(rb, kbk), ca = classText(ra, kak);
         if (cb != ca) {
             text << "~ [" << path << "] class: " << cb << " -> " << ca << "\n";
-            classes << (firstClass ? "" : ", ") << "{\"key\": " << jsonString(path)
-                    << ", \"before\": " << (rb.classOf(kbk) ? jsonString(rb.classOf(kbk)) : "null")
-                    << ", \"after\": " << (ra.classOf(kak) ? jsonString(ra.classOf(kak)) : "null")
-                    << "}";
+            classes << (firstClass ? "" : ", ") << "{\"key\": " << js(path)
+                    << ", \"before\": " << (rb.classOf(kbk) ? js(rb.classOf(kbk)) : "null")
+                    << ", \"after\": " << (ra.classOf(kak) ? js(ra.classOf(kak)) : "null") << "}";
             firstClass = false;
         }
         auto change = [&](const Registry::Value* vb, const Registry::Value* va) {
@@ -243,9 +249,8 @@ void diffValues(View& before, View& after, std::ostream& text, std::ostream& j) 
             else
                 text << "~ [" << path << "] " << valueName(name) << ": " << sb << " -> " << sa
                      << "\n";
-            j << (firstValue ? "" : ", ") << "\n    {\"key\": " << jsonString(path)
-              << ", \"name\": " << jsonString(name)
-              << ", \"before\": " << jsonOrNull(vb ? &sb : nullptr)
+            j << (firstValue ? "" : ", ") << "\n    {\"key\": " << js(path)
+              << ", \"name\": " << js(name) << ", \"before\": " << jsonOrNull(vb ? &sb : nullptr)
               << ", \"after\": " << jsonOrNull(va ? &sa : nullptr) << "}";
             firstValue = false;
         };
@@ -266,7 +271,7 @@ void diffFiles(View& before, View& after, std::ostream& text, std::ostream& j) {
     auto listed = [&](const char* field, const char* mark, const std::vector<std::string>& v,
                       const char* suffix) {
         for (const std::string& s : v) text << mark << " " << s << suffix << "\n";
-        j << ",\n  \"" << field << "\": " << jsonList(v);
+        j << ",\n  \"" << field << "\": " << jl(v);
     };
     listed("folders_deleted", "-", minus(before.folders, after.folders), "\\");
     listed("files_deleted", "-", minus(before.files, after.files), "");
@@ -291,8 +296,7 @@ void diffRestart(View& before, View& after, std::ostream& text, std::ostream& j)
         if (!pa.count(op)) removed.push_back(operation(op));
     for (const std::string& s : removed) text << "- at the restart: " << s << "\n";
     for (const std::string& s : added) text << "+ at the restart: " << s << "\n";
-    j << ",\n  \"restart_added\": " << jsonList(added)
-      << ",\n  \"restart_removed\": " << jsonList(removed);
+    j << ",\n  \"restart_added\": " << jl(added) << ",\n  \"restart_removed\": " << jl(removed);
 }
 
 }  // namespace
@@ -328,27 +332,29 @@ int diffMain(const std::vector<std::string>& a, std::ostream& out, std::ostream&
         err << "dot4sim diff: " << e.what() << "\n";
         return kStatusBadUsage;
     }
+    codepage = after.m->config.system.codePage;
     std::ostringstream text, j;
-    j << "{";
+    j << "{\n  \"codepage\": " << codepage << ",";
     diffKeys(before, after, text, j);
     diffValues(before, after, text, j);
     diffFiles(before, after, text, j);
     diffRestart(before, after, text, j);
-    j << ",\n  \"warnings\": " << jsonList(warnings) << "\n}\n";
+    j << ",\n  \"warnings\": " << jl(warnings) << "\n}\n";
 
-    for (const std::string& w : warnings) err << "dot4sim diff: warning: " << w << "\n";
+    for (const std::string& w : warnings)
+        err << "dot4sim diff: warning: " << toUtf8(w, codepage) << "\n";
     std::string t = text.str();
-    out << (t.empty() ? "no changes\n" : t);
+    out << (t.empty() ? "no changes\n" : toUtf8(t, codepage));
     if (!json.empty()) {
         std::ofstream f(json, std::ios::binary | std::ios::trunc);
         f << j.str();
         f.flush();
         if (!f) {
             err << "dot4sim diff: cannot write " << json << "\n";
-            return kStatusFailure;
+            return kStatusBadUsage;
         }
     }
-    return 0;
+    return t.empty() ? 0 : 1;
 }
 
 }  // namespace simwin

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iomanip>
+#include <map>
 #include <new>
 #include <set>
 #include <sstream>
@@ -27,17 +29,23 @@ namespace simwin {
 namespace {
 
 const char* const kPreviewHelp =
-    "usage: dot4sim preview MACHINE... [--json FILE] [--jobs N] [--answer yes|no] [-- ARG...]\n"
+    "usage: dot4sim preview MACHINE... [--json FILE] [--html FILE] [--warnings all] [--jobs N]\n"
+    "                       [--answer yes|no] [-- ARG...]\n"
     "\n"
     "Runs the uninstaller on each machine image as 'dot4sim run' does, answering the reboot\n"
     "prompt No unless told, and throws the run's changes away: the image is left as it was.\n"
-    "Prints what the run would do: the keys it deletes (each deleted sub-tree once, with its\n"
-    "size in keys) and creates, the printers deleted or failed through the spooler, the files\n"
-    "deleted at once, scheduled for the restart or neither, what the restart would then\n"
-    "delete, and whether a reboot is needed. With several images it ends with one summary row\n"
-    "per machine.\n"
+    "Each machine's report opens with a verdict: whether the Dot4 stack is there (device and\n"
+    "driver entries, Dot4 ports, printers, files), what the uninstall removes, leaves for the\n"
+    "restart or cannot remove, and whether a reboot is needed. Then the keys it deletes (each\n"
+    "deleted sub-tree once, with its size in keys) and creates (empty base keys marked), the\n"
+    "printers deleted or failed through the spooler, the files deleted at once, created (its\n"
+    "log), scheduled for the restart or neither, what the restart would then delete, and the\n"
+    "image's warnings: per reason the first five, then how many more. It ends with one\n"
+    "summary row per machine. Names are printed in UTF-8.\n"
     "\n"
     "  --json FILE      also write the facts as a JSON array, one object per machine\n"
+    "  --html FILE      also write them as one self-contained HTML page\n"
+    "  --warnings all   print every warning, not five per reason\n"
     "  --jobs N         preview N images at once (each in a process of its own; default 1)\n"
     "  --answer yes|no  answer the reboot prompt so (default no)\n"
     "\n"
@@ -45,17 +53,19 @@ const char* const kPreviewHelp =
     "program failed on it (its JSON object then has an \"error\"), 2 for a bad command line.\n";
 
 struct Preview {
-    std::string machine, platform, error, answer;
+    std::string machine, platform, error, answer, verdict;
+    unsigned codepage = 1252;
     int exitCode = 0;
-    std::vector<std::string> keysDeleted, keysCreated, printersDeleted, filesDeleted,
-        filesScheduled, filesFailed, restartDeletes, restartNotes, warnings;
+    std::vector<std::string> keysDeleted, keysCreated, emptyKeys, printersDeleted, filesDeleted,
+        filesCreated, filesScheduled, filesFailed, restartDeletes, restartNotes, warnings, notes;
     std::vector<std::pair<std::string, DWORD>> printersFailed;
-    bool rebootNeeded = false;
+    std::vector<std::pair<std::string, size_t>> trees;  // the deleted sub-trees and their sizes
+    bool rebootNeeded = false, stackFound = false;
 };
 
 // What one preview prints and writes, made in the process that ran it.
 struct Rendered {
-    std::string text, json, row;
+    std::string text, json, row, html, htmlRow, notes;
     bool failed = false;
 };
 
@@ -78,14 +88,6 @@ bool tracedPath(const std::string& line, const std::string& function, std::strin
         path += line[i];
     }
     return false;
-}
-
-// A path as the drive spells it, aliases replaced by long names, when it exists.
-std::string longPath(const Machine& m, const std::string& path) {
-    ResolvedPath r = m.run.files->resolve(path, m.config.system.currentDirectory);
-    if (r.error) return path;
-    if (!r.exists || r.isRoot) return r.full;
-    return r.full.substr(0, activeCodePage().rfindSeparator(r.full) + 1) + r.name;
 }
 
 // Every live key below the roots, the link excepted (its keys are the control set's).
@@ -131,22 +133,118 @@ struct KeySnapshot {
     }
 };
 
-struct Snapshot {
-    KeySnapshot keys;
-    PathSet files, folders;
-    std::vector<PendingOperation> pending;
-    void take(const Machine& m, bool withKeys) {
-        if (withKeys) keys.take(*m.run.registry);
-        drivePaths(m, files, folders);
-        pending = pendingOperations(m);
+bool under(const std::string& path, const char* folder) {
+    return upper(path).find(folder) != std::string::npos;
+}
+
+std::string counted(size_t n, const std::string& one, const std::string& many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// "a, b and c"
+std::string joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return out;
+}
+
+// What the program deletes is the stack: its device and driver keys, its Dot4 ports, its
+// printers and its files. What the run itself made (its log, empty base keys) is not.
+void judge(Preview& p) {
+    std::set<std::string> created;
+    for (const std::string& f : p.filesCreated) created.insert(upper(f));
+    auto own = [&](const std::vector<std::string>& files) {
+        size_t n = 0;
+        for (const std::string& f : files) n += !created.count(upper(f));
+        return n;
+    };
+    std::set<std::string> ports, printers;
+    size_t devices = 0;
+    for (const auto& tree : p.trees) {
+        const std::string& k = tree.first;
+        std::string leaf = k.substr(activeCodePage().rfindSeparator(k) + 1);
+        if (upper(leaf).compare(0, 5, "DOT4_") == 0)
+            ports.insert(upper(leaf));
+        else if (under(k, "\\PRINT\\PRINTERS\\"))
+            printers.insert(upper(leaf));
+        else if (!under(k, "\\PRINT\\"))
+            ++devices;
     }
-};
+    for (const std::string& k : p.keysDeleted) {
+        std::string leaf = k.substr(activeCodePage().rfindSeparator(k) + 1);
+        if (upper(leaf).compare(0, 5, "DOT4_") == 0) ports.insert(upper(leaf));
+    }
+    for (const std::string& n : p.printersDeleted) printers.insert(upper(n));
+    for (const auto& f : p.printersFailed) printers.insert(upper(f.first));
+    const size_t now = own(p.filesDeleted), later = own(p.filesScheduled),
+                 never = p.filesFailed.size();
+    const size_t files = now + later + never;
+    p.stackFound = !p.keysDeleted.empty() || !printers.empty() || files > 0;
+    std::string reboot = !p.rebootNeeded ? "no reboot needed"
+                         : later > 0     ? "reboot needed"
+                                         : "a reboot would only delete the program's own log";
+    std::string made = counted(p.emptyKeys.size(), "empty base key", "empty base keys");
+    if (!p.filesCreated.empty()) made += " and its log " + p.filesCreated.front();
+    if (!p.stackFound) {
+        p.verdict =
+            "no trace of the Dot4 stack on this machine: nothing to remove; the program "
+            "only creates " +
+            made + "; " + reboot;
+        return;
+    }
+    std::vector<std::string> found;
+    if (devices)
+        found.push_back(counted(devices, "device or driver entry", "device and driver entries"));
+    if (!ports.empty()) found.push_back(counted(ports.size(), "Dot4 port", "Dot4 ports"));
+    if (!printers.empty()) found.push_back(counted(printers.size(), "printer", "printers"));
+    if (files) found.push_back(counted(files, "file", "files"));
+    std::vector<std::string> removes;
+    if (!p.keysDeleted.empty()) removes.push_back(counted(p.keysDeleted.size(), "key", "keys"));
+    if (!p.printersDeleted.empty())
+        removes.push_back(counted(p.printersDeleted.size(), "printer", "printers"));
+    if (now) removes.push_back(counted(now, "file", "files") + " now");
+    std::vector<std::string> cannot;
+    if (!p.printersFailed.empty())
+        cannot.push_back(counted(p.printersFailed.size(), "printer", "printers"));
+    if (never) cannot.push_back(counted(never, "file", "files"));
+    p.verdict = "the Dot4 stack is here (" + joined(found) + "); the uninstall removes " +
+                (removes.empty() ? "nothing" : joined(removes));
+    if (later) p.verdict += ", leaves " + counted(later, "file", "files") + " for the restart";
+    if (!cannot.empty()) p.verdict += ", cannot remove " + joined(cannot);
+    p.verdict += "; " + reboot;
+}
+
+// What a person reads is Unicode: names leave the machine's code page once, here.
+// The image's folder in a message is a host name, in UTF-8 already.
+void inUtf8(Preview& p) {
+    auto one = [&](std::string& s) {
+        std::string out;
+        size_t from = 0;
+        for (size_t at; !p.machine.empty() && (at = s.find(p.machine, from)) != std::string::npos;
+             from = at + p.machine.size())
+            out += toUtf8(s.substr(from, at - from), p.codepage) + p.machine;
+        s = out + toUtf8(s.substr(from), p.codepage);
+    };
+    auto all = [&](std::vector<std::string>& v) {
+        for (std::string& s : v) one(s);
+    };
+    for (auto* v : {&p.keysDeleted, &p.keysCreated, &p.emptyKeys, &p.printersDeleted,
+                    &p.filesDeleted, &p.filesCreated, &p.filesScheduled, &p.filesFailed,
+                    &p.restartDeletes, &p.restartNotes, &p.warnings, &p.notes})
+        all(*v);
+    for (auto& f : p.printersFailed) one(f.first);
+    for (auto& t : p.trees) one(t.first);
+    one(p.error);
+    one(p.verdict);
+}
 
 Preview previewOne(const std::string& image, const RunOptions& base) {
     Preview p;
     p.machine = image;
-    Snapshot before, after;
-    PathSet restartedFiles, restartedFolders;
+    KeySnapshot keys;
+    std::vector<PendingOperation> pendingBefore;
+    std::unique_ptr<DrivesAsLoaded> loaded;
     bool ran = false;
     RunOptions o = base;
     o.image = image;
@@ -154,21 +252,39 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
     o.beforeRun = [&](Machine& m) {
         m.report.traceEnabled = true;  // the files it tried to delete
         p.platform = platformName(m.config);
-        before.take(m, true);
+        p.codepage = m.config.system.codePage;
+        keys.take(*m.run.registry);
+        pendingBefore = pendingOperations(m);
     };
     o.afterRun = [&](Machine& m) {
-        after.take(m, false);
+        // Only what the run touched is looked at, so the preview costs what the run costs.
+        loaded = std::make_unique<DrivesAsLoaded>(m);
+        const FileSystem& now = *m.run.files;
+        const std::string& cwd = m.config.system.currentDirectory;
+        Spelling was(loaded->files(), cwd), is(now, cwd);
+        PathSet before, after;
+        changedFiles(m, *loaded, was, is, before, after);
         const Outcome& out = m.report.outcome;
         p.answer = out.promptAnswer;
         p.printersDeleted = out.spoolerDeleted;
         p.printersFailed = out.spoolerFailed;
-        before.keys.compare(*m.run.registry, p.keysDeleted, p.keysCreated);
-        p.filesDeleted = minus(before.files, after.files);
-        std::set<PendingOperation> old(before.pending.begin(), before.pending.end());
+        keys.compare(*m.run.registry, p.keysDeleted, p.keysCreated);
+        for (const std::string& k : p.keysCreated)
+            if (const Registry::Key* key = m.run.registry->find(k))
+                if (key->valueCount == 0) p.emptyKeys.push_back(k);
+        p.filesDeleted = minus(before, after);
+        p.filesCreated = minus(after, before);
+        auto spelt = [&](const std::string& path) {
+            std::string s = is.file(path);
+            if (s.empty()) s = was.file(path);
+            return s.empty() ? path : s;
+        };
+        std::vector<PendingOperation> pending = pendingOperations(m);
+        std::set<PendingOperation> old(pendingBefore.begin(), pendingBefore.end());
         std::set<std::string> scheduled;
-        for (const PendingOperation& op : after.pending) {
+        for (const PendingOperation& op : pending) {
             if (old.count(op)) continue;
-            std::string path = longPath(m, op.source);
+            std::string path = spelt(op.source);
             scheduled.insert(upper(path));
             p.filesScheduled.push_back(path);
         }
@@ -178,56 +294,178 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
             std::string path;
             if (!tracedPath(line, "DeleteFileA", path) && !tracedPath(line, "MoveFileExA", path))
                 continue;
-            std::string u = upper(longPath(m, path));
-            if (!before.files.count(u) || !after.files.count(u) || scheduled.count(u) ||
-                !tried.insert(u).second)
+            std::string had = was.file(path);
+            if (had.empty() || is.file(path).empty() || scheduled.count(upper(had)) ||
+                !tried.insert(upper(had)).second)
                 continue;
-            p.filesFailed.push_back(before.files[u]);
+            p.filesFailed.push_back(had);
         }
         sortWithoutCase(p.filesFailed);
         m.report.traceLines.clear();
         // Only what the restart list deletes: wininit.ini itself is renamed, not deleted.
         std::vector<std::string> doomed;
-        for (const PendingOperation& op : after.pending)
-            if (op.target.empty()) doomed.push_back(longPath(m, op.source));
+        for (const PendingOperation& op : pending) {
+            if (!op.target.empty()) continue;
+            ResolvedPath r = now.resolve(op.source, cwd);
+            if (!r.error && r.exists) doomed.push_back(spelt(op.source));
+        }
         p.restartNotes = restartMachine(m);
-        drivePaths(m, restartedFiles, restartedFolders);
         for (const std::string& path : doomed) {
-            std::string u = upper(path);
-            if ((after.files.count(u) && !restartedFiles.count(u)) ||
-                (after.folders.count(u) && !restartedFolders.count(u)))
-                p.restartDeletes.push_back(path);
+            ResolvedPath r = now.resolve(path, cwd);
+            if (r.error || !r.exists) p.restartDeletes.push_back(path);
         }
         sortWithoutCase(p.restartDeletes);
+        // Under the machine's code page, before the names become UTF-8.
+        p.trees = subtrees(p.keysDeleted);
+        judge(p);
         ran = true;
     };
     std::ostringstream notes;
     p.exitCode = runImage(o, notes);
-    for (const std::string& l : lines(notes.str()))
-        if (!l.empty()) p.warnings.push_back(warningText(l));
+    for (const std::string& l : lines(notes.str())) {
+        if (l.empty()) continue;
+        // Recovering an interrupted command is news about the image, not about the machine.
+        if (l.compare(0, 18, "dot4sim: warning: ") != 0 && ran)
+            p.notes.push_back(l);
+        else
+            p.warnings.push_back(warningText(l));
+    }
     if (!ran) {
         p.error = p.warnings.empty() ? "the preview failed" : p.warnings.back();
-        p.warnings.pop_back();
+        if (!p.warnings.empty()) p.warnings.pop_back();
     }
+    inUtf8(p);
     return p;
 }
 
-void section(std::ostream& s, const std::string& title, const std::vector<std::string>& items) {
+void section(std::ostream& s, const std::string& title, const std::vector<std::string>& items,
+             const std::set<std::string>& marked = {}, const char* mark = "") {
     s << title << ": " << (items.empty() ? "none" : std::to_string(items.size())) << "\n";
-    for (const std::string& i : items) s << "  " << i << "\n";
+    for (const std::string& i : items) s << "  " << i << (marked.count(i) ? mark : "") << "\n";
 }
 
-Rendered render(const Preview& p) {
+// "FILE:LINE: REASON" -> REASON, its names (paths, characters) left out so that warnings of
+// one kind share it; a warning without a place is its own reason.
+std::string reasonOf(const std::string& w) {
+    size_t colon = w.find(": ");
+    if (colon == std::string::npos || colon == 0) return w;
+    size_t line = w.rfind(':', colon - 1);
+    if (line == std::string::npos || line + 1 >= colon) return w;
+    for (size_t i = line + 1; i < colon; ++i)
+        if (w[i] < '0' || w[i] > '9') return w;
+    std::istringstream words(w.substr(colon + 2));
+    std::string out;
+    for (std::string word; words >> word;) {
+        if (word.find('\\') != std::string::npos) word = "…";
+        if (word.compare(0, 2, "U+") == 0) word = "U+…";
+        out += (out.empty() ? "" : " ") + word;
+    }
+    return out;
+}
+
+constexpr size_t kWarningsPerReason = 5;
+
+// Per reason the first few, then how many more; every one with `all`.
+void printWarnings(std::ostream& t, const std::vector<std::string>& warnings, bool all) {
+    if (warnings.empty()) return;
+    std::map<std::string, size_t> seen, order;
+    std::vector<std::string> reasons;
+    for (const std::string& w : warnings) {
+        std::string r = reasonOf(w);
+        if (!order.count(r)) {
+            order[r] = reasons.size();
+            reasons.push_back(r);
+        }
+        if (all || ++seen[r] <= kWarningsPerReason) t << "warning: " << w << "\n";
+    }
+    for (const std::string& r : reasons)
+        if (seen[r] > kWarningsPerReason)
+            t << "warning: ... and " << seen[r] - kWarningsPerReason << " more: " << r << "\n";
+    t << counted(warnings.size(), "warning", "warnings") << " in all\n";
+}
+
+std::string html(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+void htmlList(std::ostream& h, const std::string& title, const std::vector<std::string>& items) {
+    h << "<h3>" << html(title) << " (" << items.size() << ")</h3>\n";
+    if (items.empty()) return;
+    h << "<ul>\n";
+    for (const std::string& i : items) h << "<li><code>" << html(i) << "</code></li>\n";
+    h << "</ul>\n";
+}
+
+// The deleted keys as nested <details>, each key inside the nearest deleted key above it.
+void htmlTree(std::ostream& h, const std::vector<std::string>& sorted) {
+    std::map<std::string, size_t> index;  // upper-cased key -> its place in `sorted`
+    for (size_t i = 0; i < sorted.size(); ++i) index[upper(sorted[i])] = i;
+    std::vector<std::vector<size_t>> below(sorted.size() + 1);  // the last: the tops
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        std::string u = upper(sorted[i]);
+        size_t parent = sorted.size();
+        for (size_t cut = u.rfind('\\'); cut != std::string::npos && cut > 0;
+             cut = u.rfind('\\', cut - 1)) {
+            auto it = index.find(u.substr(0, cut));
+            if (it != index.end()) {
+                parent = it->second;
+                break;
+            }
+        }
+        below[parent].push_back(i);
+    }
+    std::function<void(size_t, size_t)> show = [&](size_t i, size_t parent) {
+        const std::string& k = sorted[i];
+        std::string name = parent == sorted.size() ? k : k.substr(sorted[parent].size() + 1);
+        h << "<details" << (parent == sorted.size() ? "" : " open") << "><summary><code>"
+          << html(name) << "</code></summary>\n";
+        for (size_t c : below[i]) show(c, i);
+        h << "</details>\n";
+    };
+    for (size_t top : below[sorted.size()]) show(top, sorted.size());
+}
+
+Rendered render(const Preview& p, bool allWarnings) {
     Rendered r;
-    std::ostringstream t, j;
+    std::ostringstream t, j, h;
     t << "== " << p.machine << (p.platform.empty() ? "" : " (" + p.platform + ")") << "\n";
+    h << "<section class=\"machine\">\n<h2>" << html(p.machine)
+      << (p.platform.empty() ? "" : " (" + html(p.platform) + ")") << "</h2>\n";
+    for (const std::string& n : p.notes) r.notes += n + "\n";
     if (!p.error.empty()) {
         r.failed = true;
         t << "not previewed: " << p.error << "\n";
+        h << "<p class=\"verdict failed\">not previewed: " << html(p.error) << "</p>\n";
     } else {
+        t << "verdict: " << p.verdict << "\n";
+        h << "<p class=\"verdict\">" << html(p.verdict) << "</p>\n";
         t << "exit code " << p.exitCode << ", reboot prompt answered "
           << (p.answer.empty() ? "(not shown)" : p.answer) << "\n";
-        auto trees = subtrees(p.keysDeleted);
+        h << "<p>exit code " << p.exitCode << ", reboot prompt answered "
+          << html(p.answer.empty() ? "(not shown)" : p.answer) << "</p>\n";
+        const auto& trees = p.trees;
         t << "keys deleted: "
           << (p.keysDeleted.empty() ? "none"
                                     : std::to_string(p.keysDeleted.size()) + " in " +
@@ -236,36 +474,59 @@ Rendered render(const Preview& p) {
         for (const auto& tr : trees)
             t << "  " << tr.first << "  (" << tr.second << (tr.second == 1 ? " key)" : " keys)")
               << "\n";
-        section(t, "keys created", p.keysCreated);
+        h << "<h3>keys deleted (" << p.keysDeleted.size() << ")</h3>\n";
+        htmlTree(h, p.keysDeleted);
+        std::set<std::string> empty(p.emptyKeys.begin(), p.emptyKeys.end());
+        section(t, "keys created", p.keysCreated, empty, "  (empty base key)");
+        std::vector<std::string> created;
+        for (const std::string& k : p.keysCreated)
+            created.push_back(k + (empty.count(k) ? "  (empty base key)" : ""));
+        htmlList(h, "keys created", created);
         section(t, "printers deleted through the spooler", p.printersDeleted);
+        htmlList(h, "printers deleted through the spooler", p.printersDeleted);
         std::vector<std::string> failed;
         for (const auto& f : p.printersFailed)
             failed.push_back(f.first + " (error " + std::to_string(f.second) + ")");
         section(t, "printers the spooler failed to delete", failed);
-        section(t, "files deleted now", p.filesDeleted);
-        section(t, "files scheduled for the restart", p.filesScheduled);
-        section(t, "files neither deleted nor scheduled", p.filesFailed);
-        section(t, "the restart would then delete", p.restartDeletes);
+        htmlList(h, "printers the spooler failed to delete", failed);
+        const std::pair<const char*, const std::vector<std::string>*> lists[] = {
+            {"files deleted now", &p.filesDeleted},
+            {"files created", &p.filesCreated},
+            {"files scheduled for the restart", &p.filesScheduled},
+            {"files neither deleted nor scheduled", &p.filesFailed},
+            {"the restart would then delete", &p.restartDeletes}};
+        for (const auto& l : lists) {
+            section(t, l.first, *l.second);
+            htmlList(h, l.first, *l.second);
+        }
         for (const std::string& n : p.restartNotes) t << "  (" << n << ")\n";
+        if (!p.restartNotes.empty()) htmlList(h, "the restart would leave undone", p.restartNotes);
         t << "reboot needed: " << (p.rebootNeeded ? "yes" : "no") << "\n";
+        h << "<p>reboot needed: " << (p.rebootNeeded ? "yes" : "no") << "</p>\n";
     }
-    for (const std::string& w : p.warnings) t << "warning: " << w << "\n";
+    printWarnings(t, p.warnings, allWarnings);
+    htmlList(h, "warnings", p.warnings);
+    h << "</section>\n";
     r.text = t.str();
+    r.html = h.str();
 
-    j << "  {\"machine\": " << jsonString(p.machine)
-      << ", \"platform\": " << jsonString(p.platform);
+    j << "  {\"machine\": " << jsonString(p.machine) << ", \"platform\": " << jsonString(p.platform)
+      << ", \"codepage\": " << p.codepage;
     if (!p.error.empty()) {
         j << ", \"error\": " << jsonString(p.error);
     } else {
-        j << ", \"exit_code\": " << p.exitCode
+        j << ", \"exit_code\": " << p.exitCode << ",\n   \"verdict\": " << jsonString(p.verdict)
+          << ", \"stack_found\": " << (p.stackFound ? "true" : "false")
           << ",\n   \"keys_deleted\": " << jsonList(p.keysDeleted)
           << ",\n   \"keys_created\": " << jsonList(p.keysCreated)
+          << ",\n   \"keys_created_empty\": " << jsonList(p.emptyKeys)
           << ",\n   \"printers_deleted\": " << jsonList(p.printersDeleted)
           << ",\n   \"printers_failed\": [";
         for (size_t i = 0; i < p.printersFailed.size(); ++i)
             j << (i ? ", " : "") << "{\"name\": " << jsonString(p.printersFailed[i].first)
               << ", \"error\": " << p.printersFailed[i].second << "}";
         j << "],\n   \"files_deleted\": " << jsonList(p.filesDeleted)
+          << ",\n   \"files_created\": " << jsonList(p.filesCreated)
           << ",\n   \"files_scheduled\": " << jsonList(p.filesScheduled)
           << ",\n   \"files_failed\": " << jsonList(p.filesFailed)
           << ",\n   \"restart_deletes\": " << jsonList(p.restartDeletes)
@@ -284,15 +545,31 @@ Rendered render(const Preview& p) {
             << p.keysCreated.size() << std::setw(6) << p.printersDeleted.size() << "/" << std::left
             << std::setw(3) << p.printersFailed.size() << std::right << std::setw(8)
             << p.filesDeleted.size() << std::setw(10) << p.filesScheduled.size() << std::setw(7)
-            << p.filesFailed.size() << std::setw(8) << (p.rebootNeeded ? "yes" : "no");
+            << p.filesFailed.size() << std::setw(8) << (p.rebootNeeded ? "yes" : "no")
+            << std::setw(7) << (p.stackFound ? "yes" : "no");
     }
     row << "  " << p.machine;
     r.row = row.str();
+    std::ostringstream hr;
+    hr << "<tr><td><code>" << html(p.machine) << "</code></td><td>" << html(p.platform) << "</td>";
+    if (!p.error.empty()) {
+        hr << "<td colspan=\"7\">not previewed: " << html(p.error) << "</td>";
+    } else {
+        hr << "<td>" << (p.stackFound ? "yes" : "no") << "</td><td>" << p.keysDeleted.size()
+           << "</td><td>" << p.printersDeleted.size() << "/" << p.printersFailed.size()
+           << "</td><td>" << p.filesDeleted.size() << "</td><td>" << p.filesScheduled.size()
+           << "</td><td>" << p.filesFailed.size() << "</td><td>" << (p.rebootNeeded ? "yes" : "no")
+           << "</td>";
+    }
+    r.htmlRow = hr.str() + "</tr>\n";
     return r;
 }
 
 std::string serialise(const Rendered& r) {
-    return r.text + '\0' + r.json + '\0' + r.row + '\0' + (r.failed ? "1" : "0");
+    std::string s;
+    for (const std::string* part : {&r.text, &r.json, &r.row, &r.html, &r.htmlRow, &r.notes})
+        s += *part + '\0';
+    return s + (r.failed ? "1" : "0");
 }
 
 bool deserialise(const std::string& s, Rendered& r) {
@@ -301,8 +578,8 @@ bool deserialise(const std::string& s, Rendered& r) {
     for (size_t z; (z = s.find('\0', pos)) != std::string::npos; pos = z + 1)
         parts.push_back(s.substr(pos, z - pos));
     parts.push_back(s.substr(pos));
-    if (parts.size() != 4) return false;
-    r = {parts[0], parts[1], parts[2], parts[3] == "1"};
+    if (parts.size() != 7) return false;
+    r = {parts[0], parts[1], parts[2], parts[3], parts[4], parts[5], parts[6] == "1"};
     return true;
 }
 
@@ -317,8 +594,8 @@ bool writeResult(const std::string& path, const Rendered& r) {
 // simwin has one active machine per process, so parallel previews are separate processes: N
 // workers, each taking the next image from a counter they share, each result in a file.
 std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
-                                         const RunOptions& o, unsigned jobs, std::ostream& out,
-                                         std::ostream& err) {
+                                         const RunOptions& o, unsigned jobs, bool allWarnings,
+                                         std::ostream& out, std::ostream& err) {
     std::vector<Rendered> results(images.size());
     char dir[] = "/tmp/dot4sim-preview-XXXXXX";
     void* shared = ::mmap(nullptr, sizeof(std::atomic<size_t>), PROT_READ | PROT_WRITE,
@@ -326,7 +603,8 @@ std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
     if (shared == MAP_FAILED || !::mkdtemp(dir)) {
         if (shared != MAP_FAILED) ::munmap(shared, sizeof(std::atomic<size_t>));
         err << "dot4sim preview: cannot share the work; previewing one at a time\n";
-        for (size_t i = 0; i < images.size(); ++i) results[i] = render(previewOne(images[i], o));
+        for (size_t i = 0; i < images.size(); ++i)
+            results[i] = render(previewOne(images[i], o), allWarnings);
         return results;
     }
     auto* next = new (shared) std::atomic<size_t>(0);
@@ -340,14 +618,14 @@ std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
         if (pid == 0) {
             bool ok = true;
             for (size_t i; (i = next->fetch_add(1)) < images.size();)
-                ok &= writeResult(resultFile(i), render(previewOne(images[i], o)));
+                ok &= writeResult(resultFile(i), render(previewOne(images[i], o), allWarnings));
             ::_exit(ok ? 0 : 1);
         }
         if (pid > 0) workers.push_back(pid);
     }
     if (workers.empty())  // no process could be made: this one does the work
         for (size_t i; (i = next->fetch_add(1)) < images.size();)
-            results[i] = render(previewOne(images[i], o));
+            results[i] = render(previewOne(images[i], o), allWarnings);
     for (pid_t pid : workers) {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -360,7 +638,7 @@ std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
             Preview p;
             p.machine = images[i];
             p.error = "the preview process failed";
-            results[i] = render(p);
+            results[i] = render(p, allWarnings);
         }
         std::remove(resultFile(i).c_str());
         std::remove((resultFile(i) + ".part").c_str());
@@ -370,14 +648,36 @@ std::vector<Rendered> previewInProcesses(const std::vector<std::string>& images,
     return results;
 }
 
+const char* const kHtmlStyle =
+    "body{font-family:sans-serif;margin:1.5em;max-width:75em}"
+    "table{border-collapse:collapse}td,th{border:1px solid #999;padding:.2em .5em}"
+    ".verdict{font-weight:bold;background:#eef;padding:.5em}.failed{background:#fdd}"
+    "details details{margin-left:1.5em}code{font-size:95%}";
+
+bool writeHtml(const std::string& path, const std::vector<Rendered>& results) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      << "<title>dot4sim preview</title>\n<style>" << kHtmlStyle << "</style>\n</head>\n<body>\n"
+      << "<h1>dot4sim preview</h1>\n<table>\n<tr><th>machine</th><th>platform</th><th>stack "
+         "found</th><th>keys deleted</th><th>printers deleted/failed</th><th>files "
+         "deleted</th><th>scheduled</th><th>failed</th><th>reboot</th></tr>\n";
+    for (const Rendered& r : results) f << r.htmlRow;
+    f << "</table>\n";
+    for (const Rendered& r : results) f << r.html;
+    f << "</body>\n</html>\n";
+    f.flush();
+    return static_cast<bool>(f);
+}
+
 }  // namespace
 
 int previewMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
     RunOptions o;
     o.answerYes = false;
     std::vector<std::string> images;
-    std::string json;
+    std::string json, htmlFile;
     unsigned jobs = 1;
+    bool allWarnings = false;
     for (size_t i = 0; i < a.size(); ++i) {
         const std::string& s = a[i];
         if (s == "--help" || s == "-h") {
@@ -389,10 +689,17 @@ int previewMain(const std::vector<std::string>& a, std::ostream& out, std::ostre
         } else if (s == "--answer") {
             o.answerYes = answerValue(a, i, "preview", err);
             if (!o.answerYes) return kStatusBadUsage;
-        } else if (s == "--json") {
+        } else if (s == "--json" || s == "--html") {
             const std::string* v = optionValue(a, i, "preview", "a file name", err);
             if (!v) return kStatusBadUsage;
-            json = *v;
+            (s == "--json" ? json : htmlFile) = *v;
+        } else if (s == "--warnings") {
+            if (i + 1 >= a.size() || a[i + 1] != "all") {
+                err << "dot4sim preview: --warnings needs all\n";
+                return kStatusBadUsage;
+            }
+            allWarnings = true;
+            ++i;
         } else if (s == "--jobs") {
             char* end = nullptr;
             long n = i + 1 < a.size() ? std::strtol(a[i + 1].c_str(), &end, 10) : 0;
@@ -421,26 +728,30 @@ int previewMain(const std::vector<std::string>& a, std::ostream& out, std::ostre
             return kStatusBadUsage;
         }
     }
+    if (!htmlFile.empty() && !std::ofstream(htmlFile, std::ios::binary | std::ios::app)) {
+        err << "dot4sim preview: cannot write " << htmlFile << "; nothing was run\n";
+        return kStatusBadUsage;
+    }
     std::vector<Rendered> results;
     if (jobs > 1 && images.size() > 1) {
-        results = previewInProcesses(images, o, jobs, out, err);
+        results = previewInProcesses(images, o, jobs, allWarnings, out, err);
     } else {
-        for (const std::string& image : images) results.push_back(render(previewOne(image, o)));
+        for (const std::string& image : images)
+            results.push_back(render(previewOne(image, o), allWarnings));
     }
     bool failed = false;
     for (size_t i = 0; i < results.size(); ++i) {
+        err << results[i].notes;
         out << (i ? "\n" : "") << results[i].text;
         failed |= results[i].failed;
     }
-    if (results.size() > 1) {
-        out << "\n"
-            << std::left << std::setw(10) << "platform" << std::right << std::setw(5) << "exit"
-            << std::setw(7) << "keys-" << std::setw(7) << "keys+" << std::setw(10) << "printers"
-            << std::setw(8) << "deleted" << std::setw(10) << "scheduled" << std::setw(7) << "failed"
-            << std::setw(8) << "reboot"
-            << "  machine\n";
-        for (const Rendered& r : results) out << r.row << "\n";
-    }
+    out << "\n"
+        << std::left << std::setw(10) << "platform" << std::right << std::setw(5) << "exit"
+        << std::setw(7) << "keys-" << std::setw(7) << "keys+" << std::setw(10) << "printers"
+        << std::setw(8) << "deleted" << std::setw(10) << "scheduled" << std::setw(7) << "failed"
+        << std::setw(8) << "reboot" << std::setw(7) << "stack"
+        << "  machine\n";
+    for (const Rendered& r : results) out << r.row << "\n";
     if (jsonOut) {
         *jsonOut << "[\n";
         for (size_t i = 0; i < results.size(); ++i)
@@ -451,6 +762,10 @@ int previewMain(const std::vector<std::string>& a, std::ostream& out, std::ostre
             err << "dot4sim preview: cannot write " << json << "\n";
             return kStatusFailure;
         }
+    }
+    if (!htmlFile.empty() && !writeHtml(htmlFile, results)) {
+        err << "dot4sim preview: cannot write " << htmlFile << "\n";
+        return kStatusFailure;
     }
     return failed ? kStatusFailure : 0;
 }

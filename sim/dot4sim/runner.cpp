@@ -23,7 +23,8 @@ namespace {
 const char* const kMainHelp =
     "usage: dot4sim run MACHINE [--answer yes|no] [--trace FILE] [-- ARG...]\n"
     "       dot4sim restart MACHINE\n"
-    "       dot4sim preview MACHINE... [--json FILE] [--jobs N] [--answer yes|no] [-- ARG...]\n"
+    "       dot4sim preview MACHINE... [--json FILE] [--html FILE] [--warnings all] [--jobs N]\n"
+    "                       [--answer yes|no] [-- ARG...]\n"
     "       dot4sim diff BEFORE AFTER [--json FILE]\n"
     "       dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
     "       dot4sim import MACHINE --root DIR [--set SECTION.KEY=VALUE]...\n"

@@ -60,6 +60,7 @@ bool readImageFile(const std::string& path, std::string& out) {
 
 std::unique_ptr<Machine> loadImage(const std::string& dir, std::ostream& notes) {
     struct stat st;
+    if (stat(dir.c_str(), &st) != 0 && errno == ENOENT) throw ImageError(dir, 0, "does not exist");
     if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw ImageError(dir, 0, "not a machine image: expected a directory");
     auto m = std::make_unique<Machine>();

@@ -1,6 +1,9 @@
 #include "image/imagefacts.h"
 
+#include <iconv.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -37,6 +40,12 @@ void addFiles(const FileSystem& fs, const ResolvedPath& dir, PathSet& files, Pat
     }
 }
 
+// Every file below the folder `dir` of `fs`, as the drive spells it.
+void filesBelow(const FileSystem& fs, const std::string& dir, PathSet& files) {
+    PathSet folders;
+    addFiles(fs, fs.resolve(dir, "C:\\"), files, folders);
+}
+
 std::string withoutNtPrefix(const std::string& p) {
     return p.compare(0, 4, "\\??\\") == 0 ? p.substr(4) : p;
 }
@@ -57,6 +66,52 @@ void drivePaths(const Machine& m, PathSet& files, PathSet& folders) {
         if (d != 'C' && m.run.files->driveRoot(d).empty()) continue;
         ResolvedPath root = m.run.files->resolve(std::string(1, d) + ":\\", "C:\\");
         addFiles(*m.run.files, root, files, folders);
+    }
+}
+
+DrivesAsLoaded::DrivesAsLoaded(const Machine& m) : files_(m.config.imageDir, staging_) {
+    files_.setShortNames(m.config.shortNames);
+}
+
+std::string Spelling::file(const std::string& path) {
+    ResolvedPath r = fs_.resolve(path, cwd_);
+    if (r.error || !r.exists || r.isDirectory) return "";
+    size_t cut = activeCodePage().rfindSeparator(r.full);
+    if (cut == std::string::npos) return r.full;
+    std::string dir = folder(r.full.substr(0, cut));
+    return dir + (dir.back() == '\\' ? "" : "\\") + r.name;
+}
+
+std::string Spelling::folder(const std::string& full) {
+    if (full.size() <= 3) return full;  // "C:" or "C:\\"
+    std::string& spelt = folders_[upper(full)];
+    if (!spelt.empty()) return spelt;
+    size_t cut = activeCodePage().rfindSeparator(full);
+    ResolvedPath r = fs_.resolve(full, "C:\\");
+    std::string parent = folder(full.substr(0, cut == 2 ? 3 : cut));
+    spelt = parent + (parent.back() == '\\' ? "" : "\\") +
+            (r.error || !r.exists ? full.substr(cut + 1) : r.name);
+    return spelt;
+}
+
+void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, Spelling& was, Spelling& is,
+                  PathSet& before, PathSet& after) {
+    if (!m.run.files) return;
+    for (const auto& change : m.run.files->changes()) {
+        const std::string& path = change.first;
+        if (path.size() <= 2) continue;  // a drive's root
+        for (auto* side : {&loaded.files(), static_cast<const FileSystem*>(m.run.files.get())}) {
+            PathSet& out = side == &loaded.files() ? before : after;
+            ResolvedPath r = side->resolve(path, "C:\\");
+            if (r.error || !r.exists) continue;
+            if (!r.isDirectory) {
+                out.emplace(upper(path), (side == &loaded.files() ? was : is).file(path));
+                continue;
+            }
+            // A folder the run took away takes its files; one still there lists its own changes.
+            ResolvedPath now = m.run.files->resolve(path, "C:\\");
+            if (side == &loaded.files() && (now.error || !now.exists)) filesBelow(*side, path, out);
+        }
     }
 }
 
@@ -152,13 +207,39 @@ std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::stri
     return out;
 }
 
-std::string jsonString(const std::string& s) {
+std::string toUtf8(const std::string& text, unsigned codepage) {
+    bool ascii = true;
+    for (unsigned char c : text) ascii &= c < 0x80;
+    if (ascii) return text;
+    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(codepage)).c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "CP1252");
+    std::string out;
+    char buf[256];
+    char* in = const_cast<char*>(text.data());
+    size_t left = text.size();
+    while (left > 0) {
+        char* op = buf;
+        size_t room = sizeof buf;
+        size_t done = iconv(cd, &in, &left, &op, &room);
+        out.append(buf, op - buf);
+        if (done != static_cast<size_t>(-1) || errno == E2BIG) continue;
+        out += "\xef\xbf\xbd";  // a byte no character of the code page begins with
+        ++in;
+        --left;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return out;
+}
+
+std::string jsonString(const std::string& text, unsigned codepage) {
+    const std::string s = codepage ? toUtf8(text, codepage) : text;
     std::string out = "\"";
     for (unsigned char c : s) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
+        } else if (c < 0x20 || c == 0x7f) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", c);
             out += buf;
@@ -169,9 +250,9 @@ std::string jsonString(const std::string& s) {
     return out + "\"";
 }
 
-std::string jsonList(const std::vector<std::string>& v) {
+std::string jsonList(const std::vector<std::string>& v, unsigned codepage) {
     std::string out = "[";
-    for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + jsonString(v[i]);
+    for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + jsonString(v[i], codepage);
     return out + "]";
 }
 

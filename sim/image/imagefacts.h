@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "model/drives.h"
 #include "model/machine.h"
 
 namespace simwin {
@@ -19,6 +20,42 @@ using PathSet = std::map<std::string, std::string>;
 PathSet keyPaths(const Registry& r);
 // Every file and folder of the drives as the machine sees them now (the run's changes included).
 void drivePaths(const Machine& m, PathSet& files, PathSet& folders);
+
+// The drives as they were when the image was loaded: the live folders without the run's
+// changes. Each question costs what it asks, not the size of the drives.
+class DrivesAsLoaded {
+  public:
+    explicit DrivesAsLoaded(const Machine& m);
+    const FileSystem& files() const { return files_; }
+
+  private:
+    struct Unchanged : Staging {
+        int createFile(std::string&) override { return -1; }
+        std::string hostPath(const std::string&) const override { return ""; }
+        bool open() const override { return true; }
+        void discard() override {}
+    } staging_;
+    FileSystem files_;
+};
+
+// Paths as a drive spells them, aliases replaced by long names; each folder is looked up once.
+class Spelling {
+  public:
+    Spelling(const FileSystem& fs, std::string currentDirectory)
+        : fs_(fs), cwd_(std::move(currentDirectory)) {}
+    // The path when it names a file, else "".
+    std::string file(const std::string& path);
+
+  private:
+    std::string folder(const std::string& full);
+    const FileSystem& fs_;
+    std::string cwd_;
+    std::map<std::string, std::string> folders_;  // upper-cased -> spelt
+};
+
+// The files the run's changes touched, as they were when loaded and as they are now.
+void changedFiles(const Machine& m, const DrivesAsLoaded& loaded, Spelling& was, Spelling& is,
+                  PathSet& before, PathSet& after);
 
 // One operation waiting for the next start: `target` empty deletes `source`.
 struct PendingOperation {
@@ -41,8 +78,11 @@ void sortWithoutCase(std::vector<std::string>& v);
 // The topmost paths of a set of key paths, each with how many of the set lie at or below it.
 std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::string>& sorted);
 
-std::string jsonString(const std::string& s);  // 8-bit text is taken as Latin-1
-std::string jsonList(const std::vector<std::string>& v);
+// Text in the ANSI code page `codepage` as UTF-8; a byte it cannot decode becomes U+FFFD.
+std::string toUtf8(const std::string& text, unsigned codepage);
+// A JSON string of UTF-8 text, or of text in `codepage` when one is given.
+std::string jsonString(const std::string& s, unsigned codepage = 0);
+std::string jsonList(const std::vector<std::string>& v, unsigned codepage = 0);
 std::vector<std::string> lines(const std::string& text);
 // A line dot4sim wrote on standard error without its "dot4sim: warning: " lead.
 std::string warningText(std::string line);

@@ -40,7 +40,7 @@ TEST(Dot4simCli, HelpAndUsageErrors) {
     EXPECT_EQ(img.cli({"run", img.dir(), "-l"}).status, 2);
     auto missing = img.cli({"run", img.dir() + "/nowhere"});
     EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.err.find("not a machine image"), std::string::npos);
+    EXPECT_NE(missing.err.find("does not exist"), std::string::npos);
 }
 
 TEST(Dot4simCli, ABrokenMachineIniIsRefusedAndNothingIsWritten) {
