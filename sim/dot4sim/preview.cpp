@@ -344,8 +344,8 @@ void section(std::ostream& s, const std::string& title, const std::vector<std::s
     for (const std::string& i : items) s << "  " << i << (marked.count(i) ? mark : "") << "\n";
 }
 
-// "FILE:LINE: REASON" -> REASON, its names (paths, characters) left out so that warnings of
-// one kind share it; a warning without a place is its own reason.
+// "FILE:LINE: REASON; what was done" -> REASON, its names (paths, characters) left out so that
+// warnings of one kind share it; a warning without a place is its own reason.
 std::string reasonOf(const std::string& w) {
     size_t colon = w.find(": ");
     if (colon == std::string::npos || colon == 0) return w;
@@ -353,7 +353,7 @@ std::string reasonOf(const std::string& w) {
     if (line == std::string::npos || line + 1 >= colon) return w;
     for (size_t i = line + 1; i < colon; ++i)
         if (w[i] < '0' || w[i] > '9') return w;
-    std::istringstream words(w.substr(colon + 2));
+    std::istringstream words(w.substr(colon + 2, w.find("; ", colon) - colon - 2));
     std::string out;
     for (std::string word; words >> word;) {
         if (word.find('\\') != std::string::npos) word = "…";
