@@ -535,8 +535,18 @@ class Writer {
 bool isPlainText(const Registry::Value& v) {
     if (v.dataLength == 0 || v.data()[v.dataLength - 1] != 0) return false;
     const unsigned char* d = v.data();
-    for (uint32_t i = 0; i + 1 < v.dataLength; ++i)
+    const CodePage& cp = activeCodePage();
+    const char* text = reinterpret_cast<const char*>(d);
+    for (uint32_t i = 0; i + 1 < v.dataLength; ++i) {
         if (d[i] == 0 || d[i] == '\n' || d[i] == '\r') return false;
+        if (cp.pairAt(text, v.dataLength - 1, i)) {
+            ++i;
+            continue;
+        }
+        // A lone lead byte before a quote or backslash would pair with the escape's backslash.
+        const char probe[2] = {text[i], '\\'};
+        if ((d[i + 1] == '"' || d[i + 1] == '\\') && cp.pairAt(probe, 2, 0)) return false;
+    }
     return true;
 }
 
