@@ -136,7 +136,7 @@ void makePartition(const std::string& image, const std::string& root, bool nt,
     simwin::Registry r;
     size_t body = reg.find('\n') + 1;
     simwin::loadRegFile(r, reg.substr(0, body) + added + extraRegistry + "\r\n" + reg.substr(body),
-           image + "/registry.reg");
+                        image + "/registry.reg");
     std::string windows = entry(root, "WINDOWS");
     if (!nt) {
         std::ofstream(windows + "/SYSTEM.DAT", std::ios::binary)
