@@ -67,6 +67,29 @@ class Iconv {
     iconv_t cd_;
 };
 
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, nothing past U+10FFFF.
+bool validUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t w = c < 0x80                ? 1
+                   : c >= 0xC2 && c < 0xE0 ? 2
+                   : c >= 0xE0 && c < 0xF0 ? 3
+                   : c >= 0xF0 && c < 0xF5 ? 4
+                                           : 0;
+        if (w == 0 || i + w > s.size()) return false;
+        for (size_t k = 1; k < w; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        uint32_t code = w == 1 ? c : c & (0x7F >> w);
+        for (size_t k = 1; k < w; ++k)
+            code = code << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        if ((w == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+            (w == 4 && (code < 0x10000 || code > 0x10FFFF)))
+            return false;
+        i += w;
+    }
+    return true;
+}
+
 size_t utf8Width(unsigned char c) { return c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4; }
 
 uint32_t utf8Code(const char* p, size_t left) {
@@ -180,6 +203,12 @@ std::string readListing(const std::string& raw, const std::string& file, const L
         pos = end + e.unit;
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
         if (line.empty()) continue;
+        if (!validUtf8(line)) {
+            // glibc's UTF-8 reader lets some malformed sequences through unchanged.
+            warn(lineNo, "not valid " + e.name + "; line skipped");
+            ++l.skipped;
+            continue;
+        }
         if (first &&
             (startsWith(line, "REGEDIT4") || startsWith(line, "Windows Registry Editor Version")))
             return "it is a registry export, not a dir /s /b listing; give exports without "
