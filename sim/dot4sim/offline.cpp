@@ -150,18 +150,6 @@ struct Effect {
     bool ran = false;
 };
 
-// The first argument of a traced call, as the program passed it.
-bool tracedPath(const std::string& line, const std::string& function, std::string& path) {
-    if (line.compare(0, function.size() + 2, function + "(\"") != 0) return false;
-    path.clear();
-    for (size_t i = function.size() + 2; i < line.size(); ++i) {
-        if (line[i] == '"') return true;
-        if (line[i] == '\\' && i + 1 < line.size()) ++i;
-        path += line[i];
-    }
-    return false;
-}
-
 uint64_t valuesHash(const Registry& r, const Registry::Key* k) {
     uint64_t h = 1469598103934665603ull;
     auto mix = [&](const void* p, size_t n) {

@@ -78,18 +78,6 @@ std::string platformName(const MachineConfig& c) {
     return "Win32s " + v;
 }
 
-// The first argument of a traced call, as the program passed it.
-bool tracedPath(const std::string& line, const std::string& function, std::string& path) {
-    if (line.compare(0, function.size() + 2, function + "(\"") != 0) return false;
-    path.clear();
-    for (size_t i = function.size() + 2; i < line.size(); ++i) {
-        if (line[i] == '"') return true;
-        if (line[i] == '\\' && i + 1 < line.size()) ++i;
-        path += line[i];
-    }
-    return false;
-}
-
 // Every live key below the roots, the link excepted (its keys are the control set's).
 void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
     for (uint32_t i = 0; i < k->childCount; ++i) {

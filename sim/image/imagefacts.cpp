@@ -276,4 +276,16 @@ std::string warningText(std::string line) {
     return line;
 }
 
+// The first argument of a traced call, as the program passed it.
+bool tracedPath(const std::string& line, const std::string& function, std::string& path) {
+    if (line.compare(0, function.size() + 2, function + "(\"") != 0) return false;
+    path.clear();
+    for (size_t i = function.size() + 2; i < line.size(); ++i) {
+        if (line[i] == '"') return true;
+        if (line[i] == '\\' && i + 1 < line.size()) ++i;
+        path += line[i];
+    }
+    return false;
+}
+
 }  // namespace simwin

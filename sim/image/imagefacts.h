@@ -87,4 +87,7 @@ std::vector<std::string> lines(const std::string& text);
 // A line dot4sim wrote on standard error without its "dot4sim: warning: " lead.
 std::string warningText(std::string line);
 
+// The first argument of a traced call ("DeleteFileA(\"C:\\\\x\", ...)"), as the program passed it.
+bool tracedPath(const std::string& line, const std::string& function, std::string& path);
+
 }  // namespace simwin

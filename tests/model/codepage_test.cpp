@@ -19,8 +19,9 @@ using testsupport::TestImage;
 
 namespace {
 
-std::string utf16FromUtf8(const std::string& text) {
-    iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
+// `text` converted from UTF-8 by iconv into `to`.
+std::string fromUtf8(const std::string& text, const std::string& to) {
+    iconv_t cd = iconv_open(to.c_str(), "UTF-8");
     std::string out(text.size() * 2 + 2, '\0');
     char* in = const_cast<char*>(text.data());
     char* o = &out[0];
@@ -28,7 +29,11 @@ std::string utf16FromUtf8(const std::string& text) {
     EXPECT_NE(iconv(cd, &in, &il, &o, &ol), static_cast<size_t>(-1));
     iconv_close(cd);
     out.resize(out.size() - ol);
-    return "\xFF\xFE" + out;
+    return out;
+}
+
+std::string utf16FromUtf8(const std::string& text) {
+    return "\xFF\xFE" + fromUtf8(text, "UTF-16LE");
 }
 
 void replaceAll(std::string& s, const std::string& from, const std::string& to) {
@@ -40,15 +45,7 @@ const char kOtdel1251[] = "\xCE\xF2\xE4\xE5\xEB";  // "Отдел"
 const char kPrinters[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers";
 
 std::string ansiFromUtf8(const std::string& text, unsigned codePage) {
-    iconv_t cd = iconv_open(("CP" + std::to_string(codePage)).c_str(), "UTF-8");
-    std::string out(text.size() * 2, '\0');
-    char* in = const_cast<char*>(text.data());
-    char* o = &out[0];
-    size_t il = text.size(), ol = out.size();
-    EXPECT_NE(iconv(cd, &in, &il, &o, &ol), static_cast<size_t>(-1));
-    iconv_close(cd);
-    out.resize(out.size() - ol);
-    return out;
+    return fromUtf8(text, "CP" + std::to_string(codePage));
 }
 
 // A live export of the Windows 98 sample with its printers renamed, as regedit writes it.
