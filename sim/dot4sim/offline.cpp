@@ -167,15 +167,6 @@ uint64_t valuesHash(const Registry& r, const Registry::Key* k) {
     return h;
 }
 
-void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
-    for (uint32_t i = 0; i < k->childCount; ++i) {
-        const Registry::Key* c = k->children()[i];
-        if (c->deleted || c->isLink) continue;
-        out.push_back(c);
-        liveKeys(c, out);
-    }
-}
-
 KeyChange describe(const Registry& r, const Registry::Key* k, bool withValues) {
     KeyChange c;
     c.path = codePageToUtf8(r.path(k));  // for people: UTF-8

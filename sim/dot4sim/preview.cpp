@@ -78,16 +78,6 @@ std::string platformName(const MachineConfig& c) {
     return "Win32s " + v;
 }
 
-// Every live key below the roots, the link excepted (its keys are the control set's).
-void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
-    for (uint32_t i = 0; i < k->childCount; ++i) {
-        const Registry::Key* c = k->children()[i];
-        if (c->deleted || c->isLink) continue;
-        out.push_back(c);
-        liveKeys(c, out);
-    }
-}
-
 // The keys before the run by their nodes, not their paths: a deleted key keeps its node (marked
 // deleted) for the run's life, so only the few keys the run touched need a path. A million keys
 // then cost a few megabytes instead of two sets of path strings.

@@ -288,4 +288,13 @@ bool tracedPath(const std::string& line, const std::string& function, std::strin
     return false;
 }
 
+void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out) {
+    for (uint32_t i = 0; i < k->childCount; ++i) {
+        const Registry::Key* c = k->children()[i];
+        if (c->deleted || c->isLink) continue;
+        out.push_back(c);
+        liveKeys(c, out);
+    }
+}
+
 }  // namespace simwin

@@ -7,10 +7,9 @@
 
 #include "model/drives.h"
 #include "model/machine.h"
+#include "model/registry.h"
 
 namespace simwin {
-
-class Registry;
 
 // Upper-cased path -> the path as the image spells it.
 using PathSet = std::map<std::string, std::string>;
@@ -89,5 +88,8 @@ std::string warningText(std::string line);
 
 // The first argument of a traced call ("DeleteFileA(\"C:\\\\x\", ...)"), as the program passed it.
 bool tracedPath(const std::string& line, const std::string& function, std::string& path);
+
+// Every live key below `k`, depth first, the link excepted (its keys are the control set's).
+void liveKeys(const Registry::Key* k, std::vector<const Registry::Key*>& out);
 
 }  // namespace simwin
