@@ -15,6 +15,12 @@ echo "== Windows build"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i686-w64-mingw32.cmake" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-win -j2
+if [ "$(tests/wine/wine-arch)" = win64 ]; then
+    echo "== Windows build for x86-64: this kernel runs no i386 code, so Wine runs this one"
+    cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32.cmake" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-win64 -j2
+fi
 
 echo "== unit and scenario tests"
 # The fault sweep runs once, on the sanitizer build below.

@@ -468,12 +468,18 @@ def parse_log(path):
 # Running
 
 
+# The loader and prefix kind: i386 Wine where the kernel runs 32-bit code, else the x86-64 build
+# of the same sources in a 64-bit prefix (set by run-all).
+WINE_ARCH = os.environ.get("DOT4_WINE_ARCH", "win32")
+WINE = "/usr/lib/wine/wine64" if WINE_ARCH == "win64" else "wine"
+
+
 class Wine:
     """One Wine prefix and the commands run in it."""
 
     def __init__(self, prefix, display, log):
         self.prefix = prefix
-        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win32",
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=WINE_ARCH,
                         DISPLAY=display)
         self.env.pop("WINELOADERNOEXEC", None)
         self.log = log
@@ -486,7 +492,7 @@ class Wine:
         # Output goes through a file: Wine's background processes inherit the descriptor, and
         # a pipe would stay open for as long as they live.
         with tempfile.TemporaryFile() as out_file:
-            p = subprocess.run(["wine"] + args, env=self.env, cwd=cwd or self.drive_c(),
+            p = subprocess.run([WINE] + args, env=self.env, cwd=cwd or self.drive_c(),
                                stdout=out_file, stderr=subprocess.STDOUT, timeout=timeout)
             out_file.seek(0)
             out = out_file.read().decode("latin-1", errors="replace")
@@ -533,9 +539,11 @@ def make_template(template, display, helpers, log):
     wine = Wine(template, display, log)
     # Without Mono and Gecko wineboot offers no installer dialog that would wait for a click.
     boot_env = dict(wine.env, WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["wineboot", "-i"], env=boot_env, stdout=subprocess.DEVNULL,
+    subprocess.run([WINE, "wineboot", "-i"], env=boot_env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300)
     wine.server("-w")
+    if not os.path.isdir(wine.drive_c()):
+        raise RuntimeError("wineboot made no prefix in %s (%s, %s)" % (template, WINE, WINE_ARCH))
     z = os.path.join(template, "dosdevices", "z:")
     if os.path.lexists(z):
         os.remove(z)
@@ -675,7 +683,7 @@ def run_wine(image, exe, helpers, template, display, work):
         if image.files_in_use:
             held_out = os.path.join(work, "holdfile.txt")
             with open(held_out, "w") as out:
-                held = subprocess.Popen(["wine", os.path.join(helpers, "holdfile.exe")] +
+                held = subprocess.Popen([WINE, os.path.join(helpers, "holdfile.exe")] +
                                         image.files_in_use, env=wine.env, cwd=c, stdout=out,
                                         stderr=subprocess.DEVNULL)
             for _ in range(300):
@@ -687,7 +695,7 @@ def run_wine(image, exe, helpers, template, display, work):
                 raise RuntimeError("holdfile: %s" % line)
 
         started = time.time()
-        proc = subprocess.Popen(["wine", image.program] + image.args, env=wine.env, cwd=cwd,
+        proc = subprocess.Popen([WINE, image.program] + image.args, env=wine.env, cwd=cwd,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         window = wait_for_window(display, "REBOOT REQUIRED", proc, 60)
         prompt = {}

@@ -18,7 +18,11 @@ bool ensureDriver() {
     DRIVER_INFO_3A info = {};
     info.cVersion = 3;
     info.pName = const_cast<char*>(kDriver);
+#ifdef _WIN64
+    info.pEnvironment = const_cast<char*>("Windows x64");  // the spooler's own, as for AddPrinterA
+#else
     info.pEnvironment = const_cast<char*>("Windows NT x86");
+#endif
     info.pDriverPath = const_cast<char*>("wineps.drv");
     info.pDataFile = const_cast<char*>("wineps.drv");
     info.pConfigFile = const_cast<char*>("wineps.drv");
