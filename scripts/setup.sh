@@ -16,7 +16,8 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 diff
           clang-14 libclang-rt-14-dev chromium
           pkg-config libhivex-dev libcreg-dev libbfio-dev reglookup libcreg-utils)
 if [[ $want_wine -eq 1 ]]; then
-    packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32 googletest wine wine32 wine64 xvfb xdotool)
+    packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32 googletest wine wine32 wine64 xvfb xdotool
+               locales)
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         $SUDO dpkg --add-architecture i386
     fi
@@ -34,4 +35,12 @@ if [[ ${#missing[@]} -gt 0 ]]; then
     echo "setup.sh: installing ${missing[*]}"
     $SUDO apt-get update -q
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+
+# Wine takes a machine's ANSI code page from the locale's language: the Wine images in 1251 and
+# 932 run under these, with English dialogs (en_US).
+if [[ $want_wine -eq 1 ]]; then
+    for l in en_US ru_RU ja_JP; do
+        locale -a | grep -qix "$l.utf-\?8" || $SUDO localedef -i "$l" -f UTF-8 "$l.UTF-8"
+    done
 fi

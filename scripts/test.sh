@@ -26,6 +26,13 @@ echo "== unit and scenario tests"
 # The fault sweep runs once, on the sanitizer build below.
 ctest --test-dir build --output-on-failure --no-tests=error -j2 -LE sweep
 
+# The Wine runs mostly wait on Wine and the X server: they go on beside the sanitizer build and
+# the fuzzers, and their output follows at the end.
+wine_log=$(mktemp /tmp/dot4-wine-log.XXXXXX)
+bash tests/wine/run-all "$root/build-win/dot4uninstall.exe" "$root/build/dot4sim" >"$wine_log" 2>&1 &
+wine_pid=$!
+trap 'kill $wine_pid 2>/dev/null || true' EXIT
+
 echo "== sanitizer build: unit and scenario tests and the fault sweep"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON -DDOT4_SANITIZE=ON \
     >/dev/null
@@ -38,4 +45,9 @@ cmake --build build-fuzz -j2
 bash tests/fuzz/run build-fuzz "${FUZZ_SECONDS:-20}"
 
 echo "== Windows build under Wine"
-bash tests/wine/run-all "$root/build-win/dot4uninstall.exe" "$root/build/dot4sim"
+wine_status=0
+wait $wine_pid || wine_status=$?
+trap - EXIT
+cat "$wine_log"
+rm -f "$wine_log"
+exit $wine_status

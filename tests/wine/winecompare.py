@@ -15,6 +15,28 @@ import subprocess
 import tempfile
 import time
 
+# The code the current image's ANSI text is in: its `codepage`, else bytes read one to one as
+# they always were (Wine's default locale is 1252, and every byte survives the round trip).
+ANSI = "latin-1"
+
+# A Unix locale whose language has the code page as its ANSI code page in Wine. UTF-8 keeps the
+# host's file names in the encoding dot4sim gives drive files.
+LOCALES = {874: "th_TH", 932: "ja_JP", 936: "zh_CN", 949: "ko_KR", 950: "zh_TW", 1250: "pl_PL",
+           1251: "ru_RU", 1252: "en_US", 1253: "el_GR", 1254: "tr_TR", 1255: "he_IL",
+           1256: "ar_EG", 1257: "lt_LT", 1258: "vi_VN"}
+UI_LOCALE = "en_US.UTF-8"
+
+
+def use_codepage(image):
+    """Makes the image's code page the one ANSI text is read and written in."""
+    global ANSI
+    ANSI = image.codec
+
+
+def ansi(data):
+    return data.decode(ANSI, errors="surrogateescape")
+
+
 HKLM = "HKEY_LOCAL_MACHINE"
 CCS = HKLM + "\\System\\CurrentControlSet"
 SESSION_MANAGER = CCS + "\\Control\\Session Manager"
@@ -105,9 +127,14 @@ class Image:
         self.path = path
         self.name = os.path.basename(os.path.normpath(path))
         ini = os.path.join(path, "machine.ini")
-        text = read_bytes(ini).decode("latin-1") if os.path.exists(ini) else ""
-        self.ini = parse_ini(text)
+        data = read_bytes(ini) if os.path.exists(ini) else b""
+        self.ini = parse_ini(data.decode("latin-1"))
         system = dict((k.lower(), v) for k, v in self.ini.get("system", []))
+        self.codepage = int(system.get("codepage", "0"))
+        self.codec = "cp%d" % self.codepage if self.codepage else "latin-1"
+        self.locale = "%s.UTF-8" % LOCALES[self.codepage] if self.codepage in LOCALES else None
+        if self.codepage:
+            self.ini = parse_ini(data.decode(self.codec, errors="surrogateescape"))
         self.platform = int(system.get("platform", "2"))
         default = (4, 10) if self.platform == 1 else (5, 1)
         self.major = int(system.get("major", default[0]))
@@ -120,7 +147,7 @@ class Image:
         prompt = dict((k.lower(), v) for k, v in self.ini.get("prompt", []))
         self.answer = prompt.get("answer", "no").lower()
         args = os.path.join(path, "args")
-        self.args = read_bytes(args).decode("latin-1").split() if os.path.exists(args) else ["-l"]
+        self.args = read_bytes(args).decode(self.codec, "surrogateescape").split() if os.path.exists(args) else ["-l"]
         self.files_in_use = []
         self.files_open_on_9x = []
         self.files_read_only = []
@@ -129,6 +156,10 @@ class Image:
 
     def check_reproducible(self):
         """Raises Skip naming the first setting that Wine cannot reproduce."""
+        for name in (self.locale, UI_LOCALE) if self.codepage else ():
+            if not name or not locale_exists(name):
+                raise Skip("codepage %d: Wine needs the locale %s, which this host has not "
+                           "generated (scripts/setup.sh)" % (self.codepage, name or "(none)"))
         if self.ini.get("faults"):
             raise Skip("[faults]: injected failures exist only in simwin")
         if self.ini.get("short_names"):
@@ -186,6 +217,12 @@ class Image:
                        "Version 5.00\", the only one regedit reads in UTF-16")
 
 
+def locale_exists(name):
+    p = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    have = p.stdout.decode("ascii", "replace").lower().replace("utf8", "utf-8").split()
+    return name.lower() in have
+
+
 def wine_version(image):
     if image.platform == 1:
         return {0: "win95", 10: "win98", 90: "winme"}.get(image.minor)
@@ -208,7 +245,7 @@ def read_reg_text(path):
     data = read_bytes(path)
     if data.startswith(b"\xff\xfe"):
         return data[2:].decode("utf-16-le"), True
-    return data.decode("latin-1"), False
+    return ansi(data), False
 
 
 def _unquote(s):
@@ -229,7 +266,7 @@ def _unquote(s):
 def _decode_hex(kind, hexdata, unicode):
     raw = bytes(int(b, 16) for b in hexdata.replace(" ", "").split(",") if b)
     if kind in (1, 2, 7):
-        text = raw.decode("utf-16-le" if unicode else "latin-1", errors="replace")
+        text = raw.decode("utf-16-le", errors="replace") if unicode else ansi(raw)
         if kind == 7:
             # Every string ends with a NUL and the list with one more.
             if text.endswith("\0\0"):
@@ -444,14 +481,17 @@ def parse_log(path):
     """[(category, type, level, message, dump bytes)] of uninstall.txt, in file order."""
     if not os.path.exists(path):
         return None
-    text = read_bytes(path).decode("latin-1").replace("\r\n", "\n")
+    # Bytes until a record is whole: a wrapped line can end between the two bytes of a
+    # double-byte character.
+    data = read_bytes(path).replace(b"\r\n", b"\n")
     records = []
     current = None
-    for line in text.split("\n"):
-        line = line.lstrip("\x01")
+    for raw in data.split(b"\n"):
+        raw = raw.lstrip(b"\x01")
+        line = raw.decode("latin-1")
         if (re.match(r"^\d{4,5} ", line) and len(line) >= 53
                 and line[6:15].strip() in CATEGORIES):
-            current = [line[6:15].strip(), line[15:23].strip(), line[23:31].strip(), "", b""]
+            current = [line[6:15].strip(), line[15:23].strip(), line[23:31].strip(), b"", b""]
             records.append(current)
             continue
         if current is None or not line.startswith("  "):
@@ -460,7 +500,9 @@ def parse_log(path):
         if m:
             current[4] += bytes(int(b, 16) for b in m.group(1).split())
         else:
-            current[3] += line[2:]
+            current[3] += raw[2:]
+    for r in records:
+        r[3] = ansi(r[3])
     return [tuple(r) for r in records]
 
 
@@ -477,10 +519,16 @@ WINE = "/usr/lib/wine/wine64" if WINE_ARCH == "win64" else "wine"
 class Wine:
     """One Wine prefix and the commands run in it."""
 
-    def __init__(self, prefix, display, log):
+    def __init__(self, prefix, display, log, locale=None):
         self.prefix = prefix
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH=WINE_ARCH,
                         DISPLAY=display)
+        if locale:
+            # Wine's ANSI code page is that of LC_CTYPE's language (the system locale); its
+            # dialogs speak LC_MESSAGES's, kept English so that the prompt's buttons are Yes
+            # and No, as on an English Windows set to run non-Unicode programs in that language.
+            self.env.pop("LC_ALL", None)
+            self.env.update(LC_CTYPE=locale, LC_MESSAGES=UI_LOCALE, LANGUAGE="en_US")
         self.env.pop("WINELOADERNOEXEC", None)
         self.log = log
 
@@ -495,7 +543,7 @@ class Wine:
             p = subprocess.run([WINE] + args, env=self.env, cwd=cwd or self.drive_c(),
                                stdout=out_file, stderr=subprocess.STDOUT, timeout=timeout)
             out_file.seek(0)
-            out = out_file.read().decode("latin-1", errors="replace")
+            out = ansi(out_file.read())
         self.log.write(out)
         if check and p.returncode != 0:
             raise RuntimeError("wine %s failed with %d: %s" % (args[0], p.returncode, out))
@@ -622,7 +670,7 @@ def run_wine(image, exe, helpers, template, display, work):
         p = os.path.join(prefix, lock)
         if os.path.exists(p):
             os.remove(p)
-    wine = Wine(prefix, display, log)
+    wine = Wine(prefix, display, log, image.locale)
     c = wine.drive_c()
     held = None
     try:
@@ -648,7 +696,7 @@ def run_wine(image, exe, helpers, template, display, work):
         # A UTF-16 export stays one: its hex(2) and hex(7) data are UTF-16 bytes.
         body = reg_text.replace("\r\n", "\n").replace("\n", "\r\n")
         with open(os.path.join(c, "import.reg"), "wb") as f:
-            f.write(b"\xff\xfe" + body.encode("utf-16-le") if unicode else body.encode("latin-1"))
+            f.write(b"\xff\xfe" + body.encode("utf-16-le") if unicode else body.encode(ANSI, "surrogateescape"))
         wine.run(["regedit", "/S", "C:\\import.reg"], check=True)
         os.remove(os.path.join(c, "import.reg"))
         if image.key_rules:
@@ -687,7 +735,7 @@ def run_wine(image, exe, helpers, template, display, work):
                                         image.files_in_use, env=wine.env, cwd=c, stdout=out,
                                         stderr=subprocess.DEVNULL)
             for _ in range(300):
-                line = read_bytes(held_out).decode("latin-1").strip()
+                line = ansi(read_bytes(held_out)).strip()
                 if line or held.poll() is not None:
                     break
                 time.sleep(0.1)
@@ -754,7 +802,7 @@ def run_sim(image, dot4sim, work):
         # start.
         data = read_bytes(reg_path) if os.path.exists(reg_path) else b"REGEDIT4\r\n"
         line = "\r\n[%s\\enum]\r\n\r\n" % HKLM
-        data += line.encode("utf-16-le" if data.startswith(b"\xff\xfe") else "latin-1")
+        data += line.encode("utf-16-le" if data.startswith(b"\xff\xfe") else ANSI)
         with open(reg_path, "wb") as f:
             f.write(data)
         enum_added = True
@@ -762,8 +810,8 @@ def run_sim(image, dot4sim, work):
     p = subprocess.run([dot4sim, "run", copy, "--trace", trace, "--"] + image.args,
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
     with open(os.path.join(work, "sim-commands.txt"), "w") as f:
-        f.write(p.stdout.decode("latin-1"))
-    outcome = parse_ini(read_bytes(os.path.join(copy, "outcome.ini")).decode("latin-1")) if os.path.exists(
+        f.write(ansi(p.stdout))
+    outcome = parse_ini(ansi(read_bytes(os.path.join(copy, "outcome.ini")))) if os.path.exists(
         os.path.join(copy, "outcome.ini")) else {}
     c = os.path.join(copy, "drive_c")
     log_path = ci_path(c, windows_to_parts(image.current_directory) + ["uninstall.txt"],
@@ -794,7 +842,7 @@ def traced_creates(trace):
     if not os.path.exists(trace):
         return out
     q = r'"((?:[^"\\]|\\.)*)"'
-    for line in read_bytes(trace).decode("latin-1").splitlines():
+    for line in ansi(read_bytes(trace)).splitlines():
         m = re.match(r"RegCreateKeyExA\((HKEY_[A-Z_]+), %s, 0, %s, .*\) = 0\b" % (q, q), line)
         if m:
             key = (m.group(1) + "\\" + _unquote(m.group(2))).rstrip("\\")
@@ -962,7 +1010,7 @@ def compare(image, wine, sim):
         if k.endswith("UNINSTALL.TXT") and w is not None and s is not None:
             w, s = (w if w == "deleted" else "written"), (s if s == "deleted" else "written")
         elif isinstance(w, tuple) and isinstance(s, tuple):
-            w, s = _fix_windir(w[1].decode("latin-1"), image, cmp), s[1].decode("latin-1")
+            w, s = _fix_windir(ansi(w[1]), image, cmp), ansi(s[1])
             if w != s and "~" in s and _without_aliases(w) == _without_aliases(s):
                 cmp.rule("wine-short-names")
                 w = s
@@ -979,7 +1027,7 @@ def compare(image, wine, sim):
 
 def write_facts(side, path):
     """The reduction of one side as text, for reading a failure or a departure afterwards."""
-    with open(path, "w", encoding="latin-1", errors="replace") as f:
+    with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
         f.write("exit code %s, prompt shown %s\n" % (side["exit_code"], side["prompt_shown"]))
         for fact in sorted(side["registry"], key=_fact_text):
             f.write("registry %s\n" % _fact_text(fact))
