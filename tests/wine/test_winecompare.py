@@ -151,6 +151,19 @@ class LogFile(unittest.TestCase):
             ("general", "info", "release", long_message, b""),
         ])
 
+    def test_a_wrap_between_the_bytes_of_a_double_byte_character_is_joined_first(self):
+        # The writer wraps by bytes: 72 of them, then the rest.
+        name = "Printers\\" + "カ" * 40
+        raw = log_record(0, "general", "info", "release", name.encode("cp932").decode("latin-1"))
+        self.assertIn("\x83\n  J", raw)
+        with tempfile.TemporaryDirectory() as d:
+            wc.ANSI = "cp932"
+            try:
+                records = wc.parse_log(write(os.path.join(d, "u.txt"), raw.encode("latin-1")))
+            finally:
+                wc.ANSI = "latin-1"
+        self.assertEqual(records, [("general", "info", "release", name, b"")])
+
     def test_a_missing_log_is_none_and_an_empty_one_has_no_records(self):
         with tempfile.TemporaryDirectory() as d:
             self.assertIsNone(wc.parse_log(os.path.join(d, "uninstall.txt")))
