@@ -76,25 +76,7 @@ size_t generateExport(const std::string& file, size_t bytes) {
     key("HKEY_LOCAL_MACHINE\\SYSTEM\\Select",
         "\"Current\"=dword:00000001\r\n\"Default\"=dword:00000001\r\n");
     key(cs + "\\Control\\Nls\\CodePage", "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"850\"\r\n");
-    // The Dot4 device as an XP machine holds it.
-    const std::string dev = "VID_5E7A&PID_0C21";
-    const std::string ifc = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-    const std::string inst =
-        cs + "\\Control\\DeviceClasses\\" + ifc + "\\##?#DOT4#" + dev + "&MI_00#1&2a3b4c&0#" + ifc;
-    key(inst, "\"DeviceInstance\"=\"DOT4\\\\" + dev + "&MI_00\\\\1&2a3b4c&0\"\r\n");
-    key(inst + "\\#");
-    key(inst + "\\#\\Device Parameters",
-        "\"Base Name\"=\"Dot4\"\r\n\"Port Number\"=dword:00000001\r\n");
-    key(cs + "\\Control\\Print\\Monitors\\Dot4 Monitor", "\"Driver\"=\"Dot4Mon.dll\"\r\n");
-    key(cs + "\\Control\\Print\\Monitors\\Local Port", "\"Driver\"=\"localspl.dll\"\r\n");
-    key(cs + "\\Control\\Print\\Ports\\Dot4_001");
-    key(cs + "\\Control\\Print\\Printers\\Office",
-        "\"Port\"=\"Dot4_001\"\r\n\"Printer Driver\"=\"Dot4 Printer\"\r\n");
-    key(cs + "\\Enum\\DOT4\\" + dev + "&MI_00", "\"HardwareID\"=\"DOT4\\\\" + dev + "&MI_00\"\r\n");
-    key(cs + "\\Enum\\USB\\" + dev, "\"Driver\"=\"DOT4USB\\\\0000\"\r\n");
-    key(cs + "\\Services\\Class\\DOT4\\0000", "\"InfPath\"=\"mirelc.inf\"\r\n");
-    key(cs + "\\Services\\Class\\DOT4PRINT\\0000", "\"InfPath\"=\"mirelPrt.inf\"\r\n");
-    key(cs + "\\Services\\Class\\DOT4USB\\0000", "\"InfPath\"=\"QuillmarkMIRELUSB.INF\"\r\n");
+    benchsupport::dot4Stack(cs, true, key);
     // One value of 5 MB in a script code page 1252 cannot hold: each character is lost.
     o.put("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Long]\r\n\"Text\"=\"");
     o.putUnits(0x0416, kLongValue / 2);

@@ -177,20 +177,7 @@ std::string registryText(size_t softwareKeys, size_t systemKeys) {
         "\\\\WINDOWS\"\r\n");
     key("HKEY_LOCAL_MACHINE\\SYSTEM\\Select", "\"Current\"=dword:00000001\r\n");
     key(cs + "\\Control\\Nls\\CodePage", "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"850\"\r\n");
-    const std::string dev = "VID_5E7A&PID_0C21", ifc = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
-    const std::string inst =
-        cs + "\\Control\\DeviceClasses\\" + ifc + "\\##?#DOT4#" + dev + "&MI_00#1&2a3b4c&0#" + ifc;
-    key(inst, "\"DeviceInstance\"=\"DOT4\\\\" + dev + "&MI_00\\\\1&2a3b4c&0\"\r\n");
-    key(inst + "\\#\\Device Parameters",
-        "\"Base Name\"=\"Dot4\"\r\n\"Port Number\"=dword:00000001\r\n");
-    key(cs + "\\Control\\Print\\Monitors\\Dot4 Monitor", "\"Driver\"=\"Dot4Mon.dll\"\r\n");
-    key(cs + "\\Control\\Print\\Monitors\\Local Port", "\"Driver\"=\"localspl.dll\"\r\n");
-    key(cs + "\\Control\\Print\\Ports\\Dot4_001");
-    key(cs + "\\Control\\Print\\Printers\\Office",
-        "\"Port\"=\"Dot4_001\"\r\n\"Printer Driver\"=\"Dot4 Printer\"\r\n");
-    key(cs + "\\Enum\\DOT4\\" + dev + "&MI_00", "\"HardwareID\"=\"DOT4\\\\" + dev + "&MI_00\"\r\n");
-    key(cs + "\\Services\\Class\\DOT4\\0000", "\"InfPath\"=\"mirelc.inf\"\r\n");
-    key(cs + "\\Services\\Class\\DOT4PRINT\\0000", "\"InfPath\"=\"mirelPrt.inf\"\r\n");
+    benchsupport::dot4Stack(cs, false, key);
     char b[256];
     for (size_t u = 0; u < softwareKeys; ++u) {
         // Grouped as a real SOFTWARE hive is: no key of it has tens of thousands of sub-keys.

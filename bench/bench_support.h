@@ -31,4 +31,29 @@ inline void resetPeak() {
     clear << "5";
 }
 
+// The Dot4 stack of one device as an XP machine holds it below the control set `cs`, as
+// REGEDIT text: `key(path, values)` is called for each key. `usb` adds the device's USB side.
+template <class Key>
+void dot4Stack(const std::string& cs, bool usb, Key&& key) {
+    const std::string dev = "VID_5E7A&PID_0C21";
+    const std::string ifc = "{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+    const std::string inst =
+        cs + "\\Control\\DeviceClasses\\" + ifc + "\\##?#DOT4#" + dev + "&MI_00#1&2a3b4c&0#" + ifc;
+    key(inst, "\"DeviceInstance\"=\"DOT4\\\\" + dev + "&MI_00\\\\1&2a3b4c&0\"\r\n");
+    if (usb) key(inst + "\\#", "");
+    key(inst + "\\#\\Device Parameters",
+        "\"Base Name\"=\"Dot4\"\r\n\"Port Number\"=dword:00000001\r\n");
+    key(cs + "\\Control\\Print\\Monitors\\Dot4 Monitor", "\"Driver\"=\"Dot4Mon.dll\"\r\n");
+    key(cs + "\\Control\\Print\\Monitors\\Local Port", "\"Driver\"=\"localspl.dll\"\r\n");
+    key(cs + "\\Control\\Print\\Ports\\Dot4_001", "");
+    key(cs + "\\Control\\Print\\Printers\\Office",
+        "\"Port\"=\"Dot4_001\"\r\n\"Printer Driver\"=\"Dot4 Printer\"\r\n");
+    key(cs + "\\Enum\\DOT4\\" + dev + "&MI_00", "\"HardwareID\"=\"DOT4\\\\" + dev + "&MI_00\"\r\n");
+    if (usb) key(cs + "\\Enum\\USB\\" + dev, "\"Driver\"=\"DOT4USB\\\\0000\"\r\n");
+    key(cs + "\\Services\\Class\\DOT4\\0000", "\"InfPath\"=\"mirelc.inf\"\r\n");
+    key(cs + "\\Services\\Class\\DOT4PRINT\\0000", "\"InfPath\"=\"mirelPrt.inf\"\r\n");
+    if (usb)
+        key(cs + "\\Services\\Class\\DOT4USB\\0000", "\"InfPath\"=\"QuillmarkMIRELUSB.INF\"\r\n");
+}
+
 }  // namespace benchsupport

@@ -1,7 +1,5 @@
 #include "image/imagefacts.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <set>
 
 #include "model/codepage.h"
+#include "model/iconv.h"
 #include "model/drives.h"
 #include "model/registry.h"
 
@@ -211,25 +210,11 @@ std::string toUtf8(const std::string& text, unsigned codepage) {
     bool ascii = true;
     for (unsigned char c : text) ascii &= c < 0x80;
     if (ascii) return text;
-    iconv_t cd = iconv_open("UTF-8", ("CP" + std::to_string(codepage)).c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "CP1252");
-    std::string out;
-    char buf[256];
-    char* in = const_cast<char*>(text.data());
-    size_t left = text.size();
-    while (left > 0) {
-        char* op = buf;
-        size_t room = sizeof buf;
-        size_t done = iconv(cd, &in, &left, &op, &room);
-        out.append(buf, op - buf);
-        if (done != static_cast<size_t>(-1) || errno == E2BIG) continue;
-        out += "\xef\xbf\xbd";  // a byte no character of the code page begins with
-        ++in;
-        --left;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-    iconv_close(cd);
-    return out;
+    Iconv known("UTF-8", "CP" + std::to_string(codepage));
+    Iconv fallback("UTF-8", "CP1252");
+    // A byte no character of the code page begins with stands as U+FFFD.
+    return (known.ok() ? known : fallback)
+        .convert(text.data(), text.size(), "\xef\xbf\xbd", [](const char*, size_t) { return 1; });
 }
 
 std::string jsonString(const std::string& text, unsigned codepage) {

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <hivex.h>
-#include <iconv.h>
 #include <libcreg.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <sstream>
 
 #include "model/codepage.h"
+#include "model/iconv.h"
 #include "model/registry.h"
 
 namespace simwin {
@@ -118,20 +118,10 @@ bool validUtf8(const std::string& s) {
 }
 
 std::string convert(const std::string& s, const char* from, const char* to) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return s;
-    std::string out(s.size() * 4 + 8, '\0');
-    char* ip = const_cast<char*>(s.data());
-    size_t il = s.size();
-    char* op = &out[0];
-    size_t ol = out.size();
-    while (il > 0 && iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) {
-        if (errno != EILSEQ && errno != EINVAL) break;
-        ++ip, --il;  // a byte without a character: left out
-    }
-    iconv_close(cd);
-    out.resize(out.size() - ol);
-    return out;
+    Iconv cv(to, from);
+    if (!cv.ok()) return s;
+    // A byte without a character is left out.
+    return cv.convert(s.data(), s.size(), "", [](const char*, size_t) { return 1; });
 }
 
 std::string cpName() { return "CP" + std::to_string(activeCodePage().number()); }

@@ -1,8 +1,6 @@
 // dir /s /b listings: their encodings, and the paths they name.
 #include "imports/listing.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -11,6 +9,7 @@
 #include <ostream>
 
 #include "model/codepage.h"
+#include "model/iconv.h"
 
 namespace simwin {
 
@@ -20,52 +19,6 @@ namespace {
 const size_t kMaxName = 255;
 
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
-
-class Iconv {
-  public:
-    Iconv(const std::string& to, const std::string& from)
-        : cd_(iconv_open(to.c_str(), from.c_str())) {}
-    ~Iconv() {
-        if (ok()) iconv_close(cd_);
-    }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-
-    // What the converter cannot read becomes `stand`; `lost(at, left)` is told where and says
-    // how many bytes to pass over.
-    template <class Lost>
-    std::string convert(const char* p, size_t n, const char* stand, Lost&& lost) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        std::string out(n * 2 + 16, '\0');
-        char* in = const_cast<char*>(p);
-        size_t left = n, used = 0;
-        const size_t standLength = std::strlen(stand);
-        while (left) {
-            char* o = &out[used];
-            size_t room = out.size() - used;
-            size_t r = iconv(cd_, &in, &left, &o, &room);
-            used = out.size() - room;
-            if (r != static_cast<size_t>(-1)) break;
-            if (errno != E2BIG) {
-                size_t width = std::max<size_t>(1, std::min(left, lost(in, left)));
-                in += width;
-                left -= width;
-                if (out.size() - used >= standLength) {
-                    std::memcpy(&out[used], stand, standLength);
-                    used += standLength;
-                    continue;
-                }
-            }
-            out.resize(out.size() * 2 + standLength);
-        }
-        out.resize(used);
-        return out;
-    }
-
-  private:
-    iconv_t cd_;
-};
 
 // Well-formed UTF-8: no stray continuation bytes, no overlong forms, nothing past U+10FFFF.
 bool validUtf8(const std::string& s) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "model/iconv.h"
 #include "model/registry_model.h"
 
 namespace simwin {
@@ -19,36 +20,6 @@ namespace {
 
 // Characters no byte sequence of the code page decodes to sort after every real one.
 constexpr uint32_t kUndecodable = 0x110000;
-
-class Converter {
-  public:
-    Converter(const std::string& to, const std::string& from)
-        : cd_(iconv_open(to.c_str(), from.c_str())) {}
-    ~Converter() {
-        if (ok()) iconv_close(cd_);
-    }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-    iconv_t get() const { return cd_; }
-
-    // One character of the code page: its code point, or -1 incomplete, -2 invalid.
-    long decode(const unsigned char* bytes, size_t n) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        char in[2] = {static_cast<char>(bytes[0]), static_cast<char>(n > 1 ? bytes[1] : 0)};
-        unsigned char out[8];
-        char* ip = in;
-        char* op = reinterpret_cast<char*>(out);
-        size_t il = n, ol = sizeof out;
-        if (iconv(cd_, &ip, &il, &op, &ol) == static_cast<size_t>(-1))
-            return errno == EINVAL ? -1 : -2;
-        if (il != 0 || sizeof out - ol != 4) return -2;
-        return static_cast<long>(out[0] | out[1] << 8 | out[2] << 16 | uint32_t(out[3]) << 24);
-    }
-
-  private:
-    iconv_t cd_;
-};
 
 locale_t unicodeLocale() {
     static locale_t loc = [] {
@@ -73,13 +44,13 @@ bool ascii(const std::string& s) {
     return true;
 }
 
-// The whole of `s` converted, or nullopt when any of it does not convert. Converters are kept per
+// The whole of `s` converted, or nullopt when any of it does not convert. Iconvs are kept per
 // thread: preview's workers convert side by side.
 std::optional<std::string> convert(const std::string& s, const std::string& to,
                                    const std::string& from) {
-    thread_local std::map<std::pair<std::string, std::string>, std::unique_ptr<Converter>> made;
+    thread_local std::map<std::pair<std::string, std::string>, std::unique_ptr<Iconv>> made;
     auto& cv = made[{to, from}];
-    if (!cv) cv = std::make_unique<Converter>(to, from);
+    if (!cv) cv = std::make_unique<Iconv>(to, from);
     if (!cv->ok()) return std::nullopt;
     iconv(cv->get(), nullptr, nullptr, nullptr, nullptr);
     std::string out(s.size() * 4 + 4, '\0');
@@ -99,7 +70,7 @@ const CodePage* g_active = nullptr;
 }  // namespace
 
 CodePage::CodePage(unsigned number, bool nt) : number_(number), nt_(nt) {
-    Converter cv("UTF-32LE", iconvName(number));
+    Iconv cv("UTF-32LE", iconvName(number));
     if (!cv.ok())
         throw std::invalid_argument("code page " + std::to_string(number) + " is not known");
     uint32_t plain[256];
@@ -213,7 +184,7 @@ std::string CodePage::fold(const std::string& name) const {
 
 std::string CodePage::fromUtf16(
     const char* p, size_t n, const std::function<void(uint32_t code, size_t offset)>& lost) const {
-    Converter cv(iconvName(number_), "UTF-16LE");
+    Iconv cv(iconvName(number_), "UTF-16LE");
     if (!cv.ok())
         throw std::invalid_argument("code page " + std::to_string(number_) + " is not known");
     std::string out(n + 16, '\0');
