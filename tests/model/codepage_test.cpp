@@ -10,6 +10,7 @@
 
 #include "TestImage.h"
 #include "model/codepage.h"
+#include "model/iconv.h"
 #include "image/image.h"
 #include "model/registry.h"
 #include "model/registry_model.h"
@@ -66,6 +67,15 @@ void cyrillicExport(TestImage& img, const std::string& codePageLine) {
 
 // In 932, "ソ" and "表" end in the byte of '\', and "ポ" in that of '|': they split no key,
 // escape no quote and make no name invalid.
+// Each unreadable byte keeps its stand-in, however many more bytes the stand-ins take.
+TEST(CodePage, EveryUnreadableByteIsReplacedEvenPastTheFirstBuffer) {
+    simwin::Iconv cv("UTF-8", "CP1252");
+    std::string in(100, '\x81'), fffd = "\xEF\xBF\xBD", want;
+    for (int i = 0; i < 100; ++i) want += fffd;
+    EXPECT_EQ(cv.convert(in.data(), in.size(), fffd.c_str(), [](const char*, size_t) { return 1; }),
+              want);
+}
+
 TEST(CodePage, AUtf16ExportKeepsEveryPrinterInTheMachinesCodePage) {
     const struct {
         unsigned codePage;
