@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <new>
 #include <sstream>
 
 #include "dot4sim/runner.h"
@@ -441,6 +442,10 @@ int importMain(const std::vector<std::string>& a, std::ostream& out, std::ostrea
     int status;
     try {
         status = importImage(args, out, warnings, err);
+    } catch (const std::bad_alloc&) {
+        // A refusal of what was given, not a fault of the program.
+        err << "dot4sim import: not enough memory to read what was given; nothing was written\n";
+        status = kStatusBadUsage;
     } catch (const std::exception& e) {
         err << "dot4sim import: " << e.what() << "; nothing was written\n";
         status = kStatusFailure;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -22,7 +23,9 @@
 #include "image/imagefacts.h"
 #include "imports/hive.h"
 #include "model/registry.h"
+#include "dot4sim/backup.h"
 #include "dot4sim/runner.h"
+#include "model/host.h"
 
 namespace simwin {
 
@@ -36,7 +39,12 @@ const char* const kApplyHelp =
     "reboot prompt No, shows the preview and asks; then writes the run's net effect into DIR:\n"
     "keys deleted and created and values changed in the hives (each rewritten from a complete\n"
     "copy, renamed over the original last), and the files the run deleted or left for the\n"
-    "restart moved into the backup folder. Refused when DIR changed since the import.\n"
+    "restart moved into the backup folder. Refused when DIR changed since the import (a hive's\n"
+    "hash, a file's size or time).\n"
+    "\n"
+    "The change is one transaction: the backup and its manifest are complete and flushed before\n"
+    "DIR changes, and while it changes DIR/.dot4-apply names the backup. After a kill or a power\n"
+    "cut, the next apply on DIR finishes the interrupted one (and undo rolls it back), saying so.\n"
     "\n"
     "  --backup DIR2  where the original hives, the moved files and the manifest go\n"
     "                 (default DIR/dot4-backup-YYYYMMDD-HHMMSS; it must not exist)\n"
@@ -44,92 +52,6 @@ const char* const kApplyHelp =
     "\n"
     "Exit status: 0 when applied, 1 when declined or when a step failed (the partition is then\n"
     "left as it was), 2 for a bad command line or a machine or partition that cannot be used.\n";
-
-const char* const kUndoHelp =
-    "usage: dot4sim undo --backup DIR2 --root DIR\n"
-    "\n"
-    "Puts back what dot4sim apply changed on the partition DIR: the hives, byte for byte, and the\n"
-    "files it moved into DIR2. A second undo does nothing.\n"
-    "Exit status: 0 when restored or already restored, 1 when a step failed, 2 for a bad\n"
-    "command line or a backup that is incomplete or does not match DIR.\n";
-
-bool readText(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool makeDirs(const std::string& path) {
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i < path.size() && path[i] != '/') continue;
-        if (::mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
-// A path below `root` that leaves it nowhere: no "..", and no link on the way.
-bool inside(const std::string& root, const std::string& rel) {
-    if (rel.empty() || rel[0] == '/') return false;
-    std::string path = root;
-    for (size_t start = 0; start <= rel.size();) {
-        size_t end = std::min(rel.find('/', start), rel.size());
-        std::string name = rel.substr(start, end - start);
-        if (name.empty() || name == "." || name == "..") return false;
-        path += "/" + name;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
-// A complete copy, flushed, at a path nothing held before; the original's time kept.
-bool copyFile(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) return false;
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = out >= 0;
-    char buf[1 << 16];
-    for (ssize_t n; ok && (n = ::read(in, buf, sizeof buf)) != 0;)
-        ok = n > 0 && ::write(out, buf, static_cast<size_t>(n)) == n;
-    struct stat st;
-    if (ok && ::fstat(in, &st) == 0) {
-        struct timespec t[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, t);
-    }
-    ok = ok && ::fsync(out) == 0;
-    ::close(in);
-    if (out >= 0 && ::close(out) != 0) ok = false;
-    if (!ok && out >= 0) ::unlink(to.c_str());
-    return ok;
-}
-
-// Moves a file, by copy across file systems.
-bool moveFile(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    if (errno != EXDEV) return false;
-    return copyFile(from, to) && ::unlink(from.c_str()) == 0;
-}
-
-// DOT4SIM_FAIL_STEP=N makes the Nth change to the partition fail, as a full disk or a pulled
-// cable would: the tests' way to a failure part-way.
-bool stepFails() {
-    static long left = [] {
-        const char* s = std::getenv("DOT4SIM_FAIL_STEP");
-        return s ? std::atol(s) : 0L;
-    }();
-    if (left <= 0) return false;
-    if (--left == 0) return errno = EIO, true;
-    return false;
-}
 
 struct ValueCopy {
     std::string name, data;
@@ -264,7 +186,8 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
 struct HiveEdit {
     const HiveFile* file = nullptr;
     hive_h* h = nullptr;
-    std::string temp;
+    std::string temp, newHash;
+    uint64_t newSize = 0;
     size_t deleted = 0, created = 0, changed = 0;
 };
 
@@ -366,25 +289,31 @@ bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits
     return false;
 }
 
-// Writes each edited hive as a complete new file beside the original.
+// Writes each edited hive as a complete new file beside the original, flushed, with its hash.
 bool commitHives(std::vector<HiveEdit>& edits, std::ostream& err) {
     std::string problem;
     for (HiveEdit& he : edits) {
         if (!he.h || !problem.empty()) continue;
-        size_t slash = he.file->host.rfind('/');
-        he.temp = he.file->host.substr(0, slash + 1) + "." + he.file->host.substr(slash + 1) +
-                  ".dot4-new";
-        int fd =
-            ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 || stepFails()) {
+        he.temp = backup::tempOf(he.file->host);
+        int fd = backup::step()
+                     ? -1
+                     : ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                              0644);
+        if (fd < 0) {
             problem = he.temp + ": " + std::strerror(errno);
-            if (fd >= 0) ::close(fd), ::unlink(he.temp.c_str());
             he.temp.clear();
             continue;
         }
         ::close(fd);
-        if (hivex_commit(he.h, he.temp.c_str(), 0) != 0)
+        if (backup::step() || hivex_commit(he.h, he.temp.c_str(), 0) != 0) {
             problem = he.temp + ": " + std::strerror(errno);
+            continue;
+        }
+        fd = ::open(he.temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        bool flushed = fd >= 0 && ::fsync(fd) == 0;
+        if (fd >= 0) ::close(fd);
+        he.newHash = flushed ? fileSha256(he.temp, &he.newSize) : "";
+        if (he.newHash.empty()) problem = he.temp + ": " + std::strerror(errno);
     }
     return closeHives(edits, problem, err);
 }
@@ -398,60 +327,6 @@ std::string timestamp() {
 
 std::string relativeTo(const std::string& root, const std::string& path) {
     return path.compare(0, root.size() + 1, root + "/") == 0 ? path.substr(root.size() + 1) : path;
-}
-
-struct Manifest {
-    std::string root;
-    struct Hive {
-        std::string rel, copy;
-    };
-    std::vector<Hive> hives;
-    std::vector<std::string> files;  // relative to the root
-    bool complete = false;
-
-    std::string text() const {
-        std::string s = "dot4sim backup 1\nroot\t" + root + "\n";
-        for (const Hive& h : hives) s += "hive\t" + h.rel + "\t" + h.copy + "\n";
-        for (const std::string& f : files) s += "file\t" + f + "\n";
-        return s + "end\n";
-    }
-    bool parse(const std::string& t) {
-        std::istringstream in(t);
-        std::string line;
-        if (!std::getline(in, line) || line != "dot4sim backup 1") return false;
-        while (std::getline(in, line)) {
-            if (line == "end") return complete = true;
-            std::vector<std::string> f;
-            std::istringstream ls(line);
-            for (std::string x; std::getline(ls, x, '\t');) f.push_back(x);
-            if (f.size() == 2 && f[0] == "root")
-                root = f[1];
-            else if (f.size() == 3 && f[0] == "hive")
-                hives.push_back({f[1], f[2]});
-            else if (f.size() == 2 && f[0] == "file")
-                files.push_back(f[1]);
-            else
-                return false;
-        }
-        return false;
-    }
-};
-
-bool writeAtomically(const std::string& path, const std::string& text) {
-    std::string tmp = path + ".part";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 &&
-              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd) == 0;
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
-    return ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-}
-
-// Puts a hive back from its copy: a complete file beside it, renamed over it.
-bool restoreHive(const std::string& copy, const std::string& host) {
-    std::string tmp = host + ".dot4-undo";
-    ::unlink(tmp.c_str());
-    return copyFile(copy, tmp) && ::rename(tmp.c_str(), host.c_str()) == 0;
 }
 
 bool writable(const std::string& root, const Partition& p, std::string& why) {
@@ -498,7 +373,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     std::string ini;
     Machine check;
     try {
-        if (!readText(machine + "/machine.ini", ini))
+        if (!backup::readText(machine + "/machine.ini", ini))
             throw ImageError(machine + "/machine.ini", 0, "cannot be read");
         parseMachineIni(check, ini, machine + "/machine.ini");
     } catch (const ImageError& e) {
@@ -518,13 +393,22 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     setActiveCodePage(CodePage::get(check.config.system.codePage, true));
     Partition p;
     PartitionTree tree;
-    std::ostringstream walkNotes;
-    if (!openPartition(root, p, err) || !checkHives(p, err)) return kStatusBadUsage;
+    std::ostringstream walkNotes, scratchWarnings;
+    if (!openPartition(root, p, err)) return kStatusBadUsage;
+    if (int status = backup::resolveInterrupted(root, backup::Way::Forward, out, err, "apply"))
+        return status;
+    std::vector<std::string> hivePaths;
+    for (const HiveFile& h : p.hives) hivePaths.push_back(h.host);
+    backup::clearStaleTemps(root, hivePaths, out, "apply");
+    // What apply writes over is read with the checks import made.
+    Registry scratch;
+    if (!checkHives(p, err) || !readHives(p, scratch, scratchWarnings, err)) return kStatusBadUsage;
     if (!p.nt) {
         err << "dot4sim apply: " << root << " holds Windows 95/98; apply writes NT hives only\n";
         return kStatusBadUsage;
     }
     walkPartition(root, tree, walkNotes);
+    hashHives(p, tree);
     const std::string& windir = check.config.system.windowsDirectory;
     char drive =
         windir.size() >= 2 && windir[1] == ':' ? static_cast<char>(std::toupper(windir[0])) : 'C';
@@ -536,7 +420,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     }
     if (backup.empty()) backup = root + "/dot4-backup-" + timestamp();
     std::string why;
-    if (exists(backup)) {
+    if (existsNoFollow(backup)) {
         err << "dot4sim apply: " << backup << " exists; give a backup folder that does not\n";
         return kStatusBadUsage;
     }
@@ -598,51 +482,77 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         }
     }
 
-    if (!commitHives(edits, err)) return kStatusFailure;
-    Manifest m;
-    m.root = root;
-    m.files = moves;
-    std::vector<std::string> moved, renamed;  // done so far, for the way back
-    auto rollBack = [&](const std::string& what) {
-        for (const std::string& host : renamed)
-            for (const Manifest::Hive& h : m.hives)
-                if (root + "/" + h.rel == host) restoreHive(backup + "/" + h.copy, host);
-        for (const std::string& rel : moved) moveFile(backup + "/files/" + rel, root + "/" + rel);
+    // One transaction: everything the way back needs is in the backup, flushed, before the
+    // partition changes; then the marker names the backup until the partition is the new one.
+    const bool ownParent = isDir(parentOf(backup));
+    auto abandon = [&](const std::string& what) {
+        int e = errno;
         for (HiveEdit& he : edits)
             if (!he.temp.empty()) ::unlink(he.temp.c_str());
-        bool clean = renamed.empty() && moved.empty();
-        err << "dot4sim apply: " << what << "; " << root << " is as it was"
-            << (clean ? "" : " (the moved files and renamed hives were put back)")
-            << "; the backup " << backup << " is left for inspection\n";
+        removeTree(backup);
+        err << "dot4sim apply: " << what << (e ? std::string(": ") + std::strerror(e) : "") << "; "
+            << root << " is as it was\n";
         return kStatusFailure;
     };
-    if (!makeDirs(backup + "/hives"))
-        return rollBack("cannot create " + backup + ": " + std::strerror(errno));
+    if (!ownParent && !backup::makeDirs(parentOf(backup)))
+        return abandon("cannot create " + parentOf(backup));
+    if (backup::step() || ::mkdir(backup.c_str(), 0755) != 0)
+        return abandon("cannot create " + backup);
+    char real[PATH_MAX];
+    const std::string backupPath = ::realpath(backup.c_str(), real) ? real : backup;
+    backup::Manifest m;
+    m.root = ::realpath(root.c_str(), real) ? real : root;
+    m.state = "applying";
+    if (!backup::makeDirs(backup + "/hives")) return abandon("cannot create " + backup + "/hives");
     for (const HiveEdit& he : edits) {
-        if (he.temp.empty()) continue;
-        Manifest::Hive h{relativeTo(root, he.file->host), "hives/" + he.file->name};
-        if (stepFails() || !copyFile(he.file->host, backup + "/" + h.copy))
-            return rollBack("cannot copy " + he.file->host +
-                            " into the backup: " + std::strerror(errno));
+        if (!he.h) continue;
+        backup::Manifest::Hive h;
+        h.rel = relativeTo(root, he.file->host);
+        h.copy = "hives/" + he.file->name;
+        h.temp = relativeTo(root, backup::tempOf(he.file->host));
+        h.oldHash = tree[h.rel].hash, h.oldSize = tree[h.rel].size;
+        std::string copied;
+        if (!backup::copyFlushed(he.file->host, backup + "/" + h.copy, &copied))
+            return abandon("cannot copy " + he.file->host + " into the backup");
+        if (copied != h.oldHash)
+            return errno = 0, abandon(he.file->host + " changed while apply ran");
         m.hives.push_back(h);
     }
-    if (!writeAtomically(backup + "/manifest", m.text()))
-        return rollBack("cannot write " + backup + "/manifest: " + std::strerror(errno));
     for (const std::string& rel : moves) {
-        std::string to = backup + "/files/" + rel;
-        if (!makeDirs(to.substr(0, to.rfind('/'))) || stepFails() ||
-            !moveFile(root + "/" + rel, to))
-            return rollBack("cannot move " + root + "/" + rel +
-                            " into the backup: " + std::strerror(errno));
-        moved.push_back(rel);
+        std::string to = backup + "/files/" + rel, copied;
+        if (!backup::makeDirs(parentOf(to)) || !backup::copyFlushed(root + "/" + rel, to, &copied))
+            return abandon("cannot copy " + root + "/" + rel + " into the backup");
+        m.files.push_back({rel, tree[rel].size, copied});
     }
+    if (!commitHives(edits, err)) return abandon("cannot write the new hives");
+    for (size_t i = 0, h = 0; i < edits.size(); ++i)
+        if (!edits[i].temp.empty()) {
+            m.hives[h].newHash = edits[i].newHash, m.hives[h].newSize = edits[i].newSize;
+            ++h;
+        }
+    if (!backup::writeManifest(backup, m)) return abandon("cannot write " + backup + "/manifest");
+    const std::string marker = root + "/" + backup::kMarker;
+    if (!backup::writeFlushed(marker, backupPath + "\n")) return abandon("cannot write " + marker);
+    // From here the way is forward; a failure rolls back from the backup.
+    std::string failed;
+    for (const std::string& rel : moves)
+        if (failed.empty() && !backup::unlinkFlushed(root + "/" + rel))
+            failed = "cannot remove " + root + "/" + rel + ": " + std::strerror(errno);
     for (HiveEdit& he : edits) {  // last: each from a complete copy
-        if (he.temp.empty()) continue;
-        if (stepFails() || ::rename(he.temp.c_str(), he.file->host.c_str()) != 0)
-            return rollBack("cannot rename " + he.temp + " over " + he.file->host + ": " +
-                            std::strerror(errno));
-        renamed.push_back(he.file->host);
-        he.temp.clear();
+        if (he.temp.empty() || !failed.empty()) continue;
+        if (!backup::renameFlushed(he.temp, he.file->host))
+            failed =
+                "cannot rename " + he.temp + " over " + he.file->host + ": " + std::strerror(errno);
+    }
+    m.state = "applied";
+    if (failed.empty() && !backup::writeManifest(backup, m))
+        failed = "cannot write " + backup + "/manifest: " + std::strerror(errno);
+    if (failed.empty() && !backup::unlinkFlushed(marker))
+        failed = "cannot remove " + marker + ": " + std::strerror(errno);
+    if (!failed.empty()) {
+        err << "dot4sim apply: " << failed << "\n";
+        backup::resolveInterrupted(root, backup::Way::Back, out, err, "apply");
+        return kStatusFailure;
     }
     out << "\napplied to " << root << ":\n";
     for (const HiveEdit& he : edits)
@@ -652,96 +562,6 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
                 << " keys' values changed\n";
     out << "  " << moves.size() << " files moved into " << backup << "\n";
     out << "undo with: dot4sim undo --backup " << backup << " --root " << root << "\n";
-    return 0;
-}
-
-int undoMain(const std::vector<std::string>& a, std::ostream& out, std::ostream& err) {
-    std::string root, backup;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--help" || a[i] == "-h") {
-            out << kUndoHelp;
-            return 0;
-        } else if (a[i] == "--root" || a[i] == "--backup") {
-            const std::string* v = optionValue(a, i, "undo", "a folder", err);
-            if (!v) return kStatusBadUsage;
-            (a[i - 1] == "--root" ? root : backup) = *v;
-        } else {
-            err << "dot4sim undo: unexpected argument " << a[i] << "\n";
-            return kStatusBadUsage;
-        }
-    }
-    if (root.empty() || backup.empty()) {
-        err << "dot4sim undo: missing " << (backup.empty() ? "--backup DIR2" : "--root DIR") << "\n"
-            << kUndoHelp;
-        return kStatusBadUsage;
-    }
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    std::string text;
-    Manifest m;
-    if (!readText(backup + "/manifest", text) || !m.parse(text)) {
-        err << "dot4sim undo: " << backup
-            << "/manifest is missing or incomplete; nothing was changed\n";
-        return kStatusBadUsage;
-    }
-    if (exists(backup + "/undone")) {
-        out << "already undone (" << backup << "/undone); nothing to do\n";
-        return 0;
-    }
-    // Every piece is checked before the first is put back.
-    for (const auto& rel : m.files)
-        if (!inside(root, rel)) {
-            err << "dot4sim undo: " << backup << "/manifest names " << rel
-                << ", which is not a path inside " << root << "; nothing was changed\n";
-            return kStatusBadUsage;
-        }
-    for (const Manifest::Hive& h : m.hives)
-        if (!inside(root, h.rel) || !inside(backup, h.copy)) {
-            err << "dot4sim undo: " << backup << "/manifest names " << h.rel
-                << ", which is not a path inside " << root << "; nothing was changed\n";
-            return kStatusBadUsage;
-        }
-    for (const Manifest::Hive& h : m.hives)
-        if (!exists(backup + "/" + h.copy) || !exists(root + "/" + h.rel)) {
-            err << "dot4sim undo: the backup is incomplete or does not belong to " << root << ": "
-                << (exists(backup + "/" + h.copy) ? root + "/" + h.rel : backup + "/" + h.copy)
-                << " is missing; nothing was changed\n";
-            return kStatusBadUsage;
-        }
-    std::vector<std::string> back;  // files still in the backup
-    for (const std::string& rel : m.files) {
-        bool saved = exists(backup + "/files/" + rel), there = exists(root + "/" + rel);
-        if (saved && there) {
-            err << "dot4sim undo: " << root << "/" << rel << " exists again; nothing was changed\n";
-            return kStatusBadUsage;
-        }
-        if (!saved && !there) {
-            err << "dot4sim undo: the backup is incomplete: " << backup << "/files/" << rel
-                << " is missing; nothing was changed\n";
-            return kStatusBadUsage;
-        }
-        if (saved) back.push_back(rel);
-    }
-    size_t failed = 0;
-    for (const std::string& rel : back) {
-        std::string to = root + "/" + rel;
-        if (!makeDirs(to.substr(0, to.rfind('/'))) || !moveFile(backup + "/files/" + rel, to)) {
-            err << "dot4sim undo: cannot put back " << to << ": " << std::strerror(errno) << "\n";
-            ++failed;
-        }
-    }
-    for (const Manifest::Hive& h : m.hives)
-        if (!restoreHive(backup + "/" + h.copy, root + "/" + h.rel)) {
-            err << "dot4sim undo: cannot put back " << root << "/" << h.rel << ": "
-                << std::strerror(errno) << "\n";
-            ++failed;
-        }
-    if (failed) {
-        err << "dot4sim undo: " << failed << " pieces could not be put back; run undo again\n";
-        return kStatusFailure;
-    }
-    writeAtomically(backup + "/undone", "undone\n");
-    out << "restored " << m.hives.size() << " hives and " << back.size() << " files of " << root
-        << " from " << backup << "\n";
     return 0;
 }
 

@@ -9,6 +9,7 @@ namespace simwin {
 
 int applyMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
               std::ostream& err);
-int undoMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int undoMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+             std::ostream& err);
 
 }  // namespace simwin

@@ -223,7 +223,7 @@ int dot4simMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (command == "diff") return diffMain({a.begin() + 1, a.end()}, out, err);
     if (command == "import") return importMain({a.begin() + 1, a.end()}, out, err);
     if (command == "apply") return applyMain({a.begin() + 1, a.end()}, std::cin, out, err);
-    if (command == "undo") return undoMain({a.begin() + 1, a.end()}, out, err);
+    if (command == "undo") return undoMain({a.begin() + 1, a.end()}, std::cin, out, err);
     if (command == "run") {
         RunOptions o;
         size_t i = 1;

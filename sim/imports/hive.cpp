@@ -13,10 +13,12 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <new>
 #include <set>
 #include <ostream>
 #include <sstream>
 
+#include "imports/creg.h"
 #include "model/codepage.h"
 #include "model/iconv.h"
 #include "model/registry.h"
@@ -72,6 +74,19 @@ uint32_t baseBlockChecksum(const unsigned char* b) {
     uint32_t x = 0;
     for (int i = 0; i < 127; ++i) x ^= le32(b + 4 * i);
     return x == 0 ? 1 : x == 0xFFFFFFFF ? 0xFFFFFFFE : x;
+}
+
+// A whole file, no link followed.
+bool readWhole(const std::string& path, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.clear();
+    char buf[1 << 16];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    int e = errno;
+    ::close(fd);
+    return n == 0 || (errno = e, false);
 }
 
 // UTF-8 as UTF-16LE; an invalid byte becomes U+FFFD.
@@ -370,36 +385,6 @@ std::string checkNt(const HiveFile& f) {
     return "";
 }
 
-// The key tree of a 95/98 file, walked once before libcreg sees it: a link out of the key area
-// or back to a key already seen would have it read past the file or forever.
-std::string cregTree(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string head(0x40, '\0');
-    if (!in.read(&head[0], 0x40) || head.compare(0x20, 4, "RGKN") != 0)
-        return "corrupt: no key area (RGKN) after the header";
-    const auto* h = reinterpret_cast<const unsigned char*>(head.data());
-    uint32_t size = le32(h + 0x24);
-    if (size < 0x20 || size > (64u << 20)) return "corrupt: its key area has an impossible size";
-    std::string area(size, '\0');
-    in.seekg(0x20);
-    if (!in.read(&area[0], size)) return "truncated: shorter than its key area";
-    const auto* a = reinterpret_cast<const unsigned char*>(area.data());
-    std::vector<bool> seen(size / 4 + 1);
-    std::vector<std::pair<uint32_t, uint32_t>> todo{{le32(a + 8), 0}};  // a key, its parent
-    while (!todo.empty()) {
-        auto [at, parent] = todo.back();
-        todo.pop_back();
-        if (at == 0 || at == 0xFFFFFFFF) continue;
-        if (at < 0x20 || at > size - 28) return "corrupt: a key link leads out of the key area";
-        if (seen[at / 4]) return "corrupt: a key is linked twice (a loop in the file)";
-        if (parent && le32(a + at + 12) != parent) return "corrupt: a key's parent link is wrong";
-        seen[at / 4] = true;
-        todo.emplace_back(le32(a + at + 16), at);                 // first sub-key
-        todo.emplace_back(le32(a + at + 20), le32(a + at + 12));  // next sibling
-    }
-    return "";
-}
-
 std::string check9x(const HiveFile& f) {
     int fd = ::open(f.host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::strerror(errno);
@@ -410,7 +395,10 @@ std::string check9x(const HiveFile& f) {
         return n == 4 && std::memcmp(b, "regf", 4) == 0
                    ? "an NT hive, not a 95/98 registry file"
                    : "not a 95/98 registry file (no CREG header)";
-    if (std::string why = cregTree(f.host); !why.empty()) return why;
+    std::string bytes;
+    if (!readWhole(f.host, bytes)) return std::strerror(errno);
+    creg::File parsed;
+    if (std::string why = creg::parse(bytes, parsed); !why.empty()) return why;
     libcreg_file_t* file = nullptr;
     bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
               libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
@@ -419,6 +407,17 @@ std::string check9x(const HiveFile& f) {
         libcreg_file_free(&file, nullptr);
     }
     return ok ? "" : "libcreg refuses it";
+}
+
+// A folder holding a manifest of dot4sim apply, wherever the administrator put it.
+bool isBackup(int parentFd, const std::string& name) {
+    int fd = ::openat(parentFd, (name + "/manifest").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    char head[15] = {};
+    bool ours = ::read(fd, head, sizeof head) == sizeof head &&
+                std::memcmp(head, "dot4sim backup ", sizeof head) == 0;
+    ::close(fd);
+    return ours;
 }
 
 bool walk(int dirFd, const std::string& hostDir, const std::string& rel, PartitionTree& tree,
@@ -436,9 +435,22 @@ bool walk(int dirFd, const std::string& hostDir, const std::string& rel, Partiti
             names.push_back(e->d_name);
     for (const std::string& name : names) {
         std::string host = hostDir + "/" + name, path = rel.empty() ? name : rel + "/" + name;
-        if (rel.empty() && name.compare(0, 12, "dot4-backup-") == 0) continue;  // apply's own
+        if (rel.empty() && (name.compare(0, 12, "dot4-backup-") == 0 || name == ".dot4-apply" ||
+                            name == ".dot4-apply.part"))
+            continue;  // apply's own
         struct stat st;
         if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISREG(st.st_mode) && name.size() > 10 && name[0] == '.' &&
+            name.compare(name.size() - 9, 9, ".dot4-new") == 0) {
+            warnings << "dot4sim: warning: " << host
+                     << " is a new hive an interrupted apply left; left out (the next apply "
+                        "removes it)\n";
+            continue;
+        }
+        if (S_ISDIR(st.st_mode) && isBackup(::dirfd(d), name)) {
+            warnings << "dot4sim: warning: " << host << " is a backup of dot4sim apply; left out\n";
+            continue;
+        }
         const char* why = S_ISLNK(st.st_mode) ? "a link; links are not followed"
                           : !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode) ? "not a file or a folder"
                           : !validUtf8(name)                     ? "a name that is not UTF-8"
@@ -549,7 +561,12 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
 
 bool checkHives(const Partition& p, std::ostream& err) {
     for (const HiveFile& f : p.hives) {
-        std::string why = p.nt ? checkNt(f) : check9x(f);
+        std::string why;
+        try {
+            why = p.nt ? checkNt(f) : check9x(f);
+        } catch (const std::bad_alloc&) {
+            why = "not enough memory to read it";
+        }
         if (!why.empty()) {
             err << "dot4sim: " << f.host << ": " << why << "; nothing was made\n";
             return false;
@@ -559,8 +576,14 @@ bool checkHives(const Partition& p, std::ostream& err) {
 }
 
 bool readHives(const Partition& p, Registry& r, std::ostream& warnings, std::ostream& err) {
-    for (const HiveFile& f : p.hives)
-        if (!(p.nt ? readNt(f, r, warnings, err) : readCreg(f, r, err))) return false;
+    for (const HiveFile& f : p.hives) {
+        try {
+            if (!(p.nt ? readNt(f, r, warnings, err) : readCreg(f, r, err))) return false;
+        } catch (const std::bad_alloc&) {
+            err << "dot4sim import: not enough memory to read " << f.host << "\n";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -596,8 +619,9 @@ std::map<std::string, std::string> sourceRecords(const PartitionTree& tree, char
     std::map<std::string, std::string> out;
     for (const auto& [path, e] : tree)
         if (!e.folder)
-            out[windowsPath(path, drive)] =
-                std::to_string(e.size) + "," + std::to_string(e.mtimeNs);
+            out[windowsPath(path, drive)] = std::to_string(e.size) + "," +
+                                            std::to_string(e.mtimeNs) +
+                                            (e.hash.empty() ? "" : "," + e.hash);
     return out;
 }
 
@@ -630,7 +654,10 @@ std::string partitionChange(const std::string& iniText, const PartitionTree& tre
         if (n == now.end() || (b != before.end() && b->first < n->first))
             return b->first + " is gone";
         if (b == before.end() || n->first < b->first) return n->first + " is new";
-        if (b->second != n->second) return n->first + " has another size or time";
+        if (b->second != n->second)
+            return n->first + (b->second.size() < 65 || n->second.size() < 65
+                                   ? " has another size or time"
+                                   : " has another size, time or content");
         ++b, ++n;
     }
     return "";
@@ -645,9 +672,27 @@ char driveOf(const std::string& windowsDirectory) {
 
 }  // namespace
 
+void hashHives(const Partition& p, PartitionTree& tree) {
+    for (const HiveFile& h : p.hives)
+        if (h.host.compare(0, p.root.size() + 1, p.root + "/") == 0)
+            tree[h.host.substr(p.root.size() + 1)].hash = fileSha256(h.host);
+}
+
 bool PartitionImport::open(const std::string& root, std::ostream& err) {
-    if (!openPartition(root, partition, err) || !checkHives(partition, err)) return false;
+    if (!openPartition(root, partition, err)) return false;
+    std::string marker = partition.root + "/.dot4-apply", backup;
+    struct stat st;
+    if (::lstat(marker.c_str(), &st) == 0) {
+        std::ifstream(marker) >> backup;
+        err << "dot4sim import: " << root
+            << " holds an apply that was interrupted (its backup: " << backup
+            << "): run dot4sim apply on it again to finish it, or dot4sim undo --backup " << backup
+            << " --root " << root << " to roll it back, then import; nothing was made\n";
+        return false;
+    }
+    if (!checkHives(partition, err)) return false;
     walkPartition(root, tree, err);
+    hashHives(partition, tree);
     return true;
 }
 

@@ -40,12 +40,15 @@ struct PartitionEntry {
     uint64_t size = 0;
     int64_t mtimeNs = 0;
     bool folder = false;
+    std::string hash;  // the registry files': SHA-256, so that apply sees any change
 };
 using PartitionTree = std::map<std::string, PartitionEntry>;
 
 // Every file and folder below `root`, links and special files left out with a warning, and the
 // backups apply makes skipped.
 bool walkPartition(const std::string& root, PartitionTree& tree, std::ostream& warnings);
+// Records each registry file's hash in `tree`.
+void hashHives(const Partition& p, PartitionTree& tree);
 // The tree as `cmd /u /c dir /s /b X:\` writes it (UTF-16LE with its BOM).
 std::string partitionListing(const PartitionTree& tree, char drive);
 // A relative host path as a Windows path on `drive`, in the active code page.
@@ -67,6 +70,11 @@ struct PartitionImport {
     std::string listing(const std::string& windowsDirectory) const;
     std::string source(const std::string& windowsDirectory) const;
 };
+
+// SHA-256 of a host file (no link followed), in hex, and its size; "" with errno set when it
+// cannot be read. textSha256: of bytes in memory.
+std::string fileSha256(const std::string& host, uint64_t* size = nullptr);
+std::string textSha256(const std::string& text);
 
 // UTF-16LE <-> the active code page and UTF-8, for names hivex takes and gives.
 std::string codePageToUtf16(const std::string& s);

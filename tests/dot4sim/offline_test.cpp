@@ -154,24 +154,42 @@ TEST(Offline, A98PartitionPreviewsAsItsImageDoesAndIsNotApplied) {
     EXPECT_NE(r.err.find("95/98"), std::string::npos) << r.err;
 }
 
-TEST(Offline, AFailureAtAnyStepLeavesThePartitionAsItWas) {
+// A failure at each step of apply leaves the old partition; a kill there, then the next apply or
+// undo, leaves the old or the new one, and nothing of the transaction behind.
+TEST(Offline, AFailureOrAKillAtAnyStepLeavesTheOldOrTheNewPartition) {
     XpPartition x;
     ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0);
-    auto before = contents(x.root);
-    int status = 1;
-    for (int step = 1; status != 0 && step < 50; ++step) {
-        std::string backup = x.scratch.dir() + "/b" + std::to_string(step);
-        ::setenv("DOT4SIM_FAIL_STEP", std::to_string(step).c_str(), 1);
-        status =
-            x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", backup, "--yes"}).status;
-        if (status != 0) {
-            EXPECT_EQ(status, 1) << step;
-            EXPECT_EQ(contents(x.root), before) << step;
+    const std::string pristine = x.scratch.dir() + "/pristine", b = x.scratch.dir() + "/b";
+    ASSERT_EQ(std::system(("cp -a '" + x.root + "' '" + pristine + "'").c_str()), 0);
+    auto reset = [&] {
+        fs::remove_all(x.root), fs::remove_all(b), fs::remove_all(b + "2");
+        return std::system(("cp -a '" + pristine + "' '" + x.root + "'").c_str()) == 0;
+    };
+    const auto before = contents(x.root);
+    ASSERT_EQ(x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"}).status, 0);
+    const auto after = contents(x.root);
+    int status = -1;
+    for (int step = 1; status != 0 && step < 200; ++step) {
+        for (const char* how : {"DOT4SIM_FAIL_STEP", "DOT4SIM_KILL_STEP"}) {
+            ASSERT_TRUE(reset());
+            ::setenv(how, std::to_string(step).c_str(), 1);
+            auto r = x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"});
+            ::unsetenv(how);
+            status = r.status;
+            if (status == 0) break;
+            if (how[8] == 'F') {
+                EXPECT_EQ(status, 1) << step << r.err;
+                EXPECT_TRUE(contents(x.root) == before) << step << r.err;
+                continue;
+            }
+            r = step % 2 ? x.dot4sim(
+                               {"apply", x.machine, "--root", x.root, "--backup", b + "2", "--yes"})
+                         : x.dot4sim({"undo", "--backup", b, "--root", x.root});
+            auto now = contents(x.root);
+            EXPECT_TRUE(now == before || now == after) << "killed at " << step << r.out << r.err;
         }
     }
-    ::unsetenv("DOT4SIM_FAIL_STEP");
     EXPECT_EQ(status, 0);
-    EXPECT_NE(contents(x.root), before);
 }
 
 TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
@@ -268,7 +286,7 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
     std::ofstream(b + "/manifest.bad")
         << manifest.substr(0, manifest.size() - 4) << "file\t../x\nend\n";
     for (auto [file, named] :
-         {std::pair{"manifest.good", "incomplete"}, {"manifest.bad", "not a path inside"}}) {
+         {std::pair{"manifest.good", "not the copy apply made"}, {"manifest.bad", "damaged"}}) {
         fs::copy_file(b + "/" + file, b + "/manifest", fs::copy_options::overwrite_existing);
         r = x.dot4sim({"undo", "--backup", b, "--root", x.root});
         EXPECT_EQ(r.status, 2);

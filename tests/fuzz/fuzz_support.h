@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sanitizer/allocator_interface.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,6 +22,33 @@ namespace fuzz {
     std::fprintf(stderr, "fuzz: %s\n", why.c_str());
     std::abort();
 }
+
+// The heap a reader may use for an input of `size` bytes: a fixed allowance (code page tables,
+// iconv) and a small multiple of the input. The readers must not grow with anything else.
+inline size_t heapLive = 0, heapPeak = 0;
+inline void countMalloc(const volatile void*, size_t n) {
+    heapLive += n;
+    if (heapLive > heapPeak) heapPeak = heapLive;
+}
+inline void countFree(const volatile void* p) {
+    const size_t n = __sanitizer_get_allocated_size(const_cast<const void*>(p));
+    heapLive = n <= heapLive ? heapLive - n : 0;
+}
+struct HeapBound {
+    size_t base;
+    HeapBound() {
+        static const bool installed =
+            __sanitizer_install_malloc_and_free_hooks(countMalloc, countFree) != 0;
+        (void)installed;
+        base = heapPeak = heapLive;
+    }
+    void check(size_t inputSize, const char* what) const {
+        const size_t limit = (32u << 20) + 64 * inputSize;
+        if (heapPeak - base > limit)
+            die(std::string(what) + " used " + std::to_string(heapPeak - base) +
+                " bytes of heap for an input of " + std::to_string(inputSize) + " bytes");
+    }
+};
 
 inline void checkRefusal(const simwin::ImageError& e, const std::string& file) {
     if (e.file() != file) die("refusal names '" + e.file() + "', not " + file + ": " + e.what());

@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
+    const fuzz::HeapBound heap;
     const bool nt = data[0] % 2 == 0;
     std::string pattern =
         access("/dev/shm", W_OK) == 0 ? "/dev/shm/dot4hive.XXXXXX" : "/tmp/dot4hive.XXXXXX";
@@ -84,5 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::die("a refusal does not name " + file + ": " + err.str());
     }
     std::filesystem::remove_all(root);
+    heap.check(size, "the hive reader");
     return 0;
 }

@@ -70,6 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string raw(reinterpret_cast<const char*>(data), size);
+    const fuzz::HeapBound heap;
     const auto& m = kMachines[size % 3];
     simwin::setActiveCodePage(simwin::CodePage::get(m.acp, true));
     simwin::Listing l;
@@ -91,5 +92,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string w = warnings.str();
     if (std::count(w.begin(), w.end(), '\n') > 2 * std::count(raw.begin(), raw.end(), '\n') + 2)
         fuzz::die("more than two warnings a line:\n" + w);
+    heap.check(size, "the listing reader");
     return 0;
 }
