@@ -118,11 +118,12 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
     }
     const std::string here = resolved(root);
     // The pieces' hashes say whether this is the partition the backup was made of.
-    bool ours = m.root == here;
+    bool same = !m.hives.empty();
     for (const backup::Manifest::Hive& h : m.hives) {
         std::string now = hashOrEmpty(root + "/" + h.rel);
-        ours = ours || now == h.newHash || now == h.oldHash;
+        same = same && (now == h.newHash || now == h.oldHash);
     }
+    const bool ours = m.root == here || same;
     if (!ours) {
         err << "dot4sim undo: " << b << " is the backup of " << m.root << ", not of " << here
             << "; nothing was changed\n";

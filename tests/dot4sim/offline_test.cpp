@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <set>
@@ -31,6 +32,19 @@ std::map<std::string, std::string> contents(const std::string& root) {
         if (e.is_regular_file() || e.is_symlink())
             out[fs::relative(e.path(), root).string()] = e.is_symlink() ? "->" : slurp(e.path());
     return out;
+}
+
+uint32_t u32(const std::string& b, size_t at) {
+    return static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8 |
+           static_cast<unsigned char>(b[at + 2]) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
+}
+
+template <typename Edit>
+void patch(const std::string& file, Edit edit) {
+    std::string bytes = slurp(file);
+    edit(bytes);
+    std::ofstream(file, std::ios::binary) << bytes;
 }
 
 // The sample XP machine as a partition, with Cyrillic names: characters code page 1252 lacks,
@@ -199,6 +213,7 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
         const char* why;
         std::function<void(XpPartition&)> spoil;
         std::string named;  // in the message
+        bool nt = true;
     } cases[] = {
         {"truncated", [](XpPartition& x) { fs::resize_file(x.config + "/SYSTEM", 5000); },
          "SYSTEM"},
@@ -225,6 +240,30 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
          [](XpPartition& x) { std::ofstream(x.config + "/SYSTEM") << "CREG\1\0\0\0"; }, "95/98"},
         {"no Windows", [](XpPartition& x) { fs::rename(x.root + "/WINDOWS", x.root + "/other"); },
          "no Windows"},
+        // 95/98 files that libcreg would read wrong, or for minutes and gigabytes.
+        {"keys sharing one data entry",
+         [](XpPartition& x) {
+             patch(x.root + "/WINDOWS/SYSTEM.DAT", [](std::string& b) {
+                 for (size_t at = 0x40 + 28 * 2; u32(b, at + 12) != 0; at += 28)
+                     b.replace(at + 24, 4, b.substr(0x40 + 28 + 24, 4));
+             });
+         },
+         "SYSTEM.DAT: corrupt: two keys share one data entry", false},
+        {"a value longer than its entry",
+         [](XpPartition& x) {
+             patch(x.root + "/WINDOWS/SYSTEM.DAT", [](std::string& b) {
+                 size_t e = u32(b, 8) + 0x20;
+                 while (u32(b, e + 12) >> 16 == 0) e += u32(b, e);  // an entry with values
+                 b[e + 20 + (u32(b, e + 12) & 0xFFFF) + 10] = '\xFF';
+             });
+         },
+         "SYSTEM.DAT: corrupt: a value is longer than its entry", false},
+        {"a link back to the key area's header",
+         [](XpPartition& x) {
+             fs::copy_file(std::string(SOURCE_DIR) + "/../shared/hives/crafted/slow-SYSTEM.DAT",
+                           x.root + "/WINDOWS/SYSTEM.DAT", fs::copy_options::overwrite_existing);
+         },
+         "SYSTEM.DAT: corrupt", false},
         {"two Windows",
          [](XpPartition& x) {
              fs::copy(x.root + "/WINDOWS", x.root + "/winnt", fs::copy_options::recursive);
@@ -239,7 +278,7 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
          "SYSTEM is a link"},
     };
     for (const Case& c : cases) {
-        XpPartition x;
+        XpPartition x(c.nt);
         c.spoil(x);
         auto before = contents(x.root);
         auto r = x.dot4sim({"import", x.machine, "--root", x.root});
@@ -280,19 +319,60 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
     EXPECT_EQ(contents(x.root), before);
     ASSERT_EQ(x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"}).status, 0);
     auto applied = contents(x.root);
+    // Each damage to the backup, or a backup of another partition, is refused before anything
+    // changes.
+    XpPartition other;
+    std::ofstream(other.config + "/SYSTEM", std::ios::app) << "another machine";
+    const std::string dll = "/files/WINDOWS/SYSTEM/Dot4Mon.dll";
     const std::string manifest = slurp(b + "/manifest");
-    fs::remove(b + "/files/WINDOWS/SYSTEM/Dot4Mon.dll");
-    std::ofstream(b + "/manifest.good") << manifest;
-    std::ofstream(b + "/manifest.bad")
-        << manifest.substr(0, manifest.size() - 4) << "file\t../x\nend\n";
-    for (auto [file, named] :
-         {std::pair{"manifest.good", "not the copy apply made"}, {"manifest.bad", "damaged"}}) {
-        fs::copy_file(b + "/" + file, b + "/manifest", fs::copy_options::overwrite_existing);
-        r = x.dot4sim({"undo", "--backup", b, "--root", x.root});
-        EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
-        EXPECT_EQ(contents(x.root), applied);
+    struct Damage {
+        const char* named;
+        std::function<void(const std::string&)> spoil;
+        std::string root;
+    } damages[] = {
+        {"not of", [](const std::string&) {}, other.root},
+        {"not the copy", [&](const std::string& c) { fs::remove(c + dll); }, x.root},
+        {"not the copy",
+         [&](const std::string& c) { fs::resize_file(c + "/hives/SYSTEM", 4096); }, x.root},
+        {"not the copy",
+         [&](const std::string& c) {
+             std::fstream f(c + dll, std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(0), f.put('m');
+         },
+         x.root},
+        {"a link",
+         [&](const std::string& c) {
+             fs::remove(c + dll), fs::create_symlink(x.root + "/WINDOWS/win.ini", c + dll);
+         },
+         x.root},
+        {"damaged",
+         [&](const std::string& c) {
+             std::ofstream(c + "/manifest")
+                 << manifest.substr(0, manifest.find("\nfile\t")) +
+                        manifest.substr(manifest.find('\n', manifest.find("\nfile\t") + 1));
+         },
+         x.root},
+    };
+    for (const Damage& d : damages) {
+        const std::string copy = x.scratch.dir() + "/damaged";
+        fs::remove_all(copy);
+        fs::copy(b, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        d.spoil(copy);
+        auto otherBefore = contents(other.root);
+        r = x.dot4sim({"undo", "--backup", copy, "--root", d.root});
+        EXPECT_EQ(r.status, 2) << d.named << r.out;
+        EXPECT_NE(r.err.find(d.named), std::string::npos) << r.err;
+        EXPECT_TRUE(contents(x.root) == applied && contents(other.root) == otherBefore) << d.named;
     }
+    // Windows wrote to a hive since: undo asks, and puts the saved hive back only when told.
+    std::ofstream(x.config + "/SYSTEM", std::ios::app) << "written by Windows";
+    applied = contents(x.root);
+    std::istringstream declined("n\n");
+    EXPECT_EQ(simwin::undoMain({"--backup", b, "--root", x.root}, declined, out, err), 1);
+    EXPECT_NE(out.str().find("Windows has written to it"), std::string::npos) << out.str();
+    EXPECT_TRUE(contents(x.root) == applied);
+    EXPECT_EQ(x.dot4sim({"undo", "--backup", b, "--root", x.root, "--yes"}).status, 0);
+    EXPECT_TRUE(contents(x.root) == before);
 }
 
 }  // namespace
