@@ -214,7 +214,7 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
                 continue;
             }
             if (s == "--root") {
-                args.root = v;
+                args.root = partitionRoot(v);
                 continue;
             }
             if (s == "--warnings") {

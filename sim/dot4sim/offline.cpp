@@ -230,6 +230,19 @@ bool closeHives(std::vector<HiveEdit>& edits, const std::string& problem, std::o
     return problem.empty();
 }
 
+// Standard error pointed at /dev/null for a while.
+struct QuietStderr {
+    int saved = ::dup(2);
+    QuietStderr() {
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved >= 0 && null >= 0) ::dup2(null, 2);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved >= 0) ::dup2(saved, 2), ::close(saved);
+    }
+};
+
 // Every hive the effect touches, edited in memory; false after a message.
 bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
                std::vector<std::string>& notCarried, std::ostream& err) {
@@ -246,39 +259,42 @@ bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits
         return &he;
     };
     std::string problem;
-    for (const KeyChange& c : e.deleted) {
-        HiveEdit* he = edit(c);
-        if (!he) continue;
-        hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
-        if (!n || c.names.size() < 2 || hivex_node_delete_child(he->h, n) != 0) {
-            problem = "cannot delete " + c.path + " in " + he->file->host;
-            break;
+    {
+        QuietStderr quiet;  // libhivex prints some errors itself; ours name the key
+        for (const KeyChange& c : e.deleted) {
+            HiveEdit* he = edit(c);
+            if (!he) continue;
+            hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
+            if (!n || c.names.size() < 2 || hivex_node_delete_child(he->h, n) != 0) {
+                problem = "cannot delete " + c.path + " in " + he->file->host;
+                break;
+            }
+            ++he->deleted;
         }
-        ++he->deleted;
-    }
-    for (const KeyChange& c : e.created) {
-        HiveEdit* he = problem.empty() ? edit(c) : nullptr;
-        if (!he) continue;
-        hive_node_h parent = he->h ? nodeAt(he->h, c.names, c.names.size() - 1) : 0;
-        hive_node_h n =
-            parent ? hivex_node_add_child(he->h, parent, codePageToUtf8(c.names.back()).c_str())
-                   : 0;
-        if (!n || (!c.values.empty() && !setValues(he->h, n, c.values))) {
-            problem = "cannot create " + c.path + " in " + he->file->host;
-            break;
+        for (const KeyChange& c : e.created) {
+            HiveEdit* he = problem.empty() ? edit(c) : nullptr;
+            if (!he) continue;
+            hive_node_h parent = he->h ? nodeAt(he->h, c.names, c.names.size() - 1) : 0;
+            hive_node_h n =
+                parent ? hivex_node_add_child(he->h, parent, codePageToUtf8(c.names.back()).c_str())
+                       : 0;
+            if (!n || (!c.values.empty() && !setValues(he->h, n, c.values))) {
+                problem = "cannot create " + c.path + " in " + he->file->host;
+                break;
+            }
+            if (c.hasClass) notCarried.push_back(c.path + " (its class: libhivex writes none)");
+            ++he->created;
         }
-        if (c.hasClass) notCarried.push_back(c.path + " (its class: libhivex writes none)");
-        ++he->created;
-    }
-    for (const KeyChange& c : e.changed) {
-        HiveEdit* he = problem.empty() ? edit(c) : nullptr;
-        if (!he) continue;
-        hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
-        if (!n || !setValues(he->h, n, c.values)) {
-            problem = "cannot set the values of " + c.path + " in " + he->file->host;
-            break;
+        for (const KeyChange& c : e.changed) {
+            HiveEdit* he = problem.empty() ? edit(c) : nullptr;
+            if (!he) continue;
+            hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
+            if (!n || !setValues(he->h, n, c.values)) {
+                problem = "cannot set the values of " + c.path + " in " + he->file->host;
+                break;
+            }
+            ++he->changed;
         }
-        ++he->changed;
     }
     for (HiveEdit& he : edits)
         if (he.file && !he.h && problem.empty())
@@ -369,7 +385,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
             << kApplyHelp;
         return kStatusBadUsage;
     }
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    root = partitionRoot(root);
     std::string ini;
     Machine check;
     try {

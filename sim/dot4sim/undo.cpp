@@ -100,7 +100,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
             << kUndoHelp;
         return kStatusBadUsage;
     }
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    root = partitionRoot(root);
     if (!isDir(root)) {
         err << "dot4sim undo: " << root << " is not a folder\n";
         return kStatusBadUsage;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -488,6 +489,16 @@ std::string codePageToUtf8(const std::string& s) {
     bool ascii = true;
     for (char c : s) ascii &= static_cast<unsigned char>(c) < 0x80;
     return ascii ? s : convert(s, cpName().c_str(), "UTF-8");
+}
+
+std::string partitionRoot(std::string given) {
+    while (given.size() > 1 && given.back() == '/') given.pop_back();
+    struct stat st;
+    char real[PATH_MAX];
+    // The root as named may be a link (a mount point's alias); nothing below it is followed.
+    if (::lstat(given.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::realpath(given.c_str(), real))
+        return real;
+    return given;
 }
 
 bool openPartition(const std::string& root, Partition& p, std::ostream& err) {

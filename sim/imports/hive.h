@@ -25,6 +25,9 @@ struct Partition {
     std::vector<HiveFile> hives;
 };
 
+// The partition's root as given on the command line: without trailing slashes, and a link
+// there resolved (only there).
+std::string partitionRoot(std::string given);
 // Finds the one Windows directory of `root` and its registry files, names found without case
 // and no link followed; false after a message naming what is wrong.
 bool openPartition(const std::string& root, Partition& p, std::ostream& err);

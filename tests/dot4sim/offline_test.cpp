@@ -312,6 +312,17 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
         EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
         EXPECT_EQ(contents(x.root), before);
     }
+    // A hive changed with its size and time kept is seen by its hash.
+    const std::string system = slurp(x.config + "/SYSTEM");
+    const auto mtime = fs::last_write_time(x.config + "/SYSTEM");
+    patch(x.config + "/SYSTEM", [](std::string& b) { b[b.size() - 1] ^= 1; });
+    fs::last_write_time(x.config + "/SYSTEM", mtime);
+    r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("SYSTEM has another size, time or content"), std::string::npos) << r.err;
+    patch(x.config + "/SYSTEM", [&](std::string& b) { b = system; });
+    fs::last_write_time(x.config + "/SYSTEM", mtime);
+    before = contents(x.root);
     // Declined: nothing changes. Then an undo whose backup lost a file refuses before starting.
     std::istringstream no("n\n");
     std::ostringstream out, err;

@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     simwin::setActiveCodePage(simwin::CodePage::get(size % 2 ? 932 : 1252, true));
     // dot4sim import: any text is read leniently, and what it makes loads strictly.
     {
+        const fuzz::HeapBound heap;
         simwin::Registry lenient;
         std::ostringstream warnings;
         try {
@@ -38,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } catch (const simwin::ImageError& e) {
             fuzz::die(std::string("an imported registry is refused: ") + e.what());
         }
+        heap.check(size, "the export reader");
     }
     simwin::Registry r;
     simwin::loadRegFile(r, kBefore, "before.reg");
