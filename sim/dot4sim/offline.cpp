@@ -21,6 +21,7 @@
 #include "model/drives.h"
 #include "image/image.h"
 #include "image/imagefacts.h"
+#include "image/stacktraces.h"
 #include "imports/hive.h"
 #include "model/registry.h"
 #include "dot4sim/backup.h"
@@ -60,6 +61,7 @@ struct ValueCopy {
 struct KeyChange {
     std::string path;                // as the image spells it, for the report
     size_t keys = 1;                 // deleted: the sub-tree's size
+    std::string foreign;             // deleted: what in it is not the stack's
     std::vector<std::string> names;  // below the root, machine code page
     int root = -1;
     std::vector<ValueCopy> values;
@@ -69,6 +71,7 @@ struct KeyChange {
 struct Effect {
     std::vector<KeyChange> deleted, created, changed;  // deleted: each sub-tree once
     std::vector<std::string> files;  // Windows paths the run deleted or left for the restart
+    std::vector<std::string> stays;  // the stack's keys the run leaves
     bool ran = false;
 };
 
@@ -121,6 +124,8 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
     std::unordered_map<const Registry::Key*, uint64_t> hashes;
     std::vector<PendingOperation> pending;
     std::optional<Registry::Data> pendingValue;
+    StackKeys stack;
+    std::vector<std::vector<const Registry::Key*>> subtrees;
     RunOptions o;
     o.image = image;
     o.commit = false;
@@ -130,6 +135,7 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
         for (int i = 0; i < kRootCount; ++i)
             if (const Registry::Key* root = r.root(i)) liveKeys(root, before);
         for (const Registry::Key* k : before) hashes[k] = valuesHash(r, k);
+        stack.take(r, before);
         m.report.traceEnabled = true;
         pending = pendingOperations(m);
         pendingValue = r.value(kSessionManagerKey, kPendingValue);
@@ -164,9 +170,10 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
                 while (top->parent->deleted) top = top->parent;
                 auto [it, fresh] = tops.emplace(top, e.deleted.size());
                 if (fresh)
-                    e.deleted.push_back(describe(r, top, false));
+                    e.deleted.push_back(describe(r, top, false)), subtrees.emplace_back();
                 else
                     ++e.deleted[it->second].keys;
+                subtrees[it->second].push_back(k);
             } else if (valuesHash(r, k) != hashes[k]) {
                 e.changed.push_back(describe(r, k, true));
             }
@@ -176,6 +183,10 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
             if (const Registry::Key* root = r.root(i)) liveKeys(root, now);
         for (const Registry::Key* k : now)
             if (!known.count(k)) e.created.push_back(describe(r, k, true));
+        for (size_t i = 0; i < e.deleted.size(); ++i)
+            e.deleted[i].foreign =
+                codePageToUtf8(foreignPhrase(e.deleted[i].keys, stack.foreignIn(subtrees[i])));
+        for (const StackTrace& t : stackTraces(r)) e.stays.push_back(codePageToUtf8(r.path(t.key)));
         e.ran = true;
     };
     runImage(o, err);
@@ -471,7 +482,10 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const KeyChange& c : e.deleted) keys += c.keys;
     out << "keys deleted: " << keys << " in " << e.deleted.size() << " sub-trees\n";
     for (const KeyChange& c : e.deleted)
-        out << "  " << c.path << "  (" << c.keys << (c.keys == 1 ? " key)\n" : " keys)\n");
+        out << "  " << c.path << "  (" << c.keys << (c.keys == 1 ? " key" : " keys")
+            << (c.foreign.empty() ? "" : ", " + c.foreign) << ")\n";
+    out << "stays (the stack's, left behind): " << e.stays.size() << "\n";
+    for (const std::string& k : e.stays) out << "  " << k << "\n";
     out << "keys created: " << e.created.size() << "\n";
     for (const KeyChange& c : e.created) out << "  " << c.path << "\n";
     out << "keys whose values change: " << e.changed.size() << "\n";

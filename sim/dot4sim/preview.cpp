@@ -20,6 +20,7 @@
 #include "model/drives.h"
 #include "dot4sim/restart.h"
 #include "image/imagefacts.h"
+#include "image/stacktraces.h"
 #include "model/registry.h"
 #include "dot4sim/runner.h"
 #include "model/spooler.h"
@@ -34,10 +35,11 @@ const char* const kPreviewHelp =
     "\n"
     "Runs the uninstaller on each machine image as 'dot4sim run' does, answering the reboot\n"
     "prompt No unless told, and throws the run's changes away: the image is left as it was.\n"
-    "Each machine's report opens with a verdict: whether the Dot4 stack is there (device and\n"
-    "driver entries, Dot4 ports, printers, files), what the uninstall removes, leaves for the\n"
-    "restart or cannot remove, and whether a reboot is needed. Then the keys it deletes (each\n"
-    "deleted sub-tree once, with its size in keys) and creates (empty base keys marked), the\n"
+    "Each machine's report opens with a verdict: whether the Dot4 stack is there (its own\n"
+    "device and driver entries, Dot4 ports, printers, files), what the uninstall removes, leaves\n"
+    "for the restart or cannot remove, what of the stack stays, and whether a reboot is needed.\n"
+    "Then the keys it deletes (each deleted sub-tree once, with its size in keys and how many of\n"
+    "them are not the stack's, with what they are) and creates (empty base keys marked), the\n"
     "printers deleted or failed through the spooler, the files deleted at once, created (its\n"
     "log), scheduled for the restart or neither, what the restart would then delete, and the\n"
     "image's warnings: per reason the first five, then how many more. It ends with one\n"
@@ -57,9 +59,12 @@ struct Preview {
     unsigned codepage = 1252;
     int exitCode = 0;
     std::vector<std::string> keysDeleted, keysCreated, emptyKeys, printersDeleted, filesDeleted,
-        filesCreated, filesScheduled, filesFailed, restartDeletes, restartNotes, warnings, notes;
+        filesCreated, filesScheduled, filesFailed, restartDeletes, restartNotes, warnings, notes,
+        keysForeign, stays, staysWhere;
     std::vector<std::pair<std::string, DWORD>> printersFailed;
     std::vector<std::pair<std::string, size_t>> trees;  // the deleted sub-trees and their sizes
+    std::vector<ForeignKeys> treesForeign;              // per sub-tree: what is not the stack's
+    std::vector<std::pair<StackTrace::Kind, std::string>> found;  // the traces before the run
     bool rebootNeeded = false, stackFound = false;
 };
 
@@ -89,13 +94,16 @@ struct KeySnapshot {
     }
     // The run's net effect by path, each list sorted without case.
     void compare(const Registry& r, std::vector<std::string>& deleted,
-                 std::vector<std::string>& created) const {
+                 std::vector<std::string>& created,
+                 std::vector<const Registry::Key*>& deletedKeys) const {
         std::set<std::string> gone;  // upper-cased paths of deleted nodes
         for (const Registry::Key* k : before) {
             if (!k->deleted) continue;
             std::string p = r.path(k);
             gone.insert(upper(p));
-            if (!r.find(p)) deleted.push_back(p);  // else deleted and made again
+            if (r.find(p)) continue;  // deleted and made again
+            deleted.push_back(p);
+            deletedKeys.push_back(k);
         }
         std::unordered_set<const Registry::Key*> old(before.begin(), before.end());
         std::vector<const Registry::Key*> now;
@@ -111,10 +119,6 @@ struct KeySnapshot {
     }
 };
 
-bool under(const std::string& path, const char* folder) {
-    return upper(path).find(folder) != std::string::npos;
-}
-
 std::string counted(size_t n, const std::string& one, const std::string& many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -127,8 +131,30 @@ std::string joined(const std::vector<std::string>& parts) {
     return out;
 }
 
-// What the program deletes is the stack: its device and driver keys, its Dot4 ports, its
-// printers and its files. What the run itself made (its log, empty base keys) is not.
+// Per deleted sub-tree, the keys in it that hold nothing of the stack.
+void foreignKeys(const Registry& r, const StackKeys& stack,
+                 const std::vector<const Registry::Key*>& deleted, Preview& p) {
+    std::unordered_map<const Registry::Key*, size_t> treeOf;
+    std::map<std::string, size_t> tops;
+    for (size_t i = 0; i < p.trees.size(); ++i) tops[upper(p.trees[i].first)] = i;
+    for (const Registry::Key* k : deleted) {
+        auto it = tops.find(upper(r.path(k)));
+        if (it != tops.end()) treeOf[k] = it->second;
+    }
+    std::vector<std::vector<const Registry::Key*>> trees(p.trees.size());
+    for (const Registry::Key* k : deleted) {
+        const Registry::Key* top = k;
+        while (top && !treeOf.count(top)) top = top->parent;
+        if (!top) continue;
+        trees[treeOf[top]].push_back(k);
+        if (stack.foreign(k)) p.keysForeign.push_back(r.path(k));
+    }
+    sortWithoutCase(p.keysForeign);
+    for (const auto& t : trees) p.treesForeign.push_back(stack.foreignIn(t));
+}
+
+// The stack is what its own traces say, found before the run; a key the program deletes is not
+// the stack's for being deleted, nor is one it only creates.
 void judge(Preview& p) {
     std::set<std::string> created;
     for (const std::string& f : p.filesCreated) created.insert(upper(f));
@@ -137,48 +163,62 @@ void judge(Preview& p) {
         for (const std::string& f : files) n += !created.count(upper(f));
         return n;
     };
-    std::set<std::string> ports, printers;
-    size_t devices = 0;
-    for (const auto& tree : p.trees) {
-        const std::string& k = tree.first;
-        std::string leaf = k.substr(activeCodePage().rfindSeparator(k) + 1);
-        if (upper(leaf).compare(0, 5, "DOT4_") == 0)
-            ports.insert(upper(leaf));
-        else if (under(k, "\\PRINT\\PRINTERS\\"))
-            printers.insert(upper(leaf));
-        else if (!under(k, "\\PRINT\\"))
-            ++devices;
-    }
-    for (const std::string& k : p.keysDeleted) {
-        std::string leaf = k.substr(activeCodePage().rfindSeparator(k) + 1);
-        if (upper(leaf).compare(0, 5, "DOT4_") == 0) ports.insert(upper(leaf));
+    std::set<std::string> entries, ports, printers;
+    bool monitor = false;
+    for (const auto& [kind, where] : p.found) {
+        std::string leaf = upper(where.substr(activeCodePage().rfindSeparator(where) + 1));
+        if (kind == StackTrace::Monitor) monitor = true;
+        if (kind == StackTrace::Port) ports.insert(leaf);
+        if (kind == StackTrace::Printer) printers.insert(leaf);
+        if (kind == StackTrace::Device || kind == StackTrace::Driver) entries.insert(upper(where));
     }
     for (const std::string& n : p.printersDeleted) printers.insert(upper(n));
     for (const auto& f : p.printersFailed) printers.insert(upper(f.first));
     const size_t now = own(p.filesDeleted), later = own(p.filesScheduled),
                  never = p.filesFailed.size();
     const size_t files = now + later + never;
-    p.stackFound = !p.keysDeleted.empty() || !printers.empty() || files > 0;
+    size_t foreign = 0;
+    for (const ForeignKeys& f : p.treesForeign) foreign += f.count;
+    p.stackFound = !p.found.empty() || !printers.empty() || files > 0;
     std::string reboot = !p.rebootNeeded ? "no reboot needed"
                          : later > 0     ? "reboot needed"
                                          : "a reboot would only delete the program's own log";
     std::string made = counted(p.emptyKeys.size(), "empty base key", "empty base keys");
     if (!p.filesCreated.empty()) made += " and its log " + p.filesCreated.front();
     if (!p.stackFound) {
-        p.verdict =
-            "no trace of the Dot4 stack on this machine: nothing to remove; the program "
-            "only creates " +
-            made + "; " + reboot;
+        if (p.keysDeleted.empty()) {
+            p.verdict =
+                "no trace of the Dot4 stack on this machine: nothing to remove; the program "
+                "only creates " +
+                made + "; " + reboot;
+            return;
+        }
+        std::vector<std::string> where;
+        for (size_t i = 0; i < p.trees.size(); ++i) {
+            const std::string& top = p.trees[i].first;
+            const std::string& what = p.treesForeign[i].what;
+            where.push_back(top.substr(activeCodePage().rfindSeparator(top) + 1) +
+                            (what.empty() ? "" : " (" + what + ")"));
+        }
+        p.verdict = "no trace of the Dot4 stack on this machine, yet the uninstall deletes " +
+                    counted(p.keysDeleted.size(), "key that is", "keys that are") +
+                    " not the stack's, under " + joined(where) + "; the program also creates " +
+                    made + "; " + reboot;
         return;
     }
     std::vector<std::string> found;
-    if (devices)
-        found.push_back(counted(devices, "device or driver entry", "device and driver entries"));
+    if (!entries.empty())
+        found.push_back(
+            counted(entries.size(), "device or driver entry", "device and driver entries"));
+    if (monitor) found.push_back("the Dot4 Monitor");
     if (!ports.empty()) found.push_back(counted(ports.size(), "Dot4 port", "Dot4 ports"));
     if (!printers.empty()) found.push_back(counted(printers.size(), "printer", "printers"));
     if (files) found.push_back(counted(files, "file", "files"));
     std::vector<std::string> removes;
-    if (!p.keysDeleted.empty()) removes.push_back(counted(p.keysDeleted.size(), "key", "keys"));
+    if (!p.keysDeleted.empty())
+        removes.push_back(
+            counted(p.keysDeleted.size(), "key", "keys") +
+            (foreign ? " (" + foreignPhrase(p.keysDeleted.size(), {foreign, ""}) + ")" : ""));
     if (!p.printersDeleted.empty())
         removes.push_back(counted(p.printersDeleted.size(), "printer", "printers"));
     if (now) removes.push_back(counted(now, "file", "files") + " now");
@@ -190,6 +230,7 @@ void judge(Preview& p) {
                 (removes.empty() ? "nothing" : joined(removes));
     if (later) p.verdict += ", leaves " + counted(later, "file", "files") + " for the restart";
     if (!cannot.empty()) p.verdict += ", cannot remove " + joined(cannot);
+    p.verdict += "; stays: " + (p.staysWhere.empty() ? "nothing" : joined(p.staysWhere));
     p.verdict += "; " + reboot;
 }
 
@@ -207,10 +248,12 @@ void inUtf8(Preview& p) {
     auto all = [&](std::vector<std::string>& v) {
         for (std::string& s : v) one(s);
     };
-    for (auto* v : {&p.keysDeleted, &p.keysCreated, &p.emptyKeys, &p.printersDeleted,
-                    &p.filesDeleted, &p.filesCreated, &p.filesScheduled, &p.filesFailed,
-                    &p.restartDeletes, &p.restartNotes, &p.warnings, &p.notes})
+    for (auto* v :
+         {&p.keysDeleted, &p.keysCreated, &p.emptyKeys, &p.printersDeleted, &p.filesDeleted,
+          &p.filesCreated, &p.filesScheduled, &p.filesFailed, &p.restartDeletes, &p.restartNotes,
+          &p.warnings, &p.notes, &p.keysForeign, &p.stays})
         all(*v);
+    for (auto& f : p.treesForeign) one(f.what);
     for (auto& f : p.printersFailed) one(f.first);
     for (auto& t : p.trees) one(t.first);
     one(p.error);
@@ -221,6 +264,7 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
     Preview p;
     p.machine = image;
     KeySnapshot keys;
+    StackKeys stack;
     std::vector<PendingOperation> pendingBefore;
     std::unique_ptr<DrivesAsLoaded> loaded;
     bool ran = false;
@@ -232,6 +276,7 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         p.platform = platformName(m.config);
         p.codepage = m.config.system.codePage;
         keys.take(*m.run.registry);
+        stack.take(*m.run.registry, keys.before);
         pendingBefore = pendingOperations(m);
     };
     o.afterRun = [&](Machine& m) {
@@ -246,7 +291,8 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         p.answer = out.promptAnswer;
         p.printersDeleted = out.spoolerDeleted;
         p.printersFailed = out.spoolerFailed;
-        keys.compare(*m.run.registry, p.keysDeleted, p.keysCreated);
+        std::vector<const Registry::Key*> deletedKeys;
+        keys.compare(*m.run.registry, p.keysDeleted, p.keysCreated, deletedKeys);
         for (const std::string& k : p.keysCreated)
             if (const Registry::Key* key = m.run.registry->find(k))
                 if (key->valueCount == 0) p.emptyKeys.push_back(k);
@@ -295,6 +341,15 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         sortWithoutCase(p.restartDeletes);
         // Under the machine's code page, before the names become UTF-8.
         p.trees = subtrees(p.keysDeleted);
+        foreignKeys(*m.run.registry, stack, deletedKeys, p);
+        for (const StackTrace& t : stack.traces()) p.found.emplace_back(t.kind, t.where);
+        std::set<std::string> stays;
+        for (const StackTrace& t : stackTraces(*m.run.registry)) {
+            p.stays.push_back(m.run.registry->path(t.key));
+            if (stays.insert(upper(t.where)).second) p.staysWhere.push_back(t.where);
+        }
+        sortWithoutCase(p.stays);
+        for (const std::string& f : p.filesFailed) p.stays.push_back(f), p.staysWhere.push_back(f);
         judge(p);
         ran = true;
     };
@@ -396,8 +451,10 @@ void htmlList(std::ostream& h, const std::string& title, const std::vector<std::
     h << "</ul>\n";
 }
 
-// The deleted keys as nested <details>, each key inside the nearest deleted key above it.
-void htmlTree(std::ostream& h, const std::vector<std::string>& sorted) {
+// The deleted keys as nested <details>, each key inside the nearest deleted key above it; a top
+// with its size (by upper-cased path).
+void htmlTree(std::ostream& h, const std::vector<std::string>& sorted,
+              const std::map<std::string, std::string>& sizes) {
     std::map<std::string, size_t> index;  // upper-cased key -> its place in `sorted`
     for (size_t i = 0; i < sorted.size(); ++i) index[upper(sorted[i])] = i;
     std::vector<std::vector<size_t>> below(sorted.size() + 1);  // the last: the tops
@@ -418,7 +475,10 @@ void htmlTree(std::ostream& h, const std::vector<std::string>& sorted) {
         const std::string& k = sorted[i];
         std::string name = parent == sorted.size() ? k : k.substr(sorted[parent].size() + 1);
         h << "<details" << (parent == sorted.size() ? "" : " open") << "><summary><code>"
-          << html(name) << "</code></summary>\n";
+          << html(name) << "</code>";
+        auto size = sizes.find(upper(k));
+        if (parent == sorted.size() && size != sizes.end()) h << " (" << html(size->second) << ")";
+        h << "</summary>\n";
         for (size_t c : below[i]) show(c, i);
         h << "</details>\n";
     };
@@ -449,17 +509,24 @@ Rendered render(const Preview& p, bool allWarnings) {
                                     : std::to_string(p.keysDeleted.size()) + " in " +
                                           std::to_string(trees.size()) + " sub-trees")
           << "\n";
-        for (const auto& tr : trees)
-            t << "  " << tr.first << "  (" << tr.second << (tr.second == 1 ? " key)" : " keys)")
-              << "\n";
+        std::map<std::string, std::string> sizes;
+        for (size_t i = 0; i < trees.size(); ++i) {
+            std::string foreign = foreignPhrase(trees[i].second, p.treesForeign[i]);
+            std::string& size = sizes[upper(trees[i].first)];
+            size =
+                counted(trees[i].second, "key", "keys") + (foreign.empty() ? "" : ", " + foreign);
+            t << "  " << trees[i].first << "  (" << size << ")\n";
+        }
         h << "<h3>keys deleted (" << p.keysDeleted.size() << ")</h3>\n";
-        htmlTree(h, p.keysDeleted);
+        htmlTree(h, p.keysDeleted, sizes);
         std::set<std::string> empty(p.emptyKeys.begin(), p.emptyKeys.end());
         section(t, "keys created", p.keysCreated, empty, "  (empty base key)");
         std::vector<std::string> created;
         for (const std::string& k : p.keysCreated)
             created.push_back(k + (empty.count(k) ? "  (empty base key)" : ""));
         htmlList(h, "keys created", created);
+        section(t, "stays (the stack's, left behind)", p.stays);
+        htmlList(h, "stays (the stack's, left behind)", p.stays);
         section(t, "printers deleted through the spooler", p.printersDeleted);
         htmlList(h, "printers deleted through the spooler", p.printersDeleted);
         std::vector<std::string> failed;
@@ -496,6 +563,8 @@ Rendered render(const Preview& p, bool allWarnings) {
         j << ", \"exit_code\": " << p.exitCode << ",\n   \"verdict\": " << jsonString(p.verdict)
           << ", \"stack_found\": " << (p.stackFound ? "true" : "false")
           << ",\n   \"keys_deleted\": " << jsonList(p.keysDeleted)
+          << ",\n   \"keys_deleted_foreign\": " << jsonList(p.keysForeign)
+          << ",\n   \"stays\": " << jsonList(p.stays)
           << ",\n   \"keys_created\": " << jsonList(p.keysCreated)
           << ",\n   \"keys_created_empty\": " << jsonList(p.emptyKeys)
           << ",\n   \"printers_deleted\": " << jsonList(p.printersDeleted)
