@@ -9,6 +9,8 @@
 #include "TestImage.h"
 
 namespace fs = std::filesystem;
+using testsupport::jsonField;
+using testsupport::jsonStrings;
 using testsupport::TestImage;
 
 namespace {
@@ -43,32 +45,6 @@ std::map<std::string, std::string> contents(const std::string& dir) {
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The raw text of a JSON array field, from its "[" to its "]" (the nth occurrence).
-std::string field(const std::string& json, const std::string& name, size_t nth = 0) {
-    size_t at = 0;
-    for (size_t i = 0; i <= nth; ++i) {
-        at = json.find("\"" + name + "\": ", at);
-        if (at == std::string::npos) return "(missing " + name + ")";
-        at += name.size() + 4;
-    }
-    if (json[at] != '[') return json.substr(at, json.find_first_of(",}", at) - at);
-    int depth = 0;
-    for (size_t i = at; i < json.size(); ++i) {
-        if (json[i] == '[') ++depth;
-        if (json[i] == ']' && --depth == 0) return json.substr(at, i - at + 1);
-    }
-    return "(unclosed " + name + ")";
-}
-
-// The strings of a JSON array of strings.
-std::vector<std::string> items(const std::string& array) {
-    std::vector<std::string> out;
-    std::regex item("\"((?:[^\"\\\\]|\\\\.)*)\"");
-    for (std::sregex_iterator i(array.begin(), array.end(), item), end; i != end; ++i)
-        out.push_back(std::regex_replace((*i)[1].str(), std::regex("\\\\(.)"), "$1"));
-    return out;
 }
 
 std::vector<std::string> lines(const std::string& s) {
@@ -106,7 +82,7 @@ TEST(Preview, AgreesWithARealRunAndLeavesTheImageAlone) {
         EXPECT_EQ(contents(before.dir()), was);  // no bookkeeping folder either
         std::string pj = slurp(json);
         EXPECT_EQ(pj.front(), '[');
-        EXPECT_EQ(field(pj, "machine"), "\"" + before.dir() + "\"");
+        EXPECT_EQ(jsonField(pj, "machine"), "\"" + before.dir() + "\"");
 
         after.run({"-l"}, "no");
         std::string dj = after.dir() + ".diff.json";
@@ -114,22 +90,22 @@ TEST(Preview, AgreesWithARealRunAndLeavesTheImageAlone) {
         ASSERT_EQ(d.status, 1) << d.err;  // as diff(1): they differ
         std::string djson = slurp(dj);
         for (const char* f : {"keys_created", "files_deleted"})
-            EXPECT_EQ(field(pj, f), field(djson, f)) << f;
+            EXPECT_EQ(jsonField(pj, f), jsonField(djson, f)) << f;
         size_t keys = 0;
         for (std::smatch m; std::regex_search(djson, m, std::regex("\"keys\": (\\d+)"));
              djson = m.suffix())
             keys += std::stoul(m[1]);
-        EXPECT_EQ(count(field(pj, "keys_deleted"), "\"HKEY_"), keys);
+        EXPECT_EQ(count(jsonField(pj, "keys_deleted"), "\"HKEY_"), keys);
         // A file listed as changed is one whose bytes changed, whatever the times say.
-        for (const std::string& f : items(field(slurp(dj), "files_changed")))
+        for (const std::string& f : jsonStrings(jsonField(slurp(dj), "files_changed")))
             EXPECT_NE(before.readFile(f), after.readFile(f)) << f;
         // What diff sees waiting for the restart is what preview says was scheduled.
-        std::string added = field(slurp(dj), "restart_added");
-        EXPECT_EQ(count(added, "\"delete "), count(field(pj, "files_scheduled"), "\"C:"));
-        EXPECT_EQ(field(pj, "printers_deleted").find("Office") != std::string::npos,
+        std::string added = jsonField(slurp(dj), "restart_added");
+        EXPECT_EQ(count(added, "\"delete "), count(jsonField(pj, "files_scheduled"), "\"C:"));
+        EXPECT_EQ(jsonField(pj, "printers_deleted").find("Office") != std::string::npos,
                   after.outcome("spooler", "deleted.1") == "Office");
-        EXPECT_EQ(field(pj, "reboot_needed"), added == "[]" ? "false" : "true");
-        for (const std::string& f : items(field(pj, "files_scheduled")))
+        EXPECT_EQ(jsonField(pj, "reboot_needed"), added == "[]" ? "false" : "true");
+        for (const std::string& f : jsonStrings(jsonField(pj, "files_scheduled")))
             EXPECT_TRUE(after.exists(f)) << f;  // spelt as the drive spells it
         // What the restart then deletes is what the preview said it would.
         restarted.run({"-l"}, "no");
@@ -138,9 +114,9 @@ TEST(Preview, AgreesWithARealRunAndLeavesTheImageAlone) {
         ASSERT_LE(r.status, 1) << r.err;
         // wininit.ini goes too, renamed wininit.bak: the restart's doing, not a deletion.
         std::vector<std::string> gone;
-        for (const std::string& f : items(field(slurp(dj), "files_deleted")))
+        for (const std::string& f : jsonStrings(jsonField(slurp(dj), "files_deleted")))
             if (f != "C:\\WINDOWS\\wininit.ini") gone.push_back(f);
-        EXPECT_EQ(gone, items(field(pj, "restart_deletes")));
+        EXPECT_EQ(gone, jsonStrings(jsonField(pj, "restart_deletes")));
         fs::remove(json);
         fs::remove(dj);
     }
@@ -158,8 +134,8 @@ TEST(Preview, AFileThatCannotBeScheduledIsNeitherDeletedNorScheduled) {
     auto p = img.cli({"preview", img.dir(), "--json", json});
     ASSERT_EQ(p.status, 0) << p.err;
     std::string pj = slurp(json);
-    EXPECT_EQ(field(pj, "files_failed"), "[\"C:\\\\WINDOWS\\\\system\\\\Dot4Mon.dll\"]");
-    EXPECT_EQ(field(pj, "files_scheduled"), "[\"C:\\\\WINDOWS\\\\system\\\\Dot4Rtl.dll\"]");
+    EXPECT_EQ(jsonField(pj, "files_failed"), "[\"C:\\\\WINDOWS\\\\system\\\\Dot4Mon.dll\"]");
+    EXPECT_EQ(jsonField(pj, "files_scheduled"), "[\"C:\\\\WINDOWS\\\\system\\\\Dot4Rtl.dll\"]");
     EXPECT_NE(p.out.find("files neither deleted nor scheduled: 1"), std::string::npos);
     fs::remove(json);
 }
@@ -177,7 +153,7 @@ TEST(Preview, ParallelJobsGiveTheSameReportAndABadImageIsNamed) {
     EXPECT_EQ(two.status, 1);
     EXPECT_EQ(one.out, two.out);
     EXPECT_EQ(slurp(j1), slurp(j2));
-    EXPECT_NE(field(slurp(j1), "error"), "(missing error)");
+    EXPECT_NE(jsonField(slurp(j1), "error"), "(missing error)");
     EXPECT_NE(one.out.find("not previewed: " + c.dir() + "/registry.reg:"), std::string::npos)
         << one.out;
     EXPECT_NE(one.out.find("stack  machine\n"), std::string::npos);
@@ -248,12 +224,14 @@ TEST(Preview, TheVerdictSaysWhetherTheStackIsThere) {
         EXPECT_EQ(second.find(found ? "verdict: the Dot4 stack is here (" : "verdict: no trace"),
                   0u)
             << second;
-        EXPECT_EQ(field(pj, "stack_found"), found ? "true" : "false");
+        EXPECT_EQ(jsonField(pj, "stack_found"), found ? "true" : "false");
         EXPECT_NE(second.find(found ? "1 Dot4 port" : "empty base keys and its log C:\\"),
                   std::string::npos)
             << second;
-        EXPECT_EQ(count(p.out, "(empty base key)"), items(field(pj, "keys_created_empty")).size());
-        EXPECT_EQ(items(field(pj, "files_created")), std::vector<std::string>{"C:\\uninstall.txt"});
+        EXPECT_EQ(count(p.out, "(empty base key)"),
+                  jsonStrings(jsonField(pj, "keys_created_empty")).size());
+        EXPECT_EQ(jsonStrings(jsonField(pj, "files_created")),
+                  std::vector<std::string>{"C:\\uninstall.txt"});
         EXPECT_NE(p.out.find("stack  machine\n"), std::string::npos);  // one machine too
         fs::remove(json);
     }
@@ -274,7 +252,7 @@ TEST(Preview, WarningsAreCountedByReason) {
               std::string::npos);
     EXPECT_NE(p.out.find(std::to_string(shown + more) + " warnings in all\n"), std::string::npos);
     EXPECT_EQ(count(all.out, "registry.reg:"), shown + more);
-    EXPECT_EQ(items(field(slurp(json), "warnings")).size(), shown + more);
+    EXPECT_EQ(jsonStrings(jsonField(slurp(json), "warnings")).size(), shown + more);
     fs::remove(json);
 }
 
@@ -304,8 +282,9 @@ TEST(Preview, NamesAreUtf8) {
     auto p = before.cli({"preview", before.dir(), "--json", json});
     ASSERT_EQ(p.status, 0) << p.err;
     EXPECT_NE(p.out.find("printers deleted through the spooler: 1\n  " + utf8), std::string::npos);
-    EXPECT_EQ(items(field(slurp(json), "printers_deleted")), std::vector<std::string>{utf8});
-    EXPECT_EQ(field(slurp(json), "codepage"), "1251");
+    EXPECT_EQ(jsonStrings(jsonField(slurp(json), "printers_deleted")),
+              std::vector<std::string>{utf8});
+    EXPECT_EQ(jsonField(slurp(json), "codepage"), "1251");
     after.run({}, "no");
     EXPECT_NE(before.cli({"diff", before.dir(), after.dir()}).out.find(utf8), std::string::npos);
     fs::remove(json);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -319,6 +320,30 @@ std::vector<LogRecord> TestLog::finish(SimMachine& sm) {
     log_.reset();
     sm.save();
     return parseLog(sm.image().readFile(path_));
+}
+
+std::string jsonField(const std::string& json, const std::string& name, size_t nth) {
+    size_t at = 0;
+    for (size_t i = 0; i <= nth; ++i) {
+        at = json.find("\"" + name + "\": ", at);
+        if (at == std::string::npos) return "(missing " + name + ")";
+        at += name.size() + 4;
+    }
+    if (json[at] != '[') return json.substr(at, json.find_first_of(",}", at) - at);
+    int depth = 0;
+    for (size_t i = at; i < json.size(); ++i) {
+        if (json[i] == '[') ++depth;
+        if (json[i] == ']' && --depth == 0) return json.substr(at, i - at + 1);
+    }
+    return "(unclosed " + name + ")";
+}
+
+std::vector<std::string> jsonStrings(const std::string& array) {
+    std::vector<std::string> out;
+    std::regex item("\"((?:[^\"\\\\]|\\\\.)*)\"");
+    for (std::sregex_iterator i(array.begin(), array.end(), item), end; i != end; ++i)
+        out.push_back(std::regex_replace((*i)[1].str(), std::regex("\\\\(.)"), "$1"));
+    return out;
 }
 
 }  // namespace testsupport

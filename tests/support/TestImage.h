@@ -35,6 +35,11 @@ std::string withCrlf(const std::string& text);
 std::vector<LogRecord> parseLog(const std::string& bytes);
 std::vector<std::string> messagesOf(const std::vector<LogRecord>& records);
 
+// The raw text of a JSON field, an array from its "[" to its "]" (the nth occurrence).
+std::string jsonField(const std::string& json, const std::string& name, size_t nth = 0);
+// The strings of a JSON array of strings.
+std::vector<std::string> jsonStrings(const std::string& array);
+
 class TestImage {
   public:
     TestImage();
