@@ -118,3 +118,313 @@ std::string parse(const std::string& b, File& f) {
 }
 
 }  // namespace simwin::creg
+
+namespace simwin::creg {
+
+namespace {
+
+void put32(std::string& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+}
+void put16(std::string& b, size_t at, uint16_t v) {
+    b[at] = static_cast<char>(v), b[at + 1] = static_cast<char>(v >> 8);
+}
+
+constexpr uint32_t kFreeKey = 0x80000000;      // the first field of a free navigation entry
+constexpr uint32_t kFreeHead = kKeyArea + 12;  // file offset of the first free entry's offset
+constexpr uint32_t kPage = 0x1000;
+constexpr uint32_t kMaxEntry = 0xF000 - kBlockHeaderSize;
+constexpr uint32_t kMaxKeys = 0xFF;  // key numbers 0-254 in a block
+
+// The sum of a name's upper-cased ASCII letters, as the key area stores it.
+uint32_t nameHash(const std::string& name) {
+    uint32_t h = 0;
+    for (unsigned char c : name)
+        if (c < 0x80) h += static_cast<uint32_t>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    return h;
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string entryBytes(const std::string& name, const std::vector<Value>& values) {
+    std::string e(kDataEntryHeaderSize, '\0');
+    put16(e, 12, static_cast<uint16_t>(name.size()));
+    put16(e, 14, static_cast<uint16_t>(values.size()));
+    e += name;
+    for (const Value& v : values) {
+        std::string h(kValueHeaderSize, '\0');
+        put32(h, 0, v.type), put32(h, 4, kNone);  // as Windows writes it
+        put16(h, 8, static_cast<uint16_t>(v.name.size()));
+        put16(h, 10, static_cast<uint16_t>(v.data.size()));
+        e += h + v.name + v.data;
+    }
+    return e;
+}
+
+std::string checkSizes(const std::string& name, const std::vector<Value>& values) {
+    size_t total = kDataEntryHeaderSize + name.size();
+    if (name.size() > 0xFFFF || values.size() > 0xFFFF) return "a key too large for the file";
+    for (const Value& v : values) {
+        if (v.name.size() > 0xFFFF || v.data.size() > 0xFFFF)
+            return "a value longer than the file can hold (64 KB)";
+        total += kValueHeaderSize + v.name.size() + v.data.size();
+    }
+    return total > kMaxEntry ? "a key whose values do not fit in one data block" : "";
+}
+
+}  // namespace
+
+uint32_t Editor::areaSize() const { return u32(b_, kKeyArea + 4); }
+
+std::string Editor::open(std::string bytes) {
+    File f;
+    if (std::string why = parse(bytes, f); !why.empty()) return why;
+    b_ = std::move(bytes);
+    if (u32(b_, 12) != 0) return "a structure the writer does not know (a checksum in its header)";
+    // The free lists must be whole, or an edit could hand out space in use.
+    std::vector<bool> used(f.areaSize / 4 + 1);
+    for (const Key& k : f.keys) used[k.at / 4] = true;
+    std::vector<bool> seen(f.areaSize / 4 + 1);
+    for (uint32_t o = u32(b_, kFreeHead); o != kNone && o != 0; o = u32(b_, kKeyArea + o + 8)) {
+        if (o < 0x20 || o > f.areaSize - 16 || seen[o / 4] || used[o / 4] ||
+            u32(b_, kKeyArea + o) != kFreeKey || u32(b_, kKeyArea + o + 4) < 16 ||
+            u32(b_, kKeyArea + o + 4) > f.areaSize - o)
+            return "a structure the writer does not know (its key area's free list)";
+        seen[o / 4] = true;
+    }
+    for (const Block& blk : f.blocks) {
+        std::vector<bool> visited(blk.size / 4 + 1);
+        for (uint32_t o = u32(b_, blk.at + 16); o != kNone; o = u32(b_, blk.at + o + 8)) {
+            if (o < kBlockHeaderSize || o > blk.size - kDataEntryHeaderSize || visited[o / 4] ||
+                u16(b_, blk.at + o + 4) != 0xFFFF)
+                return "a structure the writer does not know (a data block's free chain)";
+            visited[o / 4] = true;
+        }
+    }
+    return "";
+}
+
+uint32_t Editor::blockAt(uint16_t index) const {
+    uint32_t at = u32(b_, 8);
+    for (uint16_t i = 0; i < index; ++i) at += u32(b_, at + 4);
+    return at;
+}
+
+uint32_t Editor::dataOf(uint32_t key) const {
+    const uint16_t id = u16(b_, kKeyArea + key + 24), block = u16(b_, kKeyArea + key + 26);
+    const uint32_t at = blockAt(block), size = u32(b_, at + 4);
+    for (uint32_t e = at + kBlockHeaderSize; e < at + size; e += u32(b_, e))
+        if (u16(b_, e + 4) == id) return e;
+    return kNone;
+}
+
+std::string Editor::nameOf(uint32_t key) const {
+    uint32_t e = dataOf(key);
+    return e == kNone ? "" : b_.substr(e + kDataEntryHeaderSize, u16(b_, e + 12));
+}
+
+uint32_t Editor::child(uint32_t key, const std::string& name) const {
+    for (uint32_t c = u32(b_, kKeyArea + key + 16); c != kNone; c = u32(b_, kKeyArea + c + 20))
+        if (sameName(nameOf(c), name)) return c;
+    return kNone;
+}
+
+uint32_t Editor::find(const std::vector<std::string>& names) const {
+    uint32_t k = u32(b_, kKeyArea + 8);
+    for (size_t i = 0; i < names.size() && k != kNone; ++i) k = child(k, names[i]);
+    return k;
+}
+
+std::string Editor::allocKey(uint32_t& at) {
+    for (;;) {
+        // Readers map the area less its header's size: its last 32 bytes hold no key.
+        const uint32_t limit = areaSize() - 0x20;
+        uint32_t link = kFreeHead;
+        for (uint32_t o = u32(b_, link); o != kNone && o != 0; o = u32(b_, link)) {
+            const uint32_t size = u32(b_, kKeyArea + o + 4), next = u32(b_, kKeyArea + o + 8);
+            if (size >= kKeyEntrySize && o + kKeyEntrySize <= limit) {
+                // The block's front, as Windows takes it; the rest stays free in its place.
+                const uint32_t rest = size - kKeyEntrySize;
+                if (rest >= 16) {
+                    put32(b_, kKeyArea + o + kKeyEntrySize, kFreeKey);
+                    put32(b_, kKeyArea + o + kKeyEntrySize + 4, rest);
+                    put32(b_, kKeyArea + o + kKeyEntrySize + 8, next);
+                    put32(b_, link, o + kKeyEntrySize);
+                } else {
+                    put32(b_, link, next);
+                }
+                at = o;
+                return "";
+            }
+            link = kKeyArea + o + 8;
+        }
+        // A page more of key area: the data blocks move down by it.
+        const uint32_t old = areaSize();
+        if (uint64_t(b_.size()) + kPage > 0x7FFFFFFF) return "the file would grow too large";
+        b_.insert(kKeyArea + old, std::string(kPage, '\0'));
+        put32(b_, kKeyArea + 4, old + kPage);
+        put32(b_, 8, u32(b_, 8) + kPage);
+        put32(b_, kKeyArea + old, kFreeKey);
+        put32(b_, kKeyArea + old + 4, kPage);
+        put32(b_, kKeyArea + old + 8, u32(b_, kFreeHead) == 0 ? kNone : u32(b_, kFreeHead));
+        put32(b_, kFreeHead, old);
+    }
+}
+
+void Editor::freeKey(uint32_t at) {
+    const uint32_t head = u32(b_, kFreeHead);
+    put32(b_, kKeyArea + at, kFreeKey);
+    put32(b_, kKeyArea + at + 4, kKeyEntrySize);
+    put32(b_, kKeyArea + at + 8, head == 0 ? kNone : head);
+    put32(b_, kFreeHead, at);
+}
+
+std::string Editor::allocData(const std::string& entry, uint16_t& block, uint16_t& id) {
+    const uint32_t need = static_cast<uint32_t>(entry.size());
+    const uint16_t count = u16(b_, 16);
+    uint32_t at = u32(b_, 8);
+    for (uint16_t i = 0; i <= count; ++i) {
+        if (i == count) {  // a new block at the end of the file
+            if (count == 0xFFFF) return "the file has no room for another data block";
+            const uint32_t size = (kBlockHeaderSize + need + kPage - 1) & ~(kPage - 1);
+            std::string h(size, '\0');
+            h.replace(0, 4, "RGDB");
+            put32(h, 4, size), put32(h, 8, size - kBlockHeaderSize), put16(h, 12, 8);
+            put16(h, 14, count), put32(h, 16, kBlockHeaderSize), put16(h, 20, 0), put16(h, 22, 0);
+            put32(h, kBlockHeaderSize, size - kBlockHeaderSize);
+            put16(h, kBlockHeaderSize + 4, 0xFFFF), put16(h, kBlockHeaderSize + 6, 0xFFFF);
+            put32(h, kBlockHeaderSize + 8, kNone);
+            at = static_cast<uint32_t>(b_.size());
+            b_ += h;
+            put16(b_, 16, static_cast<uint16_t>(count + 1));
+        }
+        const uint32_t size = u32(b_, at + 4);
+        // The lowest key number the block does not use.
+        std::vector<bool> ids(0x10000);
+        for (uint32_t e = at + kBlockHeaderSize; e < at + size; e += u32(b_, e))
+            if (u16(b_, e + 4) != 0xFFFF) ids[u16(b_, e + 4)] = true;
+        uint32_t free = 0;
+        while (free < kMaxKeys && ids[free]) ++free;
+        uint32_t link = at + 16;
+        for (uint32_t o = u32(b_, link); free < kMaxKeys && o != kNone; o = u32(b_, link)) {
+            const uint32_t e = at + o, have = u32(b_, e);
+            if (have < need) {
+                link = e + 8;
+                continue;
+            }
+            uint32_t next = u32(b_, e + 8), taken = have;
+            if (have - need >= kDataEntryHeaderSize) {  // the rest stays a free entry
+                taken = need;
+                put32(b_, e + need, have - need);
+                put16(b_, e + need + 4, 0xFFFF), put16(b_, e + need + 6, 0xFFFF);
+                put32(b_, e + need + 8, next);
+                // Readers check a free entry's name size against its size too.
+                put16(b_, e + need + 12, 0), put16(b_, e + need + 14, 0);
+                next = o + need;
+            }
+            put32(b_, link, next);
+            b_.replace(e, need, entry);
+            put32(b_, e, taken), put16(b_, e + 4, static_cast<uint16_t>(free));
+            put16(b_, e + 6, i), put32(b_, e + 8, need);
+            put32(b_, at + 8, u32(b_, at + 8) - taken);
+            ids[free] = true;
+            uint32_t low = free;
+            while (low < 0xFFFF && ids[low]) ++low;
+            put16(b_, at + 22, static_cast<uint16_t>(std::min<uint32_t>(low, 0xFFFF)));
+            if (free > u16(b_, at + 20) || u16(b_, at + 20) == 0xFFFF)
+                put16(b_, at + 20, static_cast<uint16_t>(free));
+            block = i, id = static_cast<uint16_t>(free);
+            return "";
+        }
+        at += size;
+    }
+    return "no data block has room";
+}
+
+void Editor::freeData(uint32_t key) {
+    const uint32_t e = dataOf(key);
+    if (e == kNone) return;
+    const uint16_t id = u16(b_, e + 4);
+    const uint32_t at = blockAt(u16(b_, kKeyArea + key + 26));
+    put16(b_, e + 4, 0xFFFF), put16(b_, e + 6, 0xFFFF);
+    // Its link takes the place of the used size: without values the stale name still reads.
+    put16(b_, e + 14, 0);
+    put32(b_, e + 8, u32(b_, at + 16));
+    put32(b_, at + 16, e - at);
+    put32(b_, at + 8, u32(b_, at + 8) + u32(b_, e));
+    if (id < u16(b_, at + 22)) put16(b_, at + 22, id);
+}
+
+std::string Editor::deleteKey(const std::vector<std::string>& names) {
+    const uint32_t k = find(names);
+    if (names.empty() || k == kNone) return "no such key";
+    const uint32_t parent = u32(b_, kKeyArea + k + 12), next = u32(b_, kKeyArea + k + 20);
+    uint32_t link = kKeyArea + parent + 16;
+    while (u32(b_, link) != k) link = kKeyArea + u32(b_, link) + 20;
+    put32(b_, link, next);
+    std::vector<uint32_t> todo{k};
+    for (size_t i = 0; i < todo.size(); ++i)
+        for (uint32_t c = u32(b_, kKeyArea + todo[i] + 16); c != kNone;
+             c = u32(b_, kKeyArea + c + 20))
+            todo.push_back(c);
+    for (uint32_t key : todo) freeData(key), freeKey(key);
+    return "";
+}
+
+std::string Editor::createKey(const std::vector<std::string>& names,
+                              const std::vector<Value>& values) {
+    if (names.empty()) return "no name";
+    std::vector<std::string> up(names.begin(), names.end() - 1);
+    uint32_t parent = find(up);
+    if (parent == kNone) return "its parent is not in the file";
+    if (child(parent, names.back()) != kNone) return "it is in the file already";
+    if (std::string why = checkSizes(names.back(), values); !why.empty()) return why;
+    uint16_t block = 0, id = 0;
+    uint32_t at = 0;
+    if (std::string why = allocKey(at); !why.empty()) return why;
+    parent = find(up);  // the key area may have grown, but its offsets hold
+    if (std::string why = allocData(entryBytes(names.back(), values), block, id); !why.empty())
+        return why;
+    const uint32_t e = kKeyArea + at;
+    put32(b_, e, 0), put32(b_, e + 4, nameHash(names.back())), put32(b_, e + 8, kNone);
+    put32(b_, e + 12, parent), put32(b_, e + 16, kNone), put32(b_, e + 20, kNone);
+    put16(b_, e + 24, id), put16(b_, e + 26, block);
+    uint32_t link = kKeyArea + parent + 16;
+    while (u32(b_, link) != kNone) link = kKeyArea + u32(b_, link) + 20;
+    put32(b_, link, at);
+    return "";
+}
+
+std::string Editor::setValues(const std::vector<std::string>& names,
+                              const std::vector<Value>& values) {
+    const uint32_t k = find(names);
+    if (k == kNone) return "no such key";
+    const std::string name = nameOf(k);
+    if (std::string why = checkSizes(name, values); !why.empty()) return why;
+    const std::string entry = entryBytes(name, values);
+    const uint32_t e = dataOf(k);
+    if (e != kNone && u32(b_, e) >= entry.size()) {  // in place, its number kept
+        const std::string head = b_.substr(e, 12), unknown = b_.substr(e + 16, 4);
+        b_.replace(e, entry.size(), entry);
+        b_.replace(e, 12, head);
+        b_.replace(e + 16, 4, unknown);
+        put32(b_, e + 8, static_cast<uint32_t>(entry.size()));
+        return "";
+    }
+    freeData(k);
+    uint16_t block = 0, id = 0;
+    if (std::string why = allocData(entry, block, id); !why.empty()) return why;
+    put16(b_, kKeyArea + k + 24, id), put16(b_, kKeyArea + k + 26, block);
+    return "";
+}
+
+}  // namespace simwin::creg

@@ -45,4 +45,41 @@ struct File {
 // Checks `bytes` as a whole and indexes it; "" or why it is refused, in words for people.
 std::string parse(const std::string& bytes, File& out);
 
+struct Value {
+    std::string name, data;  // the machine's code page, as the file holds them
+    uint32_t type = 0;
+};
+
+// Edits a file in place as Windows' registry code does: a deleted key's navigation entry joins
+// the key area's free list and its data entry its block's free chain; a new key takes a free
+// navigation entry (or the area grows by a page) and a free data entry that fits (or a new
+// block at the end); the blocks' free sizes, first free entries and key numbers are kept.
+// Every other byte stays as it was. Names are below the file's root, in the file's code page.
+class Editor {
+  public:
+    // "" or why the file holds a structure this editor does not know how to keep right.
+    std::string open(std::string bytes);
+    bool has(const std::vector<std::string>& names) const { return find(names) != kNone; }
+    std::string deleteKey(const std::vector<std::string>& names);
+    std::string createKey(const std::vector<std::string>& names, const std::vector<Value>& values);
+    std::string setValues(const std::vector<std::string>& names, const std::vector<Value>& values);
+    const std::string& bytes() const { return b_; }
+
+  private:
+    struct Slot {  // a free data entry that fits
+        uint32_t block = 0, at = 0, prevLink = 0;
+    };
+    uint32_t find(const std::vector<std::string>& names) const;
+    uint32_t child(uint32_t key, const std::string& name) const;
+    std::string nameOf(uint32_t key) const;
+    uint32_t blockAt(uint16_t index) const;
+    uint32_t dataOf(uint32_t key) const;
+    std::string allocKey(uint32_t& at);
+    void freeKey(uint32_t at);
+    std::string allocData(const std::string& entry, uint16_t& block, uint16_t& id);
+    void freeData(uint32_t key);
+    uint32_t areaSize() const;
+    std::string b_;
+};
+
 }  // namespace simwin::creg

@@ -323,6 +323,16 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
     patch(x.config + "/SYSTEM", [&](std::string& b) { b = system; });
     fs::last_write_time(x.config + "/SYSTEM", mtime);
     before = contents(x.root);
+    // A backup disk that fills up: said as such, and nothing changed.
+    const std::string full = x.scratch.dir() + "/full";
+    fs::create_directory(full);
+    if (std::system(("mount -t tmpfs -o size=16k tmpfs '" + full + "' 2>/dev/null").c_str()) == 0) {
+        r = x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", full + "/b", "--yes"});
+        std::system(("umount '" + full + "'").c_str());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+        EXPECT_TRUE(contents(x.root) == before);
+    }
     // Declined: nothing changes. Then an undo whose backup lost a file refuses before starting.
     std::istringstream no("n\n");
     std::ostringstream out, err;
@@ -343,8 +353,8 @@ TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {
     } damages[] = {
         {"not of", [](const std::string&) {}, other.root},
         {"not the copy", [&](const std::string& c) { fs::remove(c + dll); }, x.root},
-        {"not the copy",
-         [&](const std::string& c) { fs::resize_file(c + "/hives/SYSTEM", 4096); }, x.root},
+        {"not the copy", [&](const std::string& c) { fs::resize_file(c + "/hives/SYSTEM", 4096); },
+         x.root},
         {"not the copy",
          [&](const std::string& c) {
              std::fstream f(c + dll, std::ios::in | std::ios::out | std::ios::binary);

@@ -83,6 +83,11 @@ std::string cregFile(const simwin::Registry& r, const std::string& keyPath) {
     std::string rgkn((0x20 + 28 * nodes.size() + 0x20 + 0xFFF) & ~size_t(0xFFF), '\0');
     rgkn.replace(0, 4, "RGKN");
     put32(rgkn, 4, static_cast<uint32_t>(rgkn.size())), put32(rgkn, 8, 0x20);
+    // The padding is the key area's one free block, its list's head in the header.
+    const uint32_t tail = offset(nodes.size());
+    put32(rgkn, 12, tail), put32(rgkn, 16, 8);
+    put32(rgkn, tail, 0x80000000), put32(rgkn, tail + 4, static_cast<uint32_t>(rgkn.size()) - tail);
+    put32(rgkn, tail + 8, 0xFFFFFFFF);
     for (size_t i = 0; i < nodes.size(); ++i) {
         size_t at = offset(i);
         uint32_t hash = 0;
@@ -99,11 +104,18 @@ std::string cregFile(const simwin::Registry& r, const std::string& keyPath) {
     put32(file, 8, static_cast<uint32_t>(0x20 + rgkn.size()));
     put16(file, 16, static_cast<uint32_t>(blocks.size()));
     file += rgkn;
+    // Block headers as 98 writes them: no free entry, the highest and lowest free key number.
+    std::vector<uint32_t> low(blocks.size(), 0xFFFF), high(blocks.size(), 0);
+    for (size_t i = 1; i < nodes.size(); ++i) {
+        low[nodes[i].block] = std::min<uint32_t>(low[nodes[i].block], nodes[i].id);
+        high[nodes[i].block] = std::max<uint32_t>(high[nodes[i].block], nodes[i].id);
+    }
     for (size_t b = 0; b < blocks.size(); ++b) {
         std::string h(0x20, '\0');
         h.replace(0, 4, "RGDB");
         uint32_t size = static_cast<uint32_t>(0x20 + blocks[b].size());
-        put32(h, 4, size), put16(h, 14, static_cast<uint32_t>(b)), put32(h, 16, size);
+        put32(h, 4, size), put16(h, 12, 8), put16(h, 14, static_cast<uint32_t>(b));
+        put32(h, 16, 0xFFFFFFFF), put16(h, 20, high[b]), put16(h, 22, low[b] > 0 ? 0 : high[b] + 1);
         file += h + blocks[b];
     }
     return file;
