@@ -1,6 +1,8 @@
 #include "dot4sim/backup.h"
 
 #include <fcntl.h>
+#include <linux/msdos_fs.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -250,6 +252,22 @@ bool unlinkFlushed(const std::string& path) {
     return true;
 }
 
+std::string keepFatAttributes(const std::string& from, const std::string& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) return "";
+    uint32_t attributes = 0;
+    const bool fat = ::ioctl(in, FAT_IOCTL_GET_ATTRIBUTES, &attributes) == 0;
+    ::close(in);
+    if (!fat) return "";  // not a FAT mount: there are none to keep
+    int out = ::open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const bool kept = out >= 0 && ::ioctl(out, FAT_IOCTL_SET_ATTRIBUTES, &attributes) == 0;
+    const int e = errno;
+    if (out >= 0) ::close(out);
+    return kept ? ""
+                : "its FAT attributes (" + std::to_string(attributes) +
+                      ") could not be kept: " + std::strerror(e);
+}
+
 bool makeDirs(const std::string& path) {
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/') continue;
@@ -327,7 +345,9 @@ int resolveInterrupted(const std::string& root, Way way, std::ostream& out, std:
                     return 2;
                 }
                 ::unlink(temp.c_str());
-                ok = ok && copyFlushed(b + "/" + h.copy, temp) && renameFlushed(temp, host);
+                ok = ok && copyFlushed(b + "/" + h.copy, temp);
+                if (ok) keepFatAttributes(host, temp);
+                ok = ok && renameFlushed(temp, host);
             } else if (existsNoFollow(temp)) {
                 ok = ok && unlinkFlushed(temp);
             }

@@ -55,6 +55,10 @@ bool unlinkFlushed(const std::string& path);
 bool makeDirs(const std::string& path);
 bool readText(const std::string& path, std::string& out);
 
+// Gives `to` the FAT attributes (hidden, system, read-only ...) of `from`, which it is to
+// replace, where the mount shows them (vfat); "" or what could not be kept, for the report.
+std::string keepFatAttributes(const std::string& from, const std::string& to);
+
 enum class Way { Forward, Back };
 // Finishes (Forward) or rolls back (Back) an apply a kill interrupted on `root`, as its marker
 // names it, saying which on `out`. Returns 0 when there was none or it is resolved, else an exit

@@ -1,7 +1,6 @@
 #include "dot4sim/offline.h"
 
 #include <fcntl.h>
-#include <hivex.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "image/image.h"
 #include "image/imagefacts.h"
 #include "image/stacktraces.h"
+#include "imports/fileedit.h"
 #include "imports/hive.h"
 #include "model/registry.h"
 #include "dot4sim/backup.h"
@@ -193,150 +193,111 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
     return e;
 }
 
-// Which hive a key lies in, and its names inside it.
+// A registry file the effect touches, and what was done to it.
 struct HiveEdit {
     const HiveFile* file = nullptr;
-    hive_h* h = nullptr;
-    std::string temp, newHash;
+    std::unique_ptr<RegistryFileEdit> edit;
+    std::string temp, newHash, attributes;
     uint64_t newSize = 0;
     size_t deleted = 0, created = 0, changed = 0;
 };
 
-int hiveOf(const Partition& p, const KeyChange& c) {
-    if (c.names.empty()) return -1;
+// Which file a key lies in, and its names below that file's root key.
+int fileOf(const Partition& p, const KeyChange& c, std::vector<std::string>& names) {
     for (size_t i = 0; i < p.hives.size(); ++i) {
         const std::string& kp = p.hives[i].keyPath;
-        size_t slash = kp.find('\\');
-        if (iequals(kp.substr(0, slash), rootName(c.root)) &&
-            iequals(kp.substr(slash + 1), c.names[0]))
+        const size_t slash = kp.find('\\');
+        if (!iequals(kp.substr(0, slash), rootName(c.root))) continue;
+        if (slash == std::string::npos) {  // a whole root: 95/98
+            names = c.names;
             return static_cast<int>(i);
+        }
+        if (!c.names.empty() && iequals(kp.substr(slash + 1), c.names[0])) {
+            names.assign(c.names.begin() + 1, c.names.end());
+            return static_cast<int>(i);
+        }
     }
     return -1;
 }
 
-hive_node_h nodeAt(hive_h* h, const std::vector<std::string>& names, size_t count) {
-    hive_node_h node = hivex_root(h);
-    for (size_t i = 1; i < count && node; ++i)
-        node = hivex_node_get_child(h, node, codePageToUtf8(names[i]).c_str());
-    return node;
+std::vector<FileValue> fileValues(const std::vector<ValueCopy>& values) {
+    std::vector<FileValue> out;
+    for (const ValueCopy& v : values) out.push_back({v.name, v.data, v.type});
+    return out;
 }
 
-bool setValues(hive_h* h, hive_node_h node, const std::vector<ValueCopy>& values) {
-    std::vector<HiveValue> set;
-    for (const ValueCopy& v : values) {
-        bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
-        set.push_back({codePageToUtf8(v.name), text ? codePageToUtf16(v.data) : v.data, v.type});
-    }
-    return setHiveValues(h, node, set);
-}
-
-// Closes the hives; after a problem, says so and removes the new files.
+// Drops the edits; after a problem, says so and removes the new files.
 bool closeHives(std::vector<HiveEdit>& edits, const std::string& problem, std::ostream& err) {
     for (HiveEdit& he : edits) {
-        if (he.h) hivex_close(he.h);
-        he.h = nullptr;
+        he.edit.reset();
         if (!problem.empty() && !he.temp.empty()) ::unlink(he.temp.c_str()), he.temp.clear();
     }
     if (!problem.empty()) err << "dot4sim apply: " << problem << "; nothing was changed\n";
     return problem.empty();
 }
 
-// Standard error pointed at /dev/null for a while.
-struct QuietStderr {
-    int saved = ::dup(2);
-    QuietStderr() {
-        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved >= 0 && null >= 0) ::dup2(null, 2);
-        if (null >= 0) ::close(null);
-    }
-    ~QuietStderr() {
-        if (saved >= 0) ::dup2(saved, 2), ::close(saved);
-    }
-};
-
-// Every hive the effect touches, edited in memory; false after a message.
+// Every registry file the effect touches, edited in memory; false after a message.
 bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
                std::vector<std::string>& notCarried, std::ostream& err) {
-    edits.assign(p.hives.size(), HiveEdit{});
+    edits.clear();
+    edits.resize(p.hives.size());
+    std::string problem;
+    std::vector<std::string> names;
     auto edit = [&](const KeyChange& c) -> HiveEdit* {
-        int i = hiveOf(p, c);
+        int i = problem.empty() ? fileOf(p, c, names) : -1;
         if (i < 0) {
-            notCarried.push_back(c.path + " (in no hive of the partition)");
+            if (problem.empty()) notCarried.push_back(c.path + " (in no hive of the partition)");
             return nullptr;
         }
         HiveEdit& he = edits[i];
         he.file = &p.hives[i];
-        if (!he.h) he.h = hivex_open(he.file->host.c_str(), HIVEX_OPEN_WRITE);
-        return &he;
+        std::string why;
+        if (!he.edit) he.edit = editRegistryFile(*he.file, p.nt, why);
+        if (!he.edit) problem = he.file->host + ": " + why;
+        return he.edit ? &he : nullptr;
     };
-    std::string problem;
-    {
-        QuietStderr quiet;  // libhivex prints some errors itself; ours name the key
-        for (const KeyChange& c : e.deleted) {
-            HiveEdit* he = edit(c);
-            if (!he) continue;
-            hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
-            if (!n || c.names.size() < 2 || hivex_node_delete_child(he->h, n) != 0) {
-                problem = "cannot delete " + c.path + " in " + he->file->host;
-                break;
-            }
+    auto fail = [&](const char* what, const KeyChange& c, HiveEdit* he, const std::string& why) {
+        problem = std::string("cannot ") + what + " " + c.path + " in " + he->file->host + " (" +
+                  why + ")";
+    };
+    for (const KeyChange& c : e.deleted)
+        if (HiveEdit* he = edit(c)) {
+            std::string why = names.empty() ? "it is the file's root" : he->edit->remove(names);
+            if (!why.empty()) fail("delete", c, he, why);
             ++he->deleted;
         }
-        for (const KeyChange& c : e.created) {
-            HiveEdit* he = problem.empty() ? edit(c) : nullptr;
-            if (!he) continue;
-            hive_node_h parent = he->h ? nodeAt(he->h, c.names, c.names.size() - 1) : 0;
-            hive_node_h n =
-                parent ? hivex_node_add_child(he->h, parent, codePageToUtf8(c.names.back()).c_str())
-                       : 0;
-            if (!n || (!c.values.empty() && !setValues(he->h, n, c.values))) {
-                problem = "cannot create " + c.path + " in " + he->file->host;
-                break;
-            }
-            if (c.hasClass) notCarried.push_back(c.path + " (its class: libhivex writes none)");
+    for (const KeyChange& c : e.created)
+        if (HiveEdit* he = edit(c)) {
+            if (std::string why = he->edit->create(names, fileValues(c.values)); !why.empty())
+                fail("create", c, he, why);
+            if (c.hasClass && !he->edit->writesClasses())
+                notCarried.push_back(c.path + " created without its class (libhivex writes none)");
             ++he->created;
         }
-        for (const KeyChange& c : e.changed) {
-            HiveEdit* he = problem.empty() ? edit(c) : nullptr;
-            if (!he) continue;
-            hive_node_h n = he->h ? nodeAt(he->h, c.names, c.names.size()) : 0;
-            if (!n || !setValues(he->h, n, c.values)) {
-                problem = "cannot set the values of " + c.path + " in " + he->file->host;
-                break;
-            }
+    for (const KeyChange& c : e.changed)
+        if (HiveEdit* he = edit(c)) {
+            if (std::string why = he->edit->set(names, fileValues(c.values)); !why.empty())
+                fail("set the values of", c, he, why);
             ++he->changed;
         }
-    }
-    for (HiveEdit& he : edits)
-        if (he.file && !he.h && problem.empty())
-            problem =
-                he.file->host + ": libhivex cannot open it for writing: " + std::strerror(errno);
     if (problem.empty()) return true;
     closeHives(edits, problem, err);
     return false;
 }
 
-// Writes each edited hive as a complete new file beside the original, flushed, with its hash.
+// Writes each edited file complete beside the original, flushed, with its hash.
 bool commitHives(std::vector<HiveEdit>& edits, std::ostream& err) {
     std::string problem;
     for (HiveEdit& he : edits) {
-        if (!he.h || !problem.empty()) continue;
+        if (!he.edit || !problem.empty()) continue;
         he.temp = backup::tempOf(he.file->host);
-        int fd = backup::step()
-                     ? -1
-                     : ::open(he.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              0644);
-        if (fd < 0) {
-            problem = he.temp + ": " + std::strerror(errno);
-            he.temp.clear();
+        std::string why = backup::step() ? std::strerror(errno) : he.edit->write(he.temp);
+        if (!why.empty()) {
+            problem = he.temp + ": " + why;
             continue;
         }
-        ::close(fd);
-        if (backup::step() || hivex_commit(he.h, he.temp.c_str(), 0) != 0) {
-            problem = he.temp + ": " + std::strerror(errno);
-            continue;
-        }
-        fd = ::open(he.temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        he.attributes = backup::keepFatAttributes(he.file->host, he.temp);
+        int fd = ::open(he.temp.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         bool flushed = fd >= 0 && ::fsync(fd) == 0;
         if (fd >= 0) ::close(fd);
         he.newHash = flushed ? fileSha256(he.temp, &he.newSize) : "";
@@ -362,7 +323,9 @@ bool writable(const std::string& root, const Partition& p, std::string& why) {
         return why = root + " is mounted read-only; mount it read-write to apply", false;
     for (const HiveFile& h : p.hives) {
         std::string dir = h.host.substr(0, h.host.rfind('/'));
-        if (::access(dir.c_str(), W_OK) != 0 || ::access(h.host.c_str(), W_OK) != 0)
+        // The files are renamed over, never written: their folder must take it. (A 95/98
+        // SYSTEM.DAT is read-only by its attribute.)
+        if (::access(dir.c_str(), W_OK) != 0)
             return why = dir + " cannot be written (" + std::strerror(errno) + ")", false;
     }
     return true;
@@ -412,12 +375,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
             << machine << " --root DIR)\n";
         return kStatusBadUsage;
     }
-    if (!check.config.isNT()) {
-        err << "dot4sim apply: " << machine
-            << " is a Windows 95/98 machine; apply writes NT hives only (preview it instead)\n";
-        return kStatusBadUsage;
-    }
-    setActiveCodePage(CodePage::get(check.config.system.codePage, true));
+    setActiveCodePage(CodePage::get(check.config.system.codePage, check.config.isNT()));
     Partition p;
     PartitionTree tree;
     std::ostringstream walkNotes, scratchWarnings;
@@ -430,8 +388,9 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     // What apply writes over is read with the checks import made.
     Registry scratch;
     if (!checkHives(p, err) || !readHives(p, scratch, scratchWarnings, err)) return kStatusBadUsage;
-    if (!p.nt) {
-        err << "dot4sim apply: " << root << " holds Windows 95/98; apply writes NT hives only\n";
+    if (p.nt != check.config.isNT()) {
+        err << "dot4sim apply: " << root << " holds " << (p.nt ? "Windows NT" : "Windows 95/98")
+            << ", and " << machine << " is not that machine; nothing was changed\n";
         return kStatusBadUsage;
     }
     walkPartition(root, tree, walkNotes);
@@ -495,7 +454,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const std::string& n : notCarried) out << "not carried out: " << n << "\n";
     auto discard = [&] { closeHives(edits, "", err); };
     bool anything = !moves.empty();
-    for (const HiveEdit& he : edits) anything |= he.h != nullptr;
+    for (const HiveEdit& he : edits) anything |= he.edit != nullptr;
     if (!anything) {
         discard();
         out << "nothing to apply: the run changes nothing " << root << " holds\n";
@@ -535,7 +494,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     m.state = "applying";
     if (!backup::makeDirs(backup + "/hives")) return abandon("cannot create " + backup + "/hives");
     for (const HiveEdit& he : edits) {
-        if (!he.h) continue;
+        if (!he.edit) continue;
         backup::Manifest::Hive h;
         h.rel = relativeTo(root, he.file->host);
         h.copy = "hives/" + he.file->name;
@@ -589,7 +548,8 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         if (he.file)
             out << "  " << relativeTo(root, he.file->host) << ": " << he.deleted
                 << " sub-trees deleted, " << he.created << " keys created, " << he.changed
-                << " keys' values changed\n";
+                << " keys' values changed" << (he.attributes.empty() ? "" : "; " + he.attributes)
+                << "\n";
     out << "  " << moves.size() << " files moved into " << backup << "\n";
     out << "undo with: dot4sim undo --backup " << backup << " --root " << root << "\n";
     return 0;

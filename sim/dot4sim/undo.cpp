@@ -60,8 +60,9 @@ bool linkFree(const std::string& base, const std::string& rel) {
 bool putBack(const std::string& from, const std::string& to) {
     std::string tmp = backup::tempOf(to);
     ::unlink(tmp.c_str());
-    return backup::makeDirs(parentOf(to)) && backup::copyFlushed(from, tmp) &&
-           backup::renameFlushed(tmp, to);
+    if (!backup::makeDirs(parentOf(to)) || !backup::copyFlushed(from, tmp)) return false;
+    backup::keepFatAttributes(to, tmp);
+    return backup::renameFlushed(tmp, to);
 }
 
 // New hives and a marker an apply left when it was stopped before it changed anything.

@@ -12,6 +12,10 @@
 #include "Partition.h"
 #include "TestImage.h"
 #include "dot4sim/offline.h"
+#include "image/image.h"
+#include "model/codepage.h"
+#include "model/machine.h"
+#include "model/registry.h"
 
 namespace fs = std::filesystem;
 using testsupport::TestImage;
@@ -143,7 +147,7 @@ TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
     EXPECT_NE(r.err.find("Dot4Mon.dll is gone"), std::string::npos) << r.err;
 }
 
-TEST(Offline, A98PartitionPreviewsAsItsImageDoesAndIsNotApplied) {
+TEST(Offline, A98PartitionPreviewsAsItsImageDoes) {
     const std::string image = std::string(SOURCE_DIR) + "/tests/wine/scenarios/w98-whole-stack";
     XpPartition x(false, image);
     auto r = x.dot4sim({"import", x.machine, "--root", x.root});
@@ -163,47 +167,85 @@ TEST(Offline, A98PartitionPreviewsAsItsImageDoesAndIsNotApplied) {
     }
     EXPECT_EQ(json[0], json[1]);
     EXPECT_GT(json[0].size(), 200u);
-    r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("95/98"), std::string::npos) << r.err;
+}
+
+// Apply on 95/98 partitions (the sample, and the real Windows Me registry, which has no stack
+// but where the run still deletes and creates keys): libcreg finds in SYSTEM.DAT and USER.DAT
+// exactly what the run leaves in the image's registry, every key and value; undo puts the
+// partition back byte for byte.
+TEST(Offline, A98PartitionAppliesAsItsImageRunsAndUndoesByteForByte) {
+    const std::string me = std::string(SOURCE_DIR) + "/../shared/hives/dfwinreg/";
+    for (bool real : {false, true}) {
+        XpPartition x(false, std::string(SOURCE_DIR) + "/tests/wine/scenarios/w98-whole-stack");
+        if (real)
+            for (const char* f : {"SYSTEM.DAT", "USER.DAT"})
+                fs::copy_file(me + f, x.root + "/WINDOWS/" + f,
+                              fs::copy_options::overwrite_existing);
+        ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0) << real;
+        const auto before = contents(x.root);
+        const std::string after = x.scratch.dir() + "/after";
+        fs::copy(x.machine, after, fs::copy_options::recursive);
+        ASSERT_EQ(x.dot4sim({"run", after}).status, 0);
+        auto r = x.dot4sim(
+            {"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/b", "--yes"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        simwin::setActiveCodePage(simwin::CodePage::get(1252, false));
+        auto m = simwin::loadImage(after);
+        for (auto [file, root] :
+             {std::pair{"SYSTEM.DAT", "HKEY_LOCAL_MACHINE"}, {"USER.DAT", "HKEY_USERS"}}) {
+            const std::string want = x.scratch.dir() + "/want.dat";
+            std::ofstream(want, std::ios::binary) << testsupport::cregFile(*m->run.registry, root);
+            auto got = testsupport::cregDump(x.root + "/WINDOWS/" + file);
+            EXPECT_FALSE(got.empty()) << file;
+            EXPECT_TRUE(got == testsupport::cregDump(want)) << real << " " << file;
+        }
+        EXPECT_NE(contents(x.root), before);
+        r = x.dot4sim({"undo", "--backup", x.scratch.dir() + "/b", "--root", x.root});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(contents(x.root) == before) << real;
+    }
 }
 
 // A failure at each step of apply leaves the old partition; a kill there, then the next apply or
 // undo, leaves the old or the new one, and nothing of the transaction behind.
 TEST(Offline, AFailureOrAKillAtAnyStepLeavesTheOldOrTheNewPartition) {
-    XpPartition x;
-    ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0);
-    const std::string pristine = x.scratch.dir() + "/pristine", b = x.scratch.dir() + "/b";
-    ASSERT_EQ(std::system(("cp -a '" + x.root + "' '" + pristine + "'").c_str()), 0);
-    auto reset = [&] {
-        fs::remove_all(x.root), fs::remove_all(b), fs::remove_all(b + "2");
-        return std::system(("cp -a '" + pristine + "' '" + x.root + "'").c_str()) == 0;
-    };
-    const auto before = contents(x.root);
-    ASSERT_EQ(x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"}).status, 0);
-    const auto after = contents(x.root);
-    int status = -1;
-    for (int step = 1; status != 0 && step < 200; ++step) {
-        for (const char* how : {"DOT4SIM_FAIL_STEP", "DOT4SIM_KILL_STEP"}) {
-            ASSERT_TRUE(reset());
-            ::setenv(how, std::to_string(step).c_str(), 1);
-            auto r = x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"});
-            ::unsetenv(how);
-            status = r.status;
-            if (status == 0) break;
-            if (how[8] == 'F') {
-                EXPECT_EQ(status, 1) << step << r.err;
-                EXPECT_TRUE(contents(x.root) == before) << step << r.err;
-                continue;
+    for (bool nt : {true, false}) {
+        XpPartition x(nt);
+        ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0);
+        const std::string pristine = x.scratch.dir() + "/pristine", b = x.scratch.dir() + "/b";
+        ASSERT_EQ(std::system(("cp -a '" + x.root + "' '" + pristine + "'").c_str()), 0);
+        auto reset = [&] {
+            fs::remove_all(x.root), fs::remove_all(b), fs::remove_all(b + "2");
+            return std::system(("cp -a '" + pristine + "' '" + x.root + "'").c_str()) == 0;
+        };
+        const auto before = contents(x.root);
+        ASSERT_EQ(x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"}).status,
+                  0);
+        const auto after = contents(x.root);
+        int status = -1;
+        for (int step = 1; status != 0 && step < 200; ++step) {
+            for (const char* how : {"DOT4SIM_FAIL_STEP", "DOT4SIM_KILL_STEP"}) {
+                ASSERT_TRUE(reset());
+                ::setenv(how, std::to_string(step).c_str(), 1);
+                auto r = x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b, "--yes"});
+                ::unsetenv(how);
+                status = r.status;
+                if (status == 0) break;
+                if (how[8] == 'F') {
+                    EXPECT_EQ(status, 1) << step << r.err;
+                    EXPECT_TRUE(contents(x.root) == before) << step << r.err;
+                    continue;
+                }
+                r = step % 2 ? x.dot4sim({"apply", x.machine, "--root", x.root, "--backup", b + "2",
+                                          "--yes"})
+                             : x.dot4sim({"undo", "--backup", b, "--root", x.root});
+                auto now = contents(x.root);
+                EXPECT_TRUE(now == before || now == after)
+                    << "killed at " << step << r.out << r.err;
             }
-            r = step % 2 ? x.dot4sim(
-                               {"apply", x.machine, "--root", x.root, "--backup", b + "2", "--yes"})
-                         : x.dot4sim({"undo", "--backup", b, "--root", x.root});
-            auto now = contents(x.root);
-            EXPECT_TRUE(now == before || now == after) << "killed at " << step << r.out << r.err;
         }
+        EXPECT_EQ(status, 0);
     }
-    EXPECT_EQ(status, 0);
 }
 
 TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {

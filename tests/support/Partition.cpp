@@ -1,5 +1,6 @@
 #include "Partition.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,6 +36,23 @@ std::string entry(const std::string& dir, const std::string& name) {
 }
 
 }  // namespace
+
+std::map<std::string, std::string> cregDump(const std::string& path) {
+    std::map<std::string, std::string> d;
+    FILE* p = ::popen(("cregexport '" + path + "' 2>&1").c_str(), "r");
+    std::string key, line;
+    for (char buf[4096]; p && std::fgets(buf, sizeof buf, p);) {
+        line = buf;
+        if (line.compare(0, 10, "Key path: ") == 0)
+            d[key = simwin::upper(line.substr(10, line.size() - 11))];
+        else if (line.compare(0, 5, "Key: ") != 0 && !key.empty())
+            d[key] += line;
+    }
+    if (!p || ::pclose(p) != 0) return {};
+    for (auto& [k, v] : d)  // the last key's lines end without a blank line
+        while (!v.empty() && v.back() == '\n') v.pop_back();
+    return d;
+}
 
 std::string cregFile(const simwin::Registry& r, const std::string& keyPath) {
     using Key = simwin::Registry::Key;

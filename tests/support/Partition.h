@@ -2,6 +2,7 @@
 // image's drive C: and its registry in the partition's own registry files.
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace simwin {
@@ -16,6 +17,10 @@ namespace testsupport {
 // Throws std::runtime_error.
 void makePartition(const std::string& image, const std::string& root, bool nt,
                    const std::string& extraRegistry = "", unsigned codePage = 1252);
+
+// What libcreg's own cregexport shows of a 95/98 registry file: each key path (upper case) with
+// the lines it prints for the key's values. Empty when cregexport refuses the file.
+std::map<std::string, std::string> cregDump(const std::string& path);
 
 // A Windows 95/98 registry file (CREG) holding the key `keyPath` of `r` and its sub-tree.
 std::string cregFile(const simwin::Registry& r, const std::string& keyPath);
