@@ -57,9 +57,18 @@ class RegistryCleanup {
 
     // Phase 1.
     void removeEnumerationTree() {
-        // A failed setWorkingKey is not tested: the default key then stands in, as it does on
-        // every NT machine, where HKEY_LOCAL_MACHINE\enum cannot be created.
-        registry_.setWorkingKey(localMachinePath({&kEnum}));
+        // Where the key is missing and cannot be made, as on every NT machine, the default key
+        // stands in and the enumerators are found missing. One that is there but cannot be
+        // opened may hold other devices: it proves nothing.
+        const std::string enumPath = localMachinePath({&kEnum});
+        if (registry_.setWorkingKey(enumPath) || !registry_.keyExists(enumPath))
+            removeEnumerators();
+
+        registry_.setWorkingKey(localMachinePath({&kEnum, &kUsb}));
+        deleteAndLog(kHardwareId);
+    }
+
+    void removeEnumerators() {
         nameList_.setCount(0);
         nameList_.append(kDot4);
         nameList_.append(kDot4Prt);
@@ -71,31 +80,31 @@ class RegistryCleanup {
             uint32_t deletedCount = 0;
             // A key that is there but cannot be listed whole may hold other devices'
             // instances: it tells nothing about the stack.
-            const bool known = registry_.enumSubkeys(child(enumerator), subkeyList_) ||
-                               !registry_.keyExists(child(enumerator));
+            const bool listed = registry_.enumSubkeys(child(enumerator), subkeyList_);
+            const bool missing = !listed && !registry_.keyExists(child(enumerator));
+            const bool known = listed || missing;
             for (uint32_t s = 0; s < subkeyList_.count(); ++s) {
                 const std::string& instance = subkeyList_.at(s);
                 if (!containsNoCase(instance, kHardwareId)) continue;
                 if (deleteAndLog(enumerator + kSeparator + instance)) {
                     ++deletedCount;
-                    if (known && deletedCount == subkeyList_.count()) owner_.stackRemoved = true;
+                    if (known && deletedCount == subkeyList_.count() && emptyNow(child(enumerator)))
+                        owner_.stackRemoved = true;
                 }
             }
-            if (known && subkeyList_.count() == 0) ++emptyEnumeratorCount;
-
-            bool goes = false;
-            if (owner_.stackRemoved)
-                goes = true;
-            else if (!known || subkeyList_.count() != 0)
-                goes = false;
-            else
-                goes = registry_.keyExists(child(enumerator));
-            if (goes) deleteAndLog(enumerator);
+            const bool empty =
+                known && subkeyList_.count() == 0 && (missing || emptyNow(child(enumerator)));
+            if (empty) ++emptyEnumeratorCount;
+            if (owner_.stackRemoved || (empty && !missing)) deleteAndLog(enumerator);
         }
         if (emptyEnumeratorCount == nameList_.count()) owner_.stackRemoved = true;
+    }
 
-        registry_.setWorkingKey(localMachinePath({&kEnum, &kUsb}));
-        deleteAndLog(kHardwareId);
+    // Whether a listing taken now is whole and empty. One taken before may have ended early,
+    // as it does while another program changes the key, and so hide other devices' keys.
+    bool emptyNow(const std::string& path) {
+        StringList left;
+        return registry_.enumSubkeys(path, left) && left.count() == 0;
     }
 
     std::string deviceClassesPath() const {
@@ -257,8 +266,7 @@ class RegistryCleanup {
             // A class key not listed whole may hold other devices' instances.
             if (lostClassKey || !listed) continue;
 
-            if (allDeleted ||
-                (subkeyList_.count() == 0 && registry_.keyExists(registry_.getWorkingKey()))) {
+            if ((allDeleted || subkeyList_.count() == 0) && emptyNow(registry_.getWorkingKey())) {
                 const bool deleted = registry_.deleteKeyTree(registry_.getWorkingKey());
                 LOG_INFO(registry_.getWorkingKey() +
                          (deleted ? kDeletedText : kDeletionFailedText));
