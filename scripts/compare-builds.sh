@@ -9,7 +9,7 @@ new=$(realpath "$2")
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-functions=$(sed -n 's/^SEAM(\([A-Za-z]*\),.*/\1/p' "$root/sim/win32/seam_functions.def")
+functions=$(sed -n 's/^SEAM(\([A-Za-z]*\),.*/\1/p' "$root/src/platform/seam_functions.def")
 stamp="[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}"
 runs=0
 differ=0

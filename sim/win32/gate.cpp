@@ -9,7 +9,7 @@ namespace {
 const std::vector<SeamFunction> kSeamFunctions = {
 #define SEAM(name, family, on, type, parameters, failures) \
     {#name, Family::family, #on[0] == 'N', SEAM_FAILURES failures},
-#include "win32/seam_functions.def"
+#include "platform/seam_functions.def"
 #undef SEAM
 };
 #undef SEAM_FAILURES

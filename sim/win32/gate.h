@@ -14,7 +14,7 @@ namespace simwin {
 
 enum class Family { Registry, File, System, Token, Spooler };
 
-// One function of sim/seam_functions.def.
+// One function of src/platform/seam_functions.def.
 struct SeamFunction {
     const char* name;  // as [faults] and the trace name it
     Family family;
@@ -25,7 +25,7 @@ struct SeamFunction {
 
 enum class Fn : unsigned {
 #define SEAM(name, ...) name,
-#include "win32/seam_functions.def"
+#include "platform/seam_functions.def"
 #undef SEAM
 };
 

@@ -304,8 +304,8 @@ struct PRINTER_DEFAULTSA {
 typedef PRINTER_DEFAULTSA* LPPRINTER_DEFAULTSA;
 typedef PRINTER_DEFAULTSA* PPRINTER_DEFAULTSA;
 
-// The seam's functions, with Windows' own prototypes, come from the list simwin keeps of them
-// (sim/win32/seam_functions.def, on the include path of every simulated build).
+// The seam's functions, with Windows' own prototypes, from their list beside this header, which
+// simwin's call layer reads too.
 #define SEAM(name, family, on, type, parameters, failures) type WINAPI name parameters;
 #include "seam_functions.def"
 #undef SEAM
