@@ -31,7 +31,8 @@ namespace {
 const char* const kImportHelp =
     "usage: dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
     "                      [--warnings all]\n"
-    "       dot4sim import MACHINE --root DIR [--set SECTION.KEY=VALUE]... [--warnings all]\n"
+    "       dot4sim import MACHINE --root DIR [--stale-hives] [--set SECTION.KEY=VALUE]...\n"
+    "                      [--warnings all]\n"
     "\n"
     "Makes the machine image MACHINE (a folder that does not exist, or is empty) from registry\n"
     "exports (regedit /e, reg export: REGEDIT4, or Windows Registry Editor Version 5.00 in\n"
@@ -49,7 +50,11 @@ const char* const kImportHelp =
     "  --listing FILE           a dir /s /b listing\n"
     "  --set SECTION.KEY=VALUE  a machine.ini value, over what was derived\n"
     "  --root DIR               a mounted Windows partition: its registry files (NT hives, or\n"
-    "                           95/98 SYSTEM.DAT and USER.DAT) and its files, instead of exports\n"
+    "                           95/98 SYSTEM.DAT and USER.DAT) and its files, instead of exports;\n"
+    "                           a hive not saved cleanly is recovered from its logs, as Windows\n"
+    "                           does when it starts (the partition is only read)\n"
+    "  --stale-hives            such a hive that no log recovers is read as it is, and\n"
+    "                           machine.ini [source] stale= names it (else it is refused)\n"
     "  --warnings all           every warning; by default the first five of each reason\n"
     "\n"
     "Lines the image format would refuse are warned about (file, line, why) and skipped or, as\n"
@@ -193,6 +198,7 @@ struct ImportArgs {
     std::string machine;
     std::vector<std::string> exports, listings;
     std::string root;                                       // a partition instead of exports
+    bool staleHives = false;                                // dirty hives read as they are
     std::vector<std::pair<std::string, std::string>> sets;  // "section.key", value
     bool allWarnings = false;
 };
@@ -205,6 +211,8 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
         if (s == "--help" || s == "-h") {
             out << kImportHelp;
             return -1;
+        } else if (s == "--stale-hives") {
+            args.staleHives = true;
         } else if (s == "--listing" || s == "--set" || s == "--warnings" || s == "--root") {
             const std::string* value = optionValue(a, i, "import", "a value", err);
             if (!value) return kStatusBadUsage;
@@ -242,6 +250,10 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
     }
     if (!args.exports.empty() && !args.root.empty()) {
         err << "dot4sim import: exports and --root do not mix; give one or the other\n";
+        return kStatusBadUsage;
+    }
+    if (args.staleHives && args.root.empty()) {
+        err << "dot4sim import: --stale-hives is for --root\n";
         return kStatusBadUsage;
     }
     if (args.machine.empty() || (args.exports.empty() && args.root.empty())) {
@@ -388,6 +400,7 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
         return kStatusBadUsage;
     }
     PartitionImport partition;
+    partition.staleHives = args.staleHives;
     if (!args.root.empty() && !partition.open(args.root, err)) return kStatusBadUsage;
     std::vector<std::string> listed(args.listings.size());
     for (size_t i = 0; i < args.listings.size(); ++i) {
@@ -426,6 +439,7 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
         return kStatusFailure;
     }
     noteAssumed(d, check.config.system);
+    for (auto& n : partition.notes) out << n << "\n";
     for (auto& n : d.notes) out << n << "\n";
     out << "wrote " << args.machine << ": " << reg->keyCount() << " keys, " << files << " files, "
         << folders << " folders\n";

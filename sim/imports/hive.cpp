@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "imports/creg.h"
+#include "imports/hivelog.h"
 #include "model/codepage.h"
 #include "model/iconv.h"
 #include "model/registry.h"
@@ -292,14 +293,14 @@ Registry::Key* keyAt(Registry& r, const std::string& keyPath) {
 }
 
 bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err) {
-    hive_h* h = hivex_open(f.host.c_str(), 0);
+    hive_h* h = hivex_open(f.readPath().c_str(), 0);
     if (!h) {
         err << "dot4sim import: " << f.host << ": libhivex refuses it: " << std::strerror(errno)
             << "\n";
         return false;
     }
     struct stat st;
-    size_t size = ::stat(f.host.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    size_t size = ::stat(f.readPath().c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
     HivexReader reader{h, f.host, r, warnings, std::vector<bool>(size / 8 + 1), ""};
     bool ok = reader.read(hivex_root(h), keyAt(r, f.keyPath), 0);
     hivex_close(h);
@@ -344,7 +345,8 @@ std::string kindByContent(const std::string& path) {
 }
 
 std::string checkNt(const HiveFile& f) {
-    int fd = ::open(f.host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // A recovered copy is a file of /proc/self/fd: a link by its nature.
+    int fd = ::open(f.readPath().c_str(), O_RDONLY | O_CLOEXEC | (f.recovered ? 0 : O_NOFOLLOW));
     if (fd < 0) return std::strerror(errno);
     unsigned char b[4096];
     ssize_t n = ::read(fd, b, sizeof b);
@@ -358,7 +360,7 @@ std::string checkNt(const HiveFile& f) {
                : n < static_cast<ssize_t>(sizeof b) && n >= 4 && std::memcmp(b, "regf", 4) == 0
                    ? "truncated: shorter than a hive's base block"
                    : "not an NT registry hive (no regf header)";
-    if (le32(b + 4) != le32(b + 8))
+    if (le32(b + 4) != le32(b + 8) && !f.stale)
         return "not saved cleanly (its header's sequence numbers differ): start Windows once, or "
                "let it replay the hive's .LOG, and import again";
     if (le32(b + 508) != baseBlockChecksum(b)) return "corrupt: its header's checksum is wrong";
@@ -374,13 +376,13 @@ std::string checkNt(const HiveFile& f) {
         else
             named += c < 0x80 ? static_cast<char>(c) : '?';
     }
-    std::string kind = named.empty() ? kindByContent(f.host) : named;
+    std::string kind = named.empty() ? kindByContent(f.readPath()) : named;
     if (!kind.empty() && !iequalsAscii(kind, f.name.c_str()) &&
         (iequalsAscii(kind, "SYSTEM") || iequalsAscii(kind, "SOFTWARE") ||
          iequalsAscii(kind, "DEFAULT") || iequalsAscii(kind, "SAM") ||
          iequalsAscii(kind, "SECURITY") || iequalsAscii(kind, "NTUSER.DAT")))
         return "a hive of another kind (" + kind + "), not " + f.name;
-    hive_h* h = hivex_open(f.host.c_str(), 0);
+    hive_h* h = hivex_open(f.readPath().c_str(), 0);
     if (!h) return std::string("libhivex refuses it: ") + std::strerror(errno);
     hivex_close(h);
     return "";
@@ -655,7 +657,9 @@ std::string partitionChange(const std::string& iniText, const PartitionTree& tre
             continue;
         }
         size_t eq = line.rfind('=');
-        if (!inSource || eq == std::string::npos || line.compare(0, 5, "root=") == 0) continue;
+        if (!inSource || eq == std::string::npos || line.compare(0, 5, "root=") == 0 ||
+            line.compare(0, 6, "stale=") == 0)
+            continue;
         before[line.substr(0, eq)] = line.substr(eq + 1);
     }
     auto now = sourceRecords(tree, drive);
@@ -701,7 +705,8 @@ bool PartitionImport::open(const std::string& root, std::ostream& err) {
             << " --root " << root << " to roll it back, then import; nothing was made\n";
         return false;
     }
-    if (!checkHives(partition, err)) return false;
+    if (!recoverHives(partition, staleHives, notes, stale, err) || !checkHives(partition, err))
+        return false;
     walkPartition(root, tree, err);
     hashHives(partition, tree);
     return true;
@@ -712,7 +717,10 @@ std::string PartitionImport::listing(const std::string& windowsDirectory) const 
 }
 
 std::string PartitionImport::source(const std::string& windowsDirectory) const {
-    return sourceSection(partition.root, tree, driveOf(windowsDirectory));
+    std::string names;
+    for (const std::string& n : stale) names += (names.empty() ? "" : ",") + n;
+    return sourceSection(partition.root, tree, driveOf(windowsDirectory)) +
+           (names.empty() ? "" : "stale=" + names + "\r\n");
 }
 
 bool setHiveValues(void* hive, size_t node, const std::vector<HiveValue>& values) {

@@ -5,17 +5,26 @@
 #include <cstdint>
 #include <iosfwd>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace simwin {
 
 class Registry;
+class PrivateFile;
 
 struct HiveFile {
     std::string name;     // "SYSTEM", "SYSTEM.DAT"
     std::string host;     // host path
     std::string keyPath;  // where it lands: "HKEY_LOCAL_MACHINE\\SYSTEM"
+    HiveFile(std::string n, std::string h, std::string k)
+        : name(std::move(n)), host(std::move(h)), keyPath(std::move(k)) {}
+    std::shared_ptr<const PrivateFile> recovered;  // a dirty hive recovered from its logs
+    bool stale = false;                            // dirty, and read as it is
+    // What libhivex reads: the recovered copy, or the file itself.
+    const std::string& readPath() const;
 };
 
 struct Partition {
@@ -65,7 +74,11 @@ std::string partitionChange(const std::string& iniText, const PartitionTree& tre
 struct PartitionImport {
     Partition partition;
     PartitionTree tree;
-    // Finds the Windows directory, checks its registry files and lists the tree.
+    bool staleHives = false;         // a dirty hive no log recovers is read as it is
+    std::vector<std::string> notes;  // which logs recovered which hive
+    std::vector<std::string> stale;  // the hives read as they are, for machine.ini [source]
+    // Finds the Windows directory, recovers dirty hives from their logs, checks the registry
+    // files and lists the tree.
     bool open(const std::string& root, std::ostream& err);
     bool read(Registry& r, std::ostream& warnings, std::ostream& err) const {
         return readHives(partition, r, warnings, err);
