@@ -236,12 +236,14 @@ bool closeHives(std::vector<HiveEdit>& edits, const std::string& problem, std::o
     return problem.empty();
 }
 
-// Every registry file the effect touches, edited in memory; false after a message.
-bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
-               std::vector<std::string>& notCarried, std::ostream& err) {
+// Every registry file the effect touches, edited in memory; 0, or an exit status after a
+// message: 2 for a file whose structure the editor does not know, 1 for an edit that fails.
+int editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
+              std::vector<std::string>& notCarried, std::ostream& err) {
     edits.clear();
     edits.resize(p.hives.size());
     std::string problem;
+    int status = kStatusFailure;
     std::vector<std::string> names;
     auto edit = [&](const KeyChange& c) -> HiveEdit* {
         int i = problem.empty() ? fileOf(p, c, names) : -1;
@@ -253,7 +255,7 @@ bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits
         he.file = &p.hives[i];
         std::string why;
         if (!he.edit) he.edit = editRegistryFile(*he.file, p.nt, why);
-        if (!he.edit) problem = he.file->host + ": " + why;
+        if (!he.edit) problem = he.file->host + ": " + why, status = kStatusBadUsage;
         return he.edit ? &he : nullptr;
     };
     auto fail = [&](const char* what, const KeyChange& c, HiveEdit* he, const std::string& why) {
@@ -280,9 +282,9 @@ bool editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits
                 fail("set the values of", c, he, why);
             ++he->changed;
         }
-    if (problem.empty()) return true;
+    if (problem.empty()) return 0;
     closeHives(edits, problem, err);
-    return false;
+    return status;
 }
 
 // Writes each edited file complete beside the original, flushed, with its hash.
@@ -434,7 +436,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
             moves.push_back(it->second);
     }
     std::vector<HiveEdit> edits;
-    if (!editHives(p, e, edits, notCarried, err)) return kStatusFailure;
+    if (int status = editHives(p, e, edits, notCarried, err)) return status;
 
     out << "== what apply does to " << root << " (" << machine << ")\n";
     size_t keys = 0;

@@ -204,6 +204,27 @@ TEST(Offline, A98PartitionAppliesAsItsImageRunsAndUndoesByteForByte) {
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(contents(x.root) == before) << real;
     }
+    // Refused, nothing changed: a file whose structure the writer does not know (a checksum in
+    // its header), and a partition mounted read-only.
+    XpPartition x(false);
+    patch(x.root + "/WINDOWS/SYSTEM.DAT", [](std::string& b) { b[12] = 1; });
+    ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0);
+    const auto before = contents(x.root);
+    auto r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("SYSTEM.DAT: a structure the writer does not know"), std::string::npos)
+        << r.err;
+    const std::string ro = x.scratch.dir() + "/ro";
+    fs::create_directory(ro);
+    if (std::system(("mount --bind '" + x.root + "' '" + ro + "' && mount -o remount,ro,bind '" +
+                     ro + "' 2>/dev/null")
+                        .c_str()) == 0) {
+        r = x.dot4sim({"apply", x.machine, "--root", ro, "--yes"});
+        std::system(("umount '" + ro + "'").c_str());
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("read-only"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(contents(x.root) == before);
 }
 
 // A failure at each step of apply leaves the old partition; a kill there, then the next apply or
