@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
     });
     std::printf("  %s", applied.substr(applied.find("applied to")).c_str());
     measure("undo", [&](std::ostream& o, std::ostream& e) {
-        return simwin::undoMain({"--backup", backup, "--root", root}, o, e);
+        return simwin::undoMain({"--backup", backup, "--root", root}, none, o, e);
     });
     if (argc <= 4 || std::string(argv[4]) != "keep") fs::remove_all(work);
     return 0;

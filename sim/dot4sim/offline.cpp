@@ -272,8 +272,9 @@ int editHives(const Partition& p, const Effect& e, std::vector<HiveEdit>& edits,
         if (HiveEdit* he = edit(c)) {
             if (std::string why = he->edit->create(names, fileValues(c.values)); !why.empty())
                 fail("create", c, he, why);
-            if (c.hasClass && !he->edit->writesClasses())
-                notCarried.push_back(c.path + " created without its class (libhivex writes none)");
+            if (c.hasClass && he->edit->withoutClass())
+                notCarried.push_back(c.path + " created without its class (" +
+                                     he->edit->withoutClass() + ")");
             ++he->created;
         }
     for (const KeyChange& c : e.changed)
@@ -380,16 +381,16 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     setActiveCodePage(CodePage::get(check.config.system.codePage, check.config.isNT()));
     Partition p;
     PartitionTree tree;
-    std::ostringstream walkNotes, scratchWarnings;
+    std::ostringstream walkNotes;
     if (!openPartition(root, p, err)) return kStatusBadUsage;
     if (int status = backup::resolveInterrupted(root, backup::Way::Forward, out, err, "apply"))
         return status;
     std::vector<std::string> hivePaths;
     for (const HiveFile& h : p.hives) hivePaths.push_back(h.host);
     backup::clearStaleTemps(root, hivePaths, out, "apply");
-    // What apply writes over is read with the checks import made.
-    Registry scratch;
-    if (!checkHives(p, err) || !readHives(p, scratch, scratchWarnings, err)) return kStatusBadUsage;
+    // What apply writes over passes import's checks, and its hash (below) is the one import
+    // recorded: it is the file import read, byte for byte.
+    if (!checkHives(p, err)) return kStatusBadUsage;
     if (p.nt != check.config.isNT()) {
         err << "dot4sim apply: " << root << " holds " << (p.nt ? "Windows NT" : "Windows 95/98")
             << ", and " << machine << " is not that machine; nothing was changed\n";
@@ -453,7 +454,10 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const KeyChange& c : e.changed) out << "  " << c.path << "\n";
     out << "files moved into " << backup << ": " << moves.size() << "\n";
     for (const std::string& rel : moves) out << "  " << rel << "\n";
-    for (const std::string& n : notCarried) out << "not carried out: " << n << "\n";
+    for (const std::string& n : notCarried)
+        out << (n.find(" created without its class") == std::string::npos ? "not carried out: "
+                                                                            : "note: ")
+            << n << "\n";
     auto discard = [&] { closeHives(edits, "", err); };
     bool anything = !moves.empty();
     for (const HiveEdit& he : edits) anything |= he.edit != nullptr;

@@ -61,7 +61,7 @@ class NtEdit : public RegistryFileEdit {
         QuietStderr quiet;
         return hivex_commit(h_, path.c_str(), 0) == 0 ? "" : std::strerror(errno);
     }
-    bool writesClasses() const override { return false; }
+    const char* withoutClass() const override { return "libhivex writes none"; }
 
   private:
     hive_node_h node(const std::vector<std::string>& names, size_t count) {
@@ -107,7 +107,7 @@ class CregEdit : public RegistryFileEdit {
         errno = e;
         return ok ? "" : std::strerror(e);
     }
-    bool writesClasses() const override { return false; }  // 95/98 keys have none
+    const char* withoutClass() const override { return "95/98 registry files hold none"; }
 
   private:
     static std::vector<creg::Value> convert(const std::vector<FileValue>& values) {

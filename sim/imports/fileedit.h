@@ -28,8 +28,8 @@ class RegistryFileEdit {
                             const std::vector<FileValue>& values) = 0;
     // The whole new file at `path`, which must not exist; "" or why not (errno set).
     virtual std::string write(const std::string& path) = 0;
-    // Whether a new key's class reaches the file.
-    virtual bool writesClasses() const = 0;
+    // Why a new key's class does not reach the file; null when it does.
+    virtual const char* withoutClass() const = 0;
 };
 
 // `f` opened for editing: an NT hive (`nt`) or a 95/98 file; null after `why`.

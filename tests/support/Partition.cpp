@@ -75,6 +75,7 @@ std::string cregFile(const simwin::Registry& r, const std::string& keyPath) {
     }
     std::vector<std::string> blocks;
     std::string cur;
+    uint32_t inBlock = 0;
     nodes[0].id = nodes[0].block = 0xFFFF;  // the root: no name, no values
     for (size_t i = 1; i < nodes.size(); ++i) {
         const Key* k = nodes[i].key;
@@ -88,9 +89,11 @@ std::string cregFile(const simwin::Registry& r, const std::string& keyPath) {
             e += h + std::string(val.name, val.nameLength) +
                  std::string(reinterpret_cast<const char*>(val.data()), val.dataLength);
         }
-        if (!cur.empty() && cur.size() + e.size() > 0xFFF0) blocks.push_back(cur), cur.clear();
+        // A block holds key numbers 0-254, as 95 and 98 number them.
+        if (!cur.empty() && (cur.size() + e.size() > 0xFFF0 || inBlock == 255))
+            blocks.push_back(cur), cur.clear(), inBlock = 0;
         nodes[i].block = static_cast<uint16_t>(blocks.size());
-        nodes[i].id = static_cast<uint16_t>(i);
+        nodes[i].id = static_cast<uint16_t>(inBlock++);
         put32(e, 0, static_cast<uint32_t>(e.size())), put16(e, 4, nodes[i].id);
         put16(e, 6, nodes[i].block), put32(e, 8, static_cast<uint32_t>(e.size()));
         put16(e, 12, static_cast<uint32_t>(name.size())), put16(e, 14, k->valueCount);
