@@ -23,6 +23,7 @@
 #include "image/stacktraces.h"
 #include "imports/fileedit.h"
 #include "imports/hive.h"
+#include "imports/hivelog.h"
 #include "model/registry.h"
 #include "dot4sim/backup.h"
 #include "dot4sim/runner.h"
@@ -389,8 +390,11 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const HiveFile& h : p.hives) hivePaths.push_back(h.host);
     backup::clearStaleTemps(root, hivePaths, out, "apply");
     // What apply writes over passes import's checks, and its hash (below) is the one import
-    // recorded: it is the file import read, byte for byte.
-    if (!checkHives(p, err)) return kStatusBadUsage;
+    // recorded: it is the file import read, byte for byte. A dirty hive is recovered from its
+    // logs as import recovered it; one that no log recovers is never written.
+    std::vector<std::string> recoveryNotes, stale;
+    if (!recoverHives(p, false, recoveryNotes, stale, err) || !checkHives(p, err))
+        return kStatusBadUsage;
     if (p.nt != check.config.isNT()) {
         err << "dot4sim apply: " << root << " holds " << (p.nt ? "Windows NT" : "Windows 95/98")
             << ", and " << machine << " is not that machine; nothing was changed\n";
@@ -429,6 +433,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const auto& [rel, entry] : tree) hostOf[cp.fold(windowsPath(rel, drive))] = rel;
     std::vector<std::string> notCarried, moves;
     std::set<std::string> moving;
+    std::map<std::string, std::vector<std::string>> logsOf;  // a hive's logs, partition-relative
     for (const std::string& f : e.files) {
         auto it = hostOf.find(cp.fold(f));
         if (it == hostOf.end())
@@ -436,8 +441,23 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         else if (!tree[it->second].folder && moving.insert(it->second).second)
             moves.push_back(it->second);
     }
+    // The logs of a hive apply rewrites from its recovered copy would be replayed over the new
+    // hive: they go into the backup with it.
+    for (const HiveFile& h : p.hives) {
+        if (!h.recovered) continue;
+        const std::string dir = parentOf(h.host), base = h.host.substr(dir.size() + 1);
+        for (const std::string& name : entries(dir))
+            for (const char* suffix : {".LOG", ".LOG1", ".LOG2"})
+                if (iequals(name, base + suffix) && tree.count(relativeTo(root, dir + "/" + name)))
+                    logsOf[h.host].push_back(relativeTo(root, dir + "/" + name));
+    }
     std::vector<HiveEdit> edits;
     if (int status = editHives(p, e, edits, notCarried, err)) return status;
+    for (const HiveEdit& he : edits)
+        if (he.edit)
+            for (const std::string& log : logsOf[he.file->host])
+                if (moving.insert(log).second) moves.push_back(log);
+    for (const std::string& n : recoveryNotes) out << n << "\n";
 
     out << "== what apply does to " << root << " (" << machine << ")\n";
     size_t keys = 0;
@@ -456,7 +476,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const std::string& rel : moves) out << "  " << rel << "\n";
     for (const std::string& n : notCarried)
         out << (n.find(" created without its class") == std::string::npos ? "not carried out: "
-                                                                            : "note: ")
+                                                                          : "note: ")
             << n << "\n";
     auto discard = [&] { closeHives(edits, "", err); };
     bool anything = !moves.empty();

@@ -121,7 +121,8 @@ class CregEdit : public RegistryFileEdit {
 
 std::unique_ptr<RegistryFileEdit> editRegistryFile(const HiveFile& f, bool nt, std::string& why) {
     if (nt) {
-        hive_h* h = hivex_open(f.host.c_str(), HIVEX_OPEN_WRITE);
+        // A dirty hive is edited as its logs recover it, and written clean.
+        hive_h* h = hivex_open(f.readPath().c_str(), HIVEX_OPEN_WRITE);
         if (!h) {
             why = std::string("libhivex cannot open it for writing: ") + std::strerror(errno);
             return nullptr;

@@ -227,6 +227,36 @@ TEST(Offline, A98PartitionAppliesAsItsImageRunsAndUndoesByteForByte) {
     EXPECT_TRUE(contents(x.root) == before);
 }
 
+// A real Windows 10 SYSTEM hive that was not saved cleanly, with the logs Windows wrote: apply
+// writes it recovered, with the run's changes, and clean; its logs, stale over the new hive, go
+// into the backup; undo puts hive and logs back byte for byte.
+TEST(Offline, ADirtyHiveIsAppliedAsItsLogsRecoverIt) {
+    XpPartition x;
+    const std::string hives = std::string(SOURCE_DIR) + "/../shared/hives/regipy/";
+    for (const char* f : {"SYSTEM", "SYSTEM.LOG1", "SYSTEM.LOG2"})
+        ASSERT_EQ(std::system(("xz -dc '" + hives +
+                               (f[6] ? "SYSTEM_B" + std::string(f + 6) : "SYSTEM_B") + ".xz' > '" +
+                               x.config + "/" + f + "'")
+                                  .c_str()),
+                  0);
+    auto r = x.dot4sim({"import", x.machine, "--root", x.root});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto before = contents(x.root);
+    const std::string after = x.scratch.dir() + "/after";
+    fs::copy(x.machine, after, fs::copy_options::recursive);
+    ASSERT_EQ(x.dot4sim({"run", after}).status, 0);
+    r = x.dot4sim(
+        {"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/b", "--yes"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("recovered: "), std::string::npos) << r.out;
+    const std::string system = slurp(x.config + "/SYSTEM");
+    EXPECT_EQ(u32(system, 4), u32(system, 8));  // clean
+    EXPECT_FALSE(fs::exists(x.config + "/SYSTEM.LOG1") || fs::exists(x.config + "/SYSTEM.LOG2"));
+    EXPECT_EQ(reglookupKeys(x.config + "/SYSTEM"), imageKeys(after, "HKEY_LOCAL_MACHINE\\SYSTEM"));
+    ASSERT_EQ(x.dot4sim({"undo", "--backup", x.scratch.dir() + "/b", "--root", x.root}).status, 0);
+    EXPECT_TRUE(contents(x.root) == before);
+}
+
 // A failure at each step of apply leaves the old partition; a kill there, then the next apply or
 // undo, leaves the old or the new one, and nothing of the transaction behind.
 TEST(Offline, AFailureOrAKillAtAnyStepLeavesTheOldOrTheNewPartition) {
