@@ -75,16 +75,40 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         write(std::string(seeds) + "/" + name + ".98",
               "\1" + testsupport::cregFile(r, "HKEY_LOCAL_MACHINE"));
     }
-    // Dirty hives beside the logs Windows wrote for them.
-    const std::string logs = std::string(SOURCE_DIR) + "/../shared/hives/yarp-logs/";
-    for (const char* dir : {"NewDirtyHive1", "NewDirtyHive2", "OldDirtyHive"}) {
-        std::string hive = logs + dir + "/" + (dir[0] == 'N' ? "NewDirtyHive" : "OldDirtyHive");
-        std::string bytes = read(hive), log1 = read(hive + ".LOG1"), head(9, '\2');
-        for (int i = 0; i < 4; ++i)
-            head[1 + i] = static_cast<char>(bytes.size() >> (8 * i)),
-                     head[5 + i] = static_cast<char>(log1.size() >> (8 * i));
-        write(std::string(seeds) + "/" + dir + ".logs", head + bytes + log1 + read(hive + ".LOG2"));
-    }
+    // A dirty hive beside the new-format logs Windows wrote for it, and beside an old-format log
+    // of the pages Windows' recovery changed (a real one is half a megabyte: too slow here).
+    const std::string dir = std::string(SOURCE_DIR) + "/../shared/hives/yarp-logs/NewDirtyHive1/";
+    auto u32 = [](const std::string& b, size_t at) {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
+        return v;
+    };
+    auto put32 = [](std::string& b, size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    auto seed = [&](const char* name, const std::string& hive, const std::string& log1,
+                    const std::string& log2) {
+        std::string head(9, '\2');
+        put32(head, 1, static_cast<uint32_t>(hive.size()));
+        put32(head, 5, static_cast<uint32_t>(log1.size()));
+        write(std::string(seeds) + "/" + name, head + hive + log1 + log2);
+    };
+    std::string hive = read(dir + "NewDirtyHive"), done = read(dir + "RecoveredHive_Windows10");
+    const uint32_t bins = u32(hive, 40);
+    hive.resize(4096 + bins), done.resize(4096 + bins);
+    seed("new.logs", hive, read(dir + "NewDirtyHive.LOG1"), read(dir + "NewDirtyHive.LOG2"));
+    std::string old = hive.substr(0, 512), vector = "DIRT" + std::string(bins / 4096, '\0'), pages;
+    put32(old, 8, u32(old, 4)), put32(old, 28, 1);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 508; i += 4) sum ^= u32(old, i);
+    put32(old, 508, sum);
+    for (uint32_t page = 0; page < bins / 512; ++page)
+        if (hive.compare(4096 + page * 512, 512, done, 4096 + page * 512, 512) != 0) {
+            vector[4 + page / 8] = static_cast<char>(vector[4 + page / 8] | 1 << (page % 8));
+            pages += done.substr(4096 + page * 512, 512);
+        }
+    vector.resize(512, '\0');
+    seed("old.logs", hive, old + vector + pages, "");
     return 0;
 }
 
@@ -100,17 +124,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string file = nt ? config + "/SYSTEM" : windows + "/SYSTEM.DAT";
     std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (nt && data[0] & 2) {
-        size_t lengths[2] = {};
+        size_t n[2] = {};
         for (size_t i = 0; i < 8 && i < input.size(); ++i)
-            lengths[i / 4] |= static_cast<size_t>(static_cast<unsigned char>(input[i]))
-                              << (i % 4 * 8);
-        input.erase(0, 8);
-        for (const char* log : {"/SYSTEM.LOG1", "/SYSTEM.LOG2"}) {
-            const size_t n = std::min(lengths[0], input.size());
-            write(config + (log[11] == '1' ? "/SYSTEM" : log + 0), input.substr(0, n));
-            input.erase(0, n);
-            lengths[0] = log[11] == '1' ? lengths[1] : 0;
-        }
+            n[i / 4] |= size_t{static_cast<unsigned char>(input[i])} << (i % 4 * 8);
+        input.erase(0, std::min<size_t>(8, input.size()));
+        const std::string hive = input.substr(0, n[0]);
+        const std::string log1 = input.substr(hive.size(), n[1]);
+        write(config + "/SYSTEM.LOG1", log1);
+        write(config + "/SYSTEM.LOG2", input.substr(hive.size() + log1.size()));
+        input = hive;
     }
     write(file, input);
     if (nt) {
@@ -122,7 +144,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ostringstream err, warnings;
     simwin::Registry r;
     if (!simwin::openPartition(root, p, err)) fuzz::die("the partition is not found: " + err.str());
-    if (simwin::checkHives(p, err) && simwin::readHives(p, r, warnings, err)) {
+    std::vector<std::string> notes, stale;
+    const bool usable = simwin::recoverHives(p, data[0] & 4, notes, stale, err);
+    if (usable && p.hives[0].recovered && simwin::hiveIsDirty(read(p.hives[0].readPath())))
+        fuzz::die("a recovered hive is not clean: " + notes[0]);
+    if (usable && simwin::checkHives(p, err) && simwin::readHives(p, r, warnings, err)) {
         std::ostringstream saved;
         simwin::writeRegFile(r, saved);
         simwin::Registry again;
