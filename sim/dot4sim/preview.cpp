@@ -260,6 +260,20 @@ void inUtf8(Preview& p) {
     one(p.verdict);
 }
 
+// The hives import --stale-hives read without what only their logs held (machine.ini [source]).
+std::string staleHives(const std::string& image) {
+    std::ifstream in(image + "/machine.ini", std::ios::binary);
+    bool source = false;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line[0] == '[')
+            source = line == "[source]";
+        else if (source && line.compare(0, 6, "stale=") == 0)
+            return line.substr(6);
+    }
+    return "";
+}
+
 Preview previewOne(const std::string& image, const RunOptions& base) {
     Preview p;
     p.machine = image;
@@ -351,6 +365,8 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         sortWithoutCase(p.stays);
         for (const std::string& f : p.filesFailed) p.stays.push_back(f), p.staysWhere.push_back(f);
         judge(p);
+        if (std::string stale = staleHives(image); !stale.empty())
+            p.verdict = "stale (" + stale + " read without what only the logs hold): " + p.verdict;
         ran = true;
     };
     std::ostringstream notes;

@@ -187,7 +187,8 @@ TEST(HiveLog, DamagedLogsAreNotAppliedAndSaidByName) {
 }
 
 // import --root recovers SYSTEM from a new-format log beside it, leaves the partition as it was,
-// refuses it by name without the log, and with --stale-hives reads it as it is, so recorded.
+// refuses it by name without the log, and with --stale-hives reads it as it is, so recorded
+// that the preview's verdict says so.
 TEST(HiveLog, ImportRecoversADirtySystemHive) {
     TestImage scratch;
     const std::string root = scratch.dir() + "/part";
@@ -240,4 +241,7 @@ TEST(HiveLog, ImportRecoversADirtySystemHive) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(slurp(m2 + "/machine.ini").find("stale=SYSTEM\r\n"), std::string::npos);
     EXPECT_EQ(slurp(m2 + "/registry.reg").find("Dot4Recovered"), std::string::npos);
+    r = scratch.cli({"preview", m2});
+    EXPECT_NE(r.out.find("verdict: stale (SYSTEM "), std::string::npos) << r.out;
+    EXPECT_EQ(scratch.cli({"preview", m1}).out.find("stale"), std::string::npos);
 }
