@@ -337,52 +337,75 @@ bool writable(const std::string& root, const Partition& p, std::string& why) {
 
 }  // namespace
 
-int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream& out,
-              std::ostream& err) {
+namespace {
+
+struct ApplyArgs {
     std::string machine, root, backup;
     bool yes = false;
+};
+
+// What apply will do: the partition as checked, the run's effect, the edited files, the moves.
+struct Plan {
+    Machine check;
+    std::string ini;
+    Partition p;
+    PartitionTree tree;
+    char drive = 'C';
+    Effect e;
+    std::vector<HiveEdit> edits;
+    std::vector<std::string> moves, notCarried, recoveryNotes;
+};
+
+// 0 to go on, -1 after --help, else an exit status after a message.
+int parseApplyArgs(const std::vector<std::string>& a, ApplyArgs& args, std::ostream& out,
+                   std::ostream& err) {
     for (size_t i = 0; i < a.size(); ++i) {
         if (a[i] == "--help" || a[i] == "-h") {
             out << kApplyHelp;
-            return 0;
+            return -1;
         } else if (a[i] == "--yes") {
-            yes = true;
+            args.yes = true;
         } else if (a[i] == "--root" || a[i] == "--backup") {
             const std::string* v = optionValue(a, i, "apply", "a folder", err);
             if (!v) return kStatusBadUsage;
-            (a[i - 1] == "--root" ? root : backup) = *v;
-        } else if (!a[i].empty() && a[i][0] != '-' && machine.empty()) {
-            machine = a[i];
+            (a[i - 1] == "--root" ? args.root : args.backup) = *v;
+        } else if (!a[i].empty() && a[i][0] != '-' && args.machine.empty()) {
+            args.machine = a[i];
         } else {
             err << "dot4sim apply: unexpected argument " << a[i] << "\n";
             return kStatusBadUsage;
         }
     }
-    if (machine.empty() || root.empty()) {
-        err << "dot4sim apply: missing " << (machine.empty() ? "MACHINE" : "--root DIR") << "\n"
+    if (args.machine.empty() || args.root.empty()) {
+        err << "dot4sim apply: missing " << (args.machine.empty() ? "MACHINE" : "--root DIR")
+            << "\n"
             << kApplyHelp;
         return kStatusBadUsage;
     }
-    root = partitionRoot(root);
-    std::string ini;
-    Machine check;
+    args.root = partitionRoot(args.root);
+    return 0;
+}
+
+// The image and the partition checked against each other before anything runs: an apply a kill
+// interrupted is finished first, and the partition must be the one the image was imported from.
+int checkPartition(ApplyArgs& args, Plan& plan, std::ostream& out, std::ostream& err) {
+    const std::string &machine = args.machine, &root = args.root;
     try {
-        if (!backup::readText(machine + "/machine.ini", ini))
+        if (!backup::readText(machine + "/machine.ini", plan.ini))
             throw ImageError(machine + "/machine.ini", 0, "cannot be read");
-        parseMachineIni(check, ini, machine + "/machine.ini");
+        parseMachineIni(plan.check, plan.ini, machine + "/machine.ini");
     } catch (const ImageError& e) {
         err << "dot4sim apply: " << e.what() << "\n";
         return kStatusBadUsage;
     }
-    if (ini.find("[source]") == std::string::npos) {
+    if (plan.ini.find("[source]") == std::string::npos) {
         err << "dot4sim apply: " << machine << " was not imported from a partition (dot4sim import "
             << machine << " --root DIR)\n";
         return kStatusBadUsage;
     }
-    setActiveCodePage(CodePage::get(check.config.system.codePage, check.config.isNT()));
-    Partition p;
-    PartitionTree tree;
-    std::ostringstream walkNotes;
+    const bool nt = plan.check.config.isNT();
+    setActiveCodePage(CodePage::get(plan.check.config.system.codePage, nt));
+    Partition& p = plan.p;
     if (!openPartition(root, p, err)) return kStatusBadUsage;
     if (int status = backup::resolveInterrupted(root, backup::Way::Forward, out, err, "apply"))
         return status;
@@ -392,74 +415,81 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     // What apply writes over passes import's checks, and its hash (below) is the one import
     // recorded: it is the file import read, byte for byte. A dirty hive is recovered from its
     // logs as import recovered it; one that no log recovers is never written.
-    std::vector<std::string> recoveryNotes, stale;
-    if (!recoverHives(p, false, recoveryNotes, stale, err) || !checkHives(p, err))
+    std::vector<std::string> stale;
+    if (!recoverHives(p, false, plan.recoveryNotes, stale, err) || !checkHives(p, err))
         return kStatusBadUsage;
-    if (p.nt != check.config.isNT()) {
+    if (p.nt != nt) {
         err << "dot4sim apply: " << root << " holds " << (p.nt ? "Windows NT" : "Windows 95/98")
             << ", and " << machine << " is not that machine; nothing was changed\n";
         return kStatusBadUsage;
     }
-    walkPartition(root, tree, walkNotes);
-    hashHives(p, tree);
-    const std::string& windir = check.config.system.windowsDirectory;
-    char drive =
+    std::ostringstream walkNotes;
+    walkPartition(root, plan.tree, walkNotes);
+    hashHives(p, plan.tree);
+    const std::string& windir = plan.check.config.system.windowsDirectory;
+    plan.drive =
         windir.size() >= 2 && windir[1] == ':' ? static_cast<char>(std::toupper(windir[0])) : 'C';
-    std::string change = partitionChange(ini, tree, drive);
+    std::string change = partitionChange(plan.ini, plan.tree, plan.drive);
     if (!change.empty()) {
         err << "dot4sim apply: " << root << " changed since the import: " << codePageToUtf8(change)
             << "; import it again and preview\n";
         return kStatusBadUsage;
     }
-    if (backup.empty()) backup = root + "/dot4-backup-" + timestamp();
+    if (args.backup.empty()) args.backup = root + "/dot4-backup-" + timestamp();
     std::string why;
-    if (existsNoFollow(backup)) {
-        err << "dot4sim apply: " << backup << " exists; give a backup folder that does not\n";
+    if (existsNoFollow(args.backup)) {
+        err << "dot4sim apply: " << args.backup << " exists; give a backup folder that does not\n";
         return kStatusBadUsage;
     }
     if (!writable(root, p, why)) {
         err << "dot4sim apply: " << why << "; nothing was changed\n";
         return kStatusBadUsage;
     }
+    return 0;
+}
 
-    Effect e = runForEffect(machine, err);
-    if (!e.ran) {
-        err << "dot4sim apply: the run on " << machine << " failed; nothing was changed\n";
+// The run on the image, and what it means for the partition: the files to move (with the logs
+// of a hive rewritten from its recovered copy) and each registry file edited in memory.
+int planChanges(const ApplyArgs& args, Plan& plan, std::ostream& err) {
+    plan.e = runForEffect(args.machine, err);
+    if (!plan.e.ran) {
+        err << "dot4sim apply: the run on " << args.machine << " failed; nothing was changed\n";
         return kStatusFailure;
     }
     // The partition's own spelling of each file the run removed.
     std::map<std::string, std::string> hostOf;
     const CodePage& cp = activeCodePage();
-    for (const auto& [rel, entry] : tree) hostOf[cp.fold(windowsPath(rel, drive))] = rel;
-    std::vector<std::string> notCarried, moves;
+    for (const auto& [rel, entry] : plan.tree) hostOf[cp.fold(windowsPath(rel, plan.drive))] = rel;
     std::set<std::string> moving;
-    std::map<std::string, std::vector<std::string>> logsOf;  // a hive's logs, partition-relative
-    for (const std::string& f : e.files) {
+    for (const std::string& f : plan.e.files) {
         auto it = hostOf.find(cp.fold(f));
         if (it == hostOf.end())
-            notCarried.push_back(codePageToUtf8(f) + " (not a file of the partition)");
-        else if (!tree[it->second].folder && moving.insert(it->second).second)
-            moves.push_back(it->second);
+            plan.notCarried.push_back(codePageToUtf8(f) + " (not a file of the partition)");
+        else if (!plan.tree[it->second].folder && moving.insert(it->second).second)
+            plan.moves.push_back(it->second);
     }
-    // The logs of a hive apply rewrites from its recovered copy would be replayed over the new
-    // hive: they go into the backup with it.
-    for (const HiveFile& h : p.hives) {
-        if (!h.recovered) continue;
-        const std::string dir = parentOf(h.host), base = h.host.substr(dir.size() + 1);
+    if (int status = editHives(plan.p, plan.e, plan.edits, plan.notCarried, err)) return status;
+    // The logs of a hive rewritten from its recovered copy would be replayed over the new hive:
+    // they go into the backup with it.
+    for (const HiveEdit& he : plan.edits) {
+        if (!he.edit || !he.file->recovered) continue;
+        const std::string dir = parentOf(he.file->host),
+                          base = he.file->host.substr(dir.size() + 1);
         for (const std::string& name : entries(dir))
-            for (const char* suffix : {".LOG", ".LOG1", ".LOG2"})
-                if (iequals(name, base + suffix) && tree.count(relativeTo(root, dir + "/" + name)))
-                    logsOf[h.host].push_back(relativeTo(root, dir + "/" + name));
+            for (const char* suffix : {".LOG", ".LOG1", ".LOG2"}) {
+                const std::string rel = relativeTo(args.root, dir + "/" + name);
+                if (iequals(name, base + suffix) && plan.tree.count(rel) &&
+                    moving.insert(rel).second)
+                    plan.moves.push_back(rel);
+            }
     }
-    std::vector<HiveEdit> edits;
-    if (int status = editHives(p, e, edits, notCarried, err)) return status;
-    for (const HiveEdit& he : edits)
-        if (he.edit)
-            for (const std::string& log : logsOf[he.file->host])
-                if (moving.insert(log).second) moves.push_back(log);
-    for (const std::string& n : recoveryNotes) out << n << "\n";
+    return 0;
+}
 
-    out << "== what apply does to " << root << " (" << machine << ")\n";
+void printPlan(const ApplyArgs& args, const Plan& plan, std::ostream& out) {
+    const Effect& e = plan.e;
+    for (const std::string& n : plan.recoveryNotes) out << n << "\n";
+    out << "== what apply does to " << args.root << " (" << args.machine << ")\n";
     size_t keys = 0;
     for (const KeyChange& c : e.deleted) keys += c.keys;
     out << "keys deleted: " << keys << " in " << e.deleted.size() << " sub-trees\n";
@@ -472,33 +502,20 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
     for (const KeyChange& c : e.created) out << "  " << c.path << "\n";
     out << "keys whose values change: " << e.changed.size() << "\n";
     for (const KeyChange& c : e.changed) out << "  " << c.path << "\n";
-    out << "files moved into " << backup << ": " << moves.size() << "\n";
-    for (const std::string& rel : moves) out << "  " << rel << "\n";
-    for (const std::string& n : notCarried)
+    out << "files moved into " << args.backup << ": " << plan.moves.size() << "\n";
+    for (const std::string& rel : plan.moves) out << "  " << rel << "\n";
+    for (const std::string& n : plan.notCarried)
         out << (n.find(" created without its class") == std::string::npos ? "not carried out: "
                                                                           : "note: ")
             << n << "\n";
-    auto discard = [&] { closeHives(edits, "", err); };
-    bool anything = !moves.empty();
-    for (const HiveEdit& he : edits) anything |= he.edit != nullptr;
-    if (!anything) {
-        discard();
-        out << "nothing to apply: the run changes nothing " << root << " holds\n";
-        return 0;
-    }
-    if (!yes) {
-        out << "\nApply this to " << root << " (backup in " << backup << ")? [y/N] " << std::flush;
-        std::string answer;
-        std::getline(in, answer);
-        if (answer != "y" && answer != "Y" && answer != "yes") {
-            discard();
-            out << "nothing was changed\n";
-            return kStatusFailure;
-        }
-    }
+}
 
-    // One transaction: everything the way back needs is in the backup, flushed, before the
-    // partition changes; then the marker names the backup until the partition is the new one.
+// One transaction: everything the way back needs is in the backup, flushed, before the
+// partition changes; then the marker names the backup until the partition is the new one.
+int transact(const ApplyArgs& args, Plan& plan, std::ostream& out, std::ostream& err) {
+    const std::string &root = args.root, &backup = args.backup;
+    std::vector<HiveEdit>& edits = plan.edits;
+    const std::vector<std::string>& moves = plan.moves;
     const bool ownParent = isDir(parentOf(backup));
     auto abandon = [&](const std::string& what) {
         int e = errno;
@@ -525,7 +542,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         h.rel = relativeTo(root, he.file->host);
         h.copy = "hives/" + he.file->name;
         h.temp = relativeTo(root, backup::tempOf(he.file->host));
-        h.oldHash = tree[h.rel].hash, h.oldSize = tree[h.rel].size;
+        h.oldHash = plan.tree[h.rel].hash, h.oldSize = plan.tree[h.rel].size;
         std::string copied;
         if (!backup::copyFlushed(he.file->host, backup + "/" + h.copy, &copied))
             return abandon("cannot copy " + he.file->host + " into the backup");
@@ -537,7 +554,7 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         std::string to = backup + "/files/" + rel, copied;
         if (!backup::makeDirs(parentOf(to)) || !backup::copyFlushed(root + "/" + rel, to, &copied))
             return abandon("cannot copy " + root + "/" + rel + " into the backup");
-        m.files.push_back({rel, tree[rel].size, copied});
+        m.files.push_back({rel, plan.tree[rel].size, copied});
     }
     if (!commitHives(edits, err)) return abandon("cannot write the new hives");
     for (size_t i = 0, h = 0; i < edits.size(); ++i)
@@ -569,16 +586,47 @@ int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream&
         backup::resolveInterrupted(root, backup::Way::Back, out, err, "apply");
         return kStatusFailure;
     }
-    out << "\napplied to " << root << ":\n";
-    for (const HiveEdit& he : edits)
-        if (he.file)
-            out << "  " << relativeTo(root, he.file->host) << ": " << he.deleted
-                << " sub-trees deleted, " << he.created << " keys created, " << he.changed
-                << " keys' values changed" << (he.attributes.empty() ? "" : "; " + he.attributes)
-                << "\n";
-    out << "  " << moves.size() << " files moved into " << backup << "\n";
-    out << "undo with: dot4sim undo --backup " << backup << " --root " << root << "\n";
     return 0;
 }
 
+}  // namespace
+
+int applyMain(const std::vector<std::string>& a, std::istream& in, std::ostream& out,
+              std::ostream& err) {
+    ApplyArgs args;
+    if (int status = parseApplyArgs(a, args, out, err)) return status < 0 ? 0 : status;
+    Plan plan;
+    if (int status = checkPartition(args, plan, out, err)) return status;
+    if (int status = planChanges(args, plan, err)) return status;
+    printPlan(args, plan, out);
+    bool anything = !plan.moves.empty();
+    for (const HiveEdit& he : plan.edits) anything |= he.edit != nullptr;
+    if (!anything) {
+        closeHives(plan.edits, "", err);
+        out << "nothing to apply: the run changes nothing " << args.root << " holds\n";
+        return 0;
+    }
+    if (!args.yes) {
+        out << "\nApply this to " << args.root << " (backup in " << args.backup << ")? [y/N] "
+            << std::flush;
+        std::string answer;
+        std::getline(in, answer);
+        if (answer != "y" && answer != "Y" && answer != "yes") {
+            closeHives(plan.edits, "", err);
+            out << "nothing was changed\n";
+            return kStatusFailure;
+        }
+    }
+    if (int status = transact(args, plan, out, err)) return status;
+    out << "\napplied to " << args.root << ":\n";
+    for (const HiveEdit& he : plan.edits)
+        if (he.file)
+            out << "  " << relativeTo(args.root, he.file->host) << ": " << he.deleted
+                << " sub-trees deleted, " << he.created << " keys created, " << he.changed
+                << " keys' values changed" << (he.attributes.empty() ? "" : "; " + he.attributes)
+                << "\n";
+    out << "  " << plan.moves.size() << " files moved into " << args.backup << "\n";
+    out << "undo with: dot4sim undo --backup " << args.backup << " --root " << args.root << "\n";
+    return 0;
+}
 }  // namespace simwin

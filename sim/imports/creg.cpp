@@ -1,5 +1,22 @@
 #include "imports/creg.h"
 
+#include <fcntl.h>
+#include <libcreg.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <set>
+
+#include "imports/fileedit.h"
+#include "imports/formats.h"
+#include "imports/hive.h"
+#include "model/codepage.h"
+#include "model/host.h"
+#include "model/registry.h"
+
 #include <unordered_map>
 
 namespace simwin::creg {
@@ -428,3 +445,198 @@ std::string Editor::setValues(const std::vector<std::string>& names,
 }
 
 }  // namespace simwin::creg
+
+// The file as the partition's reader and apply use it: checked whole before libcreg reads it,
+// read through libcreg, edited through the editor above.
+namespace simwin {
+
+namespace {
+
+// A whole file, no link followed.
+bool readWhole(const std::string& path, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.clear();
+    char buf[1 << 16];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    int e = errno;
+    ::close(fd);
+    return n == 0 || (errno = e, false);
+}
+
+// UTF-8 as UTF-16LE; an invalid byte becomes U+FFFD.
+
+// The keys of a 95/98 registry file; names and strings are already the machine's 8-bit text.
+struct CregReader {
+    Registry& r;
+    std::string problem;
+    std::set<off64_t> seen;
+
+    bool read(libcreg_key_t* k, Registry::Key* key, unsigned depth) {
+        if (depth > kMaxDepth) return problem = "keys nested deeper than 512 levels", false;
+        off64_t at = 0;
+        if (libcreg_key_get_offset(k, &at, nullptr) != 1 || !seen.insert(at).second)
+            return problem = "a key listed twice (a loop in the file)", false;
+        int nv = 0, nk = 0;
+        if (libcreg_key_get_number_of_values(k, &nv, nullptr) != 1 ||
+            libcreg_key_get_number_of_sub_keys(k, &nk, nullptr) != 1)
+            return problem = "a key libcreg cannot read", false;
+        for (int i = 0; i < nv; ++i) {
+            libcreg_value_t* v = nullptr;
+            size_t ns = 0, ds = 0;
+            uint32_t type = 0;
+            std::string name, data;
+            bool ok = libcreg_key_get_value_by_index(k, i, &v, nullptr) == 1 &&
+                      libcreg_value_get_name_size(v, &ns, nullptr) == 1;
+            if (ok && ns > 0) {
+                name.resize(ns);
+                ok = libcreg_value_get_name(v, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
+                     1;
+                name.resize(std::strlen(name.c_str()));
+            }
+            ok = ok && libcreg_value_get_value_type(v, &type, nullptr) == 1 &&
+                 libcreg_value_get_value_data_size(v, &ds, nullptr) == 1;
+            if (ok && ds > 0) {
+                data.resize(ds);
+                ok = libcreg_value_get_value_data(v, reinterpret_cast<uint8_t*>(&data[0]), ds,
+                                                  nullptr) == 1;
+            }
+            libcreg_value_free(&v, nullptr);
+            if (!ok)
+                return problem =
+                           "a value of " + codePageToUtf8(r.path(key)) + " libcreg cannot read",
+                       false;
+            r.setValue(key, name.data(), name.size(), type,
+                       reinterpret_cast<const unsigned char*>(data.data()), data.size());
+        }
+        for (int i = 0; i < nk; ++i) {
+            libcreg_key_t* sub = nullptr;
+            size_t ns = 0;
+            std::string name;
+            bool ok = libcreg_key_get_sub_key_by_index(k, i, &sub, nullptr) == 1 &&
+                      libcreg_key_get_name_size(sub, &ns, nullptr) == 1;
+            if (ok && ns > 0) {
+                name.resize(ns);
+                ok = libcreg_key_get_name(sub, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
+                     1;
+                name.resize(std::strlen(name.c_str()));
+            }
+            if (name.empty()) name = "?";
+            ok = ok && read(sub, r.createChild(key, name.data(), name.size()), depth + 1);
+            libcreg_key_free(&sub, nullptr);
+            if (!ok) {
+                if (problem.empty())
+                    problem = "a key below " + codePageToUtf8(r.path(key)) + " libcreg cannot read";
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+class CregEdit : public RegistryFileEdit {
+  public:
+    creg::Editor ed;
+    std::string remove(const std::vector<std::string>& names) override {
+        return ed.deleteKey(names);
+    }
+    std::string create(const std::vector<std::string>& names,
+                       const std::vector<FileValue>& values) override {
+        return ed.createKey(names, convert(values));
+    }
+    std::string set(const std::vector<std::string>& names,
+                    const std::vector<FileValue>& values) override {
+        return ed.setValues(names, convert(values));
+    }
+    std::string write(const std::string& path) override {
+        int fd = createExclusive(path);
+        if (fd < 0) return std::strerror(errno);
+        bool ok = writeAll(fd, ed.bytes().data(), ed.bytes().size());
+        int e = errno;
+        if (::close(fd) != 0 && ok) ok = false, e = errno;
+        if (!ok) ::unlink(path.c_str());
+        errno = e;
+        return ok ? "" : std::strerror(e);
+    }
+    const char* withoutClass() const override { return "95/98 registry files hold none"; }
+
+  private:
+    static std::vector<creg::Value> convert(const std::vector<FileValue>& values) {
+        std::vector<creg::Value> out;
+        for (const FileValue& v : values) out.push_back({v.name, v.data, v.type});
+        return out;
+    }
+};
+
+}  // namespace
+
+bool readCreg(const HiveFile& f, Registry& r, std::ostream& err) {
+    libcreg_file_t* file = nullptr;
+    libcreg_key_t* root = nullptr;
+    CregReader reader{r, "", {}};
+    bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
+              libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
+    if (!ok) reader.problem = "libcreg refuses it";
+    ok = ok && libcreg_file_get_root_key(file, &root, nullptr) == 1;
+    if (ok) {
+        ok = reader.read(root, keyAt(r, f.keyPath), 0);
+        libcreg_key_free(&root, nullptr);
+    } else if (reader.problem.empty()) {
+        reader.problem = "libcreg finds no root key in it";
+    }
+    if (file) {
+        libcreg_file_close(file, nullptr);
+        libcreg_file_free(&file, nullptr);
+    }
+    if (!ok) err << "dot4sim import: " << f.host << ": " << reader.problem << "\n";
+    return ok;
+}
+
+// What the top of a hive shows of its kind, for a header that does not name it.
+
+std::string check9x(const HiveFile& f) {
+    int fd = ::open(f.host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    char b[4] = {};
+    ssize_t n = ::read(fd, b, 4);
+    ::close(fd);
+    if (n < 4 || std::memcmp(b, "CREG", 4) != 0)
+        return n == 4 && std::memcmp(b, "regf", 4) == 0
+                   ? "an NT hive, not a 95/98 registry file"
+                   : "not a 95/98 registry file (no CREG header)";
+    std::string bytes;
+    if (!readWhole(f.host, bytes)) return std::strerror(errno);
+    creg::File parsed;
+    if (std::string why = creg::parse(bytes, parsed); !why.empty()) return why;
+    libcreg_file_t* file = nullptr;
+    bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
+              libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
+    if (file) {
+        if (ok) libcreg_file_close(file, nullptr);
+        libcreg_file_free(&file, nullptr);
+    }
+    return ok ? "" : "libcreg refuses it";
+}
+
+// A folder holding a manifest of dot4sim apply, wherever the administrator put it.
+
+std::unique_ptr<RegistryFileEdit> editCregFile(const HiveFile& f, std::string& why) {
+    auto edit = std::make_unique<CregEdit>();
+    std::string bytes;
+    int fd = ::open(f.host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    char buf[1 << 16];
+    ssize_t n = 0;
+    while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0) bytes.append(buf, size_t(n));
+    if (fd < 0 || n < 0) {
+        why = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    ::close(fd);
+    why = edit->ed.open(std::move(bytes));
+    if (!why.empty()) return nullptr;
+    return edit;
+}
+
+}  // namespace simwin

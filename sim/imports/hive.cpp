@@ -1,9 +1,10 @@
 #include "imports/hive.h"
 
+#include "imports/fileedit.h"
+#include "imports/formats.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <hivex.h>
-#include <libcreg.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +29,6 @@
 namespace simwin {
 
 namespace {
-
-constexpr unsigned kMaxDepth = 512;  // Windows' own limit of nested keys
 
 bool iequalsAscii(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
@@ -61,35 +60,7 @@ bool locate(const std::string& dir, const std::vector<const char*>& parts, std::
     }
     return true;
 }
-
-uint32_t le32(const unsigned char* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void put32(std::string& s, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (8 * i));
-}
-void put16(std::string& s, size_t at, uint16_t v) {
-    s[at] = static_cast<char>(v), s[at + 1] = static_cast<char>(v >> 8);
-}
-
-uint32_t baseBlockChecksum(const unsigned char* b) {
-    uint32_t x = 0;
-    for (int i = 0; i < 127; ++i) x ^= le32(b + 4 * i);
-    return x == 0 ? 1 : x == 0xFFFFFFFF ? 0xFFFFFFFE : x;
-}
-
-// A whole file, no link followed.
-bool readWhole(const std::string& path, std::string& out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    out.clear();
-    char buf[1 << 16];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    int e = errno;
-    ::close(fd);
-    return n == 0 || (errno = e, false);
-}
+}  // namespace
 
 // UTF-8 as UTF-16LE; an invalid byte becomes U+FFFD.
 std::string utf8ToUtf16(const char* s, size_t n) {
@@ -134,155 +105,6 @@ bool validUtf8(const std::string& s) {
     return true;
 }
 
-std::string convert(const std::string& s, const char* from, const char* to) {
-    Iconv cv(to, from);
-    if (!cv.ok()) return s;
-    // A byte without a character is left out.
-    return cv.convert(s.data(), s.size(), "", [](const char*, size_t) { return 1; });
-}
-
-std::string cpName() { return "CP" + std::to_string(activeCodePage().number()); }
-
-bool isStringType(uint32_t t) { return t == REG_SZ || t == REG_EXPAND_SZ || t == REG_MULTI_SZ; }
-
-// Reads one hive's keys below `into`, stopping at a loop or a depth Windows never makes.
-struct HivexReader {
-    hive_h* h;
-    const std::string& file;
-    Registry& r;
-    std::ostream& warnings;
-    std::vector<bool> seen;
-    std::string problem;
-
-    std::string local(const char* utf8, const std::function<std::string()>& where) {
-        size_t n = std::strlen(utf8);
-        bool ascii = true;
-        for (size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(utf8[i]) < 0x80;
-        if (ascii) return std::string(utf8, n);
-        std::string wide = utf8ToUtf16(utf8, n);
-        return fromWide(wide, where);
-    }
-    std::string fromWide(const std::string& wide, const std::function<std::string()>& where) {
-        const CodePage& cp = activeCodePage();
-        return cp.fromUtf16(wide.data(), wide.size() & ~size_t(1), [&](uint32_t code, size_t) {
-            char u[16];
-            std::snprintf(u, sizeof u, "U+%04X", code);
-            warnings << "dot4sim: warning: " << file << ": " << where() << ": " << u
-                     << " has no form in code page " << cp.number() << "; stored as '?'\n";
-        });
-    }
-
-    bool read(hive_node_h node, Registry::Key* key, unsigned depth) {
-        if (depth > kMaxDepth) return problem = "keys nested deeper than 512 levels", false;
-        if (node / 8 >= seen.size() || seen[node / 8])
-            return problem = "a key listed twice (a loop in the file)", false;
-        seen[node / 8] = true;
-        std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(h, node), &free);
-        if (!values)
-            return problem = codePageToUtf8(r.path(key)) + ": libhivex cannot list its values (" +
-                             std::strerror(errno) + ")",
-                   false;
-        for (hive_value_h* v = values.get(); *v; ++v) {
-            std::unique_ptr<char, decltype(&free)> name(hivex_value_key(h, *v), &free);
-            hive_type t;
-            size_t len = 0;
-            std::unique_ptr<char, decltype(&free)> data(hivex_value_value(h, *v, &t, &len), &free);
-            if (!name || !data)
-                return problem = std::string("a value: ") + std::strerror(errno), false;
-            auto where = [&] { return codePageToUtf8(r.path(key)) + " \"" + name.get() + "\""; };
-            std::string n = local(name.get(), where);
-            std::string bytes(data.get(), len);
-            uint32_t type = 0;  // any number: a broken file's type need not be one hivex names
-            std::memcpy(&type, &t, std::min(sizeof type, sizeof t));
-            if (isStringType(type)) bytes = fromWide(bytes, where);
-            r.setValue(key, n.data(), n.size(), type,
-                       reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-        }
-        std::unique_ptr<hive_node_h, decltype(&free)> kids(hivex_node_children(h, node), &free);
-        if (!kids)
-            return problem = codePageToUtf8(r.path(key)) + ": libhivex cannot list its sub-keys (" +
-                             std::strerror(errno) + ")",
-                   false;
-        for (hive_node_h* c = kids.get(); *c; ++c) {
-            std::unique_ptr<char, decltype(&free)> name(hivex_node_name(h, *c), &free);
-            if (!name) return problem = std::string("a key name: ") + std::strerror(errno), false;
-            std::string n =
-                local(name.get(), [&] { return codePageToUtf8(r.path(key)) + "\\" + name.get(); });
-            if (n.empty()) n = "?";
-            if (!read(*c, r.createChild(key, n.data(), n.size()), depth + 1)) return false;
-        }
-        return true;
-    }
-};
-
-// The keys of a 95/98 registry file; names and strings are already the machine's 8-bit text.
-struct CregReader {
-    Registry& r;
-    std::string problem;
-    std::set<off64_t> seen;
-
-    bool read(libcreg_key_t* k, Registry::Key* key, unsigned depth) {
-        if (depth > kMaxDepth) return problem = "keys nested deeper than 512 levels", false;
-        off64_t at = 0;
-        if (libcreg_key_get_offset(k, &at, nullptr) != 1 || !seen.insert(at).second)
-            return problem = "a key listed twice (a loop in the file)", false;
-        int nv = 0, nk = 0;
-        if (libcreg_key_get_number_of_values(k, &nv, nullptr) != 1 ||
-            libcreg_key_get_number_of_sub_keys(k, &nk, nullptr) != 1)
-            return problem = "a key libcreg cannot read", false;
-        for (int i = 0; i < nv; ++i) {
-            libcreg_value_t* v = nullptr;
-            size_t ns = 0, ds = 0;
-            uint32_t type = 0;
-            std::string name, data;
-            bool ok = libcreg_key_get_value_by_index(k, i, &v, nullptr) == 1 &&
-                      libcreg_value_get_name_size(v, &ns, nullptr) == 1;
-            if (ok && ns > 0) {
-                name.resize(ns);
-                ok = libcreg_value_get_name(v, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
-                     1;
-                name.resize(std::strlen(name.c_str()));
-            }
-            ok = ok && libcreg_value_get_value_type(v, &type, nullptr) == 1 &&
-                 libcreg_value_get_value_data_size(v, &ds, nullptr) == 1;
-            if (ok && ds > 0) {
-                data.resize(ds);
-                ok = libcreg_value_get_value_data(v, reinterpret_cast<uint8_t*>(&data[0]), ds,
-                                                  nullptr) == 1;
-            }
-            libcreg_value_free(&v, nullptr);
-            if (!ok)
-                return problem =
-                           "a value of " + codePageToUtf8(r.path(key)) + " libcreg cannot read",
-                       false;
-            r.setValue(key, name.data(), name.size(), type,
-                       reinterpret_cast<const unsigned char*>(data.data()), data.size());
-        }
-        for (int i = 0; i < nk; ++i) {
-            libcreg_key_t* sub = nullptr;
-            size_t ns = 0;
-            std::string name;
-            bool ok = libcreg_key_get_sub_key_by_index(k, i, &sub, nullptr) == 1 &&
-                      libcreg_key_get_name_size(sub, &ns, nullptr) == 1;
-            if (ok && ns > 0) {
-                name.resize(ns);
-                ok = libcreg_key_get_name(sub, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
-                     1;
-                name.resize(std::strlen(name.c_str()));
-            }
-            if (name.empty()) name = "?";
-            ok = ok && read(sub, r.createChild(key, name.data(), name.size()), depth + 1);
-            libcreg_key_free(&sub, nullptr);
-            if (!ok) {
-                if (problem.empty())
-                    problem = "a key below " + codePageToUtf8(r.path(key)) + " libcreg cannot read";
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
 Registry::Key* keyAt(Registry& r, const std::string& keyPath) {
     size_t slash = keyPath.find('\\');
     std::string rootPart = keyPath.substr(0, slash);
@@ -292,125 +114,7 @@ Registry::Key* keyAt(Registry& r, const std::string& keyPath) {
     return r.createChild(k, sub.data(), sub.size());
 }
 
-bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err) {
-    hive_h* h = hivex_open(f.readPath().c_str(), 0);
-    if (!h) {
-        err << "dot4sim import: " << f.host << ": libhivex refuses it: " << std::strerror(errno)
-            << "\n";
-        return false;
-    }
-    struct stat st;
-    size_t size = ::stat(f.readPath().c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-    HivexReader reader{h, f.host, r, warnings, std::vector<bool>(size / 8 + 1), ""};
-    bool ok = reader.read(hivex_root(h), keyAt(r, f.keyPath), 0);
-    hivex_close(h);
-    if (!ok) err << "dot4sim import: " << f.host << ": " << reader.problem << "\n";
-    return ok;
-}
-
-bool readCreg(const HiveFile& f, Registry& r, std::ostream& err) {
-    libcreg_file_t* file = nullptr;
-    libcreg_key_t* root = nullptr;
-    CregReader reader{r, "", {}};
-    bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
-              libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
-    if (!ok) reader.problem = "libcreg refuses it";
-    ok = ok && libcreg_file_get_root_key(file, &root, nullptr) == 1;
-    if (ok) {
-        ok = reader.read(root, keyAt(r, f.keyPath), 0);
-        libcreg_key_free(&root, nullptr);
-    } else if (reader.problem.empty()) {
-        reader.problem = "libcreg finds no root key in it";
-    }
-    if (file) {
-        libcreg_file_close(file, nullptr);
-        libcreg_file_free(&file, nullptr);
-    }
-    if (!ok) err << "dot4sim import: " << f.host << ": " << reader.problem << "\n";
-    return ok;
-}
-
-// What the top of a hive shows of its kind, for a header that does not name it.
-std::string kindByContent(const std::string& path) {
-    hive_h* h = hivex_open(path.c_str(), 0);
-    if (!h) return "";
-    hive_node_h root = hivex_root(h);
-    auto has = [&](const char* name) { return hivex_node_get_child(h, root, name) != 0; };
-    std::string kind = has("Select")                        ? "SYSTEM"
-                       : has("Microsoft") && has("Classes") ? "SOFTWARE"
-                       : has("Control Panel")               ? "DEFAULT"
-                                                            : "";
-    hivex_close(h);
-    return kind;
-}
-
-std::string checkNt(const HiveFile& f) {
-    // A recovered copy is a file of /proc/self/fd: a link by its nature.
-    int fd = ::open(f.readPath().c_str(), O_RDONLY | O_CLOEXEC | (f.recovered ? 0 : O_NOFOLLOW));
-    if (fd < 0) return std::strerror(errno);
-    unsigned char b[4096];
-    ssize_t n = ::read(fd, b, sizeof b);
-    struct stat st;
-    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    if (!regular) return "not a regular file";
-    if (n < static_cast<ssize_t>(sizeof b) || std::memcmp(b, "regf", 4) != 0)
-        return n >= 4 && std::memcmp(b, "CREG", 4) == 0
-                   ? "a Windows 95/98 registry file, not an NT hive"
-               : n < static_cast<ssize_t>(sizeof b) && n >= 4 && std::memcmp(b, "regf", 4) == 0
-                   ? "truncated: shorter than a hive's base block"
-                   : "not an NT registry hive (no regf header)";
-    if (le32(b + 4) != le32(b + 8) && !f.stale)
-        return "not saved cleanly (its header's sequence numbers differ): start Windows once, or "
-               "let it replay the hive's .LOG, and import again";
-    if (le32(b + 508) != baseBlockChecksum(b)) return "corrupt: its header's checksum is wrong";
-    if (le32(b + 28) != 0) return "not a primary hive (a log or an alternate file)";
-    if (4096 + static_cast<uint64_t>(le32(b + 40)) > static_cast<uint64_t>(st.st_size))
-        return "truncated: shorter than its header says";
-    std::string named;  // the header's file name, its last component
-    for (int i = 0; i < 64; i += 2) {
-        uint16_t c = static_cast<uint16_t>(b[48 + i] | b[49 + i] << 8);
-        if (c == 0) break;
-        if (c == '\\')
-            named.clear();
-        else
-            named += c < 0x80 ? static_cast<char>(c) : '?';
-    }
-    std::string kind = named.empty() ? kindByContent(f.readPath()) : named;
-    if (!kind.empty() && !iequalsAscii(kind, f.name.c_str()) &&
-        (iequalsAscii(kind, "SYSTEM") || iequalsAscii(kind, "SOFTWARE") ||
-         iequalsAscii(kind, "DEFAULT") || iequalsAscii(kind, "SAM") ||
-         iequalsAscii(kind, "SECURITY") || iequalsAscii(kind, "NTUSER.DAT")))
-        return "a hive of another kind (" + kind + "), not " + f.name;
-    hive_h* h = hivex_open(f.readPath().c_str(), 0);
-    if (!h) return std::string("libhivex refuses it: ") + std::strerror(errno);
-    hivex_close(h);
-    return "";
-}
-
-std::string check9x(const HiveFile& f) {
-    int fd = ::open(f.host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::strerror(errno);
-    char b[4] = {};
-    ssize_t n = ::read(fd, b, 4);
-    ::close(fd);
-    if (n < 4 || std::memcmp(b, "CREG", 4) != 0)
-        return n == 4 && std::memcmp(b, "regf", 4) == 0
-                   ? "an NT hive, not a 95/98 registry file"
-                   : "not a 95/98 registry file (no CREG header)";
-    std::string bytes;
-    if (!readWhole(f.host, bytes)) return std::strerror(errno);
-    creg::File parsed;
-    if (std::string why = creg::parse(bytes, parsed); !why.empty()) return why;
-    libcreg_file_t* file = nullptr;
-    bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
-              libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
-    if (file) {
-        if (ok) libcreg_file_close(file, nullptr);
-        libcreg_file_free(&file, nullptr);
-    }
-    return ok ? "" : "libcreg refuses it";
-}
+namespace {
 
 // A folder holding a manifest of dot4sim apply, wherever the administrator put it.
 bool isBackup(int parentFd, const std::string& name) {
@@ -483,15 +187,6 @@ bool walk(int dirFd, const std::string& hostDir, const std::string& rel, Partiti
 }
 
 }  // namespace
-
-std::string codePageToUtf16(const std::string& s) {
-    return convert(s, cpName().c_str(), "UTF-16LE");
-}
-std::string codePageToUtf8(const std::string& s) {
-    bool ascii = true;
-    for (char c : s) ascii &= static_cast<unsigned char>(c) < 0x80;
-    return ascii ? s : convert(s, cpName().c_str(), "UTF-8");
-}
 
 std::string partitionRoot(std::string given) {
     while (given.size() > 1 && given.back() == '/') given.pop_back();
@@ -723,92 +418,8 @@ std::string PartitionImport::source(const std::string& windowsDirectory) const {
            (names.empty() ? "" : "stale=" + names + "\r\n");
 }
 
-bool setHiveValues(void* hive, size_t node, const std::vector<HiveValue>& values) {
-    std::vector<hive_set_value> set(values.size());
-    for (size_t i = 0; i < values.size(); ++i) {
-        set[i].key = const_cast<char*>(values[i].name.c_str());
-        std::memcpy(&set[i].t, &values[i].type, std::min(sizeof set[i].t, sizeof values[i].type));
-        set[i].len = values[i].data.size();
-        set[i].value = const_cast<char*>(values[i].data.data());
-    }
-    return hivex_node_set_values(static_cast<hive_h*>(hive), node, set.size(), set.data(), 0) == 0;
-}
-
-std::string emptyHive(const std::string& name) {
-    std::string f(8192, '\0');
-    std::memcpy(&f[0], "regf", 4);
-    put32(f, 4, 1), put32(f, 8, 1);       // sequence numbers: saved cleanly
-    put32(f, 20, 1), put32(f, 24, 3);     // format 1.3, as XP writes
-    put32(f, 32, 1), put32(f, 36, 0x20);  // direct memory load; the root key's cell
-    put32(f, 40, 4096), put32(f, 44, 1);  // one bin
-    for (size_t i = 0; i < name.size() && i < 31; ++i) f[48 + 2 * i] = name[i];
-    const size_t bin = 4096;
-    std::memcpy(&f[bin], "hbin", 4);
-    put32(f, bin + 8, 4096);
-    // The root key (nk), then the security descriptor (sk) its children share.
-    const std::string rootName = "ROOT";
-    size_t nk = bin + 0x20, nkSize = (4 + 76 + rootName.size() + 7) & ~size_t(7);
-    size_t sk = nk + nkSize, skSize = (4 + 20 + 20 + 7) & ~size_t(7);
-    put32(f, nk, static_cast<uint32_t>(-static_cast<int32_t>(nkSize)));
-    std::memcpy(&f[nk + 4], "nk", 2);
-    put16(f, nk + 6, 0x2C);  // hive entry, cannot be deleted, ASCII name
-    put32(f, nk + 4 + 16, 0xFFFFFFFF);
-    for (size_t o : {28, 32, 40, 48}) put32(f, nk + 4 + o, 0xFFFFFFFF);
-    put32(f, nk + 4 + 44, static_cast<uint32_t>(sk - bin));
-    put16(f, nk + 4 + 72, static_cast<uint16_t>(rootName.size()));
-    std::memcpy(&f[nk + 4 + 76], rootName.data(), rootName.size());
-    put32(f, sk, static_cast<uint32_t>(-static_cast<int32_t>(skSize)));
-    std::memcpy(&f[sk + 4], "sk", 2);
-    put32(f, sk + 8, static_cast<uint32_t>(sk - bin)),
-        put32(f, sk + 12, static_cast<uint32_t>(sk - bin));
-    put32(f, sk + 16, 1), put32(f, sk + 20, 20);
-    f[sk + 24] = 1;             // revision
-    put16(f, sk + 26, 0x8000);  // self-relative, no owner, group or lists
-    size_t freeAt = sk + skSize;
-    put32(f, freeAt, static_cast<uint32_t>(bin + 4096 - freeAt));
-    put32(f, 508, baseBlockChecksum(reinterpret_cast<const unsigned char*>(f.data())));
-    return f;
-}
-
-bool writeHive(const std::string& path, const std::string& name, const Registry& r,
-               const std::string& keyPath, std::string& why) {
-    {
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        std::string bytes = emptyHive(name);
-        bool ok = fd >= 0 &&
-                  ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-        if (fd >= 0) ::close(fd);
-        if (!ok) return why = path + ": " + std::strerror(errno), false;
-    }
-    hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
-    if (!h) return why = path + ": libhivex refuses the empty hive: " + std::strerror(errno), false;
-    const Registry::Key* top = r.find(keyPath);
-    std::function<bool(const Registry::Key*, hive_node_h)> fill = [&](const Registry::Key* k,
-                                                                      hive_node_h node) {
-        std::vector<HiveValue> values;
-        for (uint32_t i = 0; i < k->valueCount; ++i) {
-            const Registry::Value& v = k->values[i];
-            std::string data(reinterpret_cast<const char*>(v.data()), v.dataLength);
-            values.push_back({codePageToUtf8(std::string(v.name, v.nameLength)),
-                              isStringType(v.type) ? codePageToUtf16(data) : data, v.type});
-        }
-        if (!values.empty() && !setHiveValues(h, node, values))
-            return why = r.path(k) + ": " + std::strerror(errno), false;
-        for (uint32_t i = 0; i < k->childCount; ++i) {
-            const Registry::Key* c = k->children()[i];
-            if (c->deleted || c->isLink) continue;
-            std::string n = codePageToUtf8(std::string(c->name, c->nameLength));
-            hive_node_h child = hivex_node_add_child(h, node, n.c_str());
-            if (!child) return why = r.path(c) + ": " + std::strerror(errno), false;
-            if (!fill(c, child)) return false;
-        }
-        return true;
-    };
-    bool ok = !top || fill(top, hivex_root(h));
-    if (ok && hivex_commit(h, nullptr, 0) != 0)
-        ok = (why = path + ": " + std::strerror(errno), false);
-    hivex_close(h);
-    return ok;
+std::unique_ptr<RegistryFileEdit> editRegistryFile(const HiveFile& f, bool nt, std::string& why) {
+    return nt ? editNtHive(f, why) : editCregFile(f, why);
 }
 
 }  // namespace simwin
