@@ -14,7 +14,8 @@ fi
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev python3 diffutils
           clang-14 libclang-rt-14-dev chromium
-          pkg-config libhivex-dev libcreg-dev libbfio-dev libssl-dev reglookup libcreg-utils)
+          pkg-config libhivex-dev libcreg-dev libbfio-dev libssl-dev reglookup libcreg-utils
+          xz-utils)
 if [[ $want_wine -eq 1 ]]; then
     packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32 googletest wine wine32 wine64 xvfb xdotool
                locales)
