@@ -202,7 +202,8 @@ class NtEdit : public RegistryFileEdit {
 bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err) {
     hive_h* h = hivex_open(f.readPath().c_str(), 0);
     if (!h) {
-        err << "dot4sim import: " << f.host << ": libhivex refuses it: " << std::strerror(errno)
+        err << "dot4sim import: " << f.host << ": damaged: libhivex cannot read it ("
+            << std::strerror(errno) << ")"
             << "\n";
         return false;
     }
@@ -216,6 +217,37 @@ bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream
 }
 
 // What the top of a hive shows of its kind, for a header that does not name it.
+// What the hive holds against what its place needs (SYSTEM: Select naming a control set;
+// SOFTWARE: Microsoft; DEFAULT: a user's keys); "" when it fits. An empty SOFTWARE or DEFAULT
+// holds nothing that says otherwise.
+static std::string misplaced(hive_h* h, const std::string& place) {
+    const hive_node_h root = hivex_root(h);
+    auto has = [&](hive_node_h n, const char* name) {
+        return n ? hivex_node_get_child(h, n, name) : hive_node_h{0};
+    };
+    const bool user = has(root, "Control Panel") || has(root, "AppEvents") ||
+                      has(root, "Environment") || has(root, "Keyboard Layout");
+    std::unique_ptr<hive_node_h, decltype(&free)> kids(hivex_node_children(h, root), &free);
+    const bool empty = !kids || !kids.get()[0];
+    const std::string user_ = user ? " (it holds a user's keys)" : "";
+    if (iequalsAscii(place, "SYSTEM")) {
+        const hive_node_h select = has(root, "Select");
+        const hive_value_h current = select ? hivex_node_get_value(h, select, "Current") : 0;
+        char cs[32] = "";
+        if (current) std::snprintf(cs, sizeof cs, "ControlSet%03d", hivex_value_dword(h, current));
+        if (!current || !has(root, cs))
+            return "not a SYSTEM hive: it has no Select key naming a control set" + user_;
+    } else if (iequalsAscii(place, "SOFTWARE")) {
+        if (!empty && !has(root, "Microsoft"))
+            return "not a SOFTWARE hive: it has no Microsoft key" + user_;
+    } else if (iequalsAscii(place, "DEFAULT")) {
+        if (!empty && !user)
+            return "not a user's hive (no Control Panel, AppEvents, Environment or Keyboard "
+                   "Layout key), so not DEFAULT";
+    }
+    return "";
+}
+
 static std::string kindByContent(const std::string& path) {
     hive_h* h = hivex_open(path.c_str(), 0);
     if (!h) return "";
@@ -268,9 +300,10 @@ std::string checkNt(const HiveFile& f) {
          iequalsAscii(kind, "SECURITY") || iequalsAscii(kind, "NTUSER.DAT")))
         return "a hive of another kind (" + kind + "), not " + f.name;
     hive_h* h = hivex_open(f.readPath().c_str(), 0);
-    if (!h) return std::string("libhivex refuses it: ") + std::strerror(errno);
+    if (!h) return std::string("damaged: libhivex cannot read it (") + std::strerror(errno) + ")";
+    std::string why = misplaced(h, f.name);
     hivex_close(h);
-    return "";
+    return why;
 }
 
 std::string codePageToUtf16(const std::string& s) {

@@ -13,6 +13,7 @@
 #include "TestImage.h"
 #include "dot4sim/offline.h"
 #include "image/image.h"
+#include "imports/hive.h"
 #include "model/codepage.h"
 #include "model/machine.h"
 #include "model/registry.h"
@@ -329,6 +330,21 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
                            fs::copy_options::overwrite_existing);
          },
          "SYSTEM: a hive of another kind (SOFTWARE)"},
+        {"no Select",
+         [](XpPartition& x) {
+             std::ofstream(x.config + "/SYSTEM", std::ios::binary) << simwin::emptyHive("SYSTEM");
+         },
+         "SYSTEM: not a SYSTEM hive: it has no Select key naming a control set"},
+        {"a user's hive as SOFTWARE, its header naming nothing",
+         [](XpPartition& x) {
+             std::string b = slurp(x.config + "/DEFAULT");
+             std::fill(b.begin() + 48, b.begin() + 48 + 64, '\0');
+             uint32_t sum = 0;
+             for (int i = 0; i < 127; ++i) sum ^= u32(b, 4 * i);
+             for (int i = 0; i < 4; ++i) b[508 + i] = static_cast<char>(sum >> (8 * i));
+             std::ofstream(x.config + "/SOFTWARE", std::ios::binary) << b;
+         },
+         "SOFTWARE: a hive of another kind (DEFAULT)"},
         {"95/98 file",
          [](XpPartition& x) { std::ofstream(x.config + "/SYSTEM") << "CREG\1\0\0\0"; }, "95/98"},
         {"no Windows", [](XpPartition& x) { fs::rename(x.root + "/WINDOWS", x.root + "/other"); },
