@@ -39,18 +39,13 @@ uint32_t u32(const std::string& b, size_t at) {
 void put32(std::string& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
 }
-void put64(std::string& b, size_t at, uint64_t v) {
-    put32(b, at, static_cast<uint32_t>(v)), put32(b, at + 4, static_cast<uint32_t>(v >> 32));
-}
 void fixSum(std::string& b) {
     uint32_t x = 0;
     for (size_t i = 0; i < 508; i += 4) x ^= u32(b, i);
     put32(b, 508, x == 0 ? 1 : x == 0xFFFFFFFF ? 0xFFFFFFFE : x);
 }
 
-struct Set {
-    std::string dir, hive;
-};
+using Set = std::pair<std::string, std::string>;  // folder, hive
 const Set kNew{"yarp-logs/NewDirtyHive1/", "NewDirtyHive"};
 const Set kOld{"yarp-logs/OldDirtyHive/", "OldDirtyHive"};
 
@@ -60,7 +55,7 @@ std::vector<LogInput> logsOf(const std::string& dir, const std::string& hive) {
         logs.push_back({hive + suffix, slurp(dir + hive + suffix)});
     return logs;
 }
-std::vector<LogInput> logsOf(const Set& s) { return logsOf(kHives + s.dir, s.hive); }
+std::vector<LogInput> logsOf(const Set& s) { return logsOf(kHives + s.first, s.second); }
 
 // A hive's keys and values as import reads them, as registry text.
 std::string registryText(const std::string& bytes) {
@@ -79,12 +74,12 @@ std::string registryText(const std::string& bytes) {
 }  // namespace
 
 TEST(HiveLog, NewFormatGivesWindows10sRecoveryByteForByte) {
-    const std::string windows = slurp(kHives + kNew.dir + "RecoveredHive_Windows10");
+    const std::string windows = slurp(kHives + kNew.first + "RecoveredHive_Windows10");
     // NewDirtyHive2 holds the same logs over a primary file that has the first of them already.
     for (const char* dir : {"yarp-logs/NewDirtyHive1/", "yarp-logs/NewDirtyHive2/"}) {
-        std::string hive = slurp(kHives + dir + kNew.hive);
+        std::string hive = slurp(kHives + dir + kNew.second);
         RecoveryReport report;
-        ASSERT_EQ(recoverHive(hive, logsOf(kHives + dir, kNew.hive), report), "") << dir;
+        ASSERT_EQ(recoverHive(hive, logsOf(kHives + dir, kNew.second), report), "") << dir;
         EXPECT_EQ(hive.substr(4096, u32(windows, 40)), windows.substr(4096, u32(windows, 40)));
         std::string differs;
         for (size_t at = 0; at < 4096; at += 4)
@@ -95,13 +90,13 @@ TEST(HiveLog, NewFormatGivesWindows10sRecoveryByteForByte) {
 }
 
 TEST(HiveLog, OldFormatGivesWindows7sKeysAndValues) {
-    std::string hive = slurp(kHives + kOld.dir + kOld.hive);
+    std::string hive = slurp(kHives + kOld.first + kOld.second);
     const std::string before = registryText(hive);
     RecoveryReport report;
     ASSERT_EQ(recoverHive(hive, logsOf(kOld), report), "");
     EXPECT_FALSE(hiveIsDirty(hive));
     EXPECT_EQ(registryText(hive),
-              registryText(slurp(kHives + kOld.dir + "RecoveredHive_Windows7")));
+              registryText(slurp(kHives + kOld.first + "RecoveredHive_Windows7")));
     EXPECT_NE(registryText(hive), before);
     EXPECT_NE(report.summary().find("OldDirtyHive.LOG2 (empty)"), std::string::npos);
 }
@@ -129,7 +124,7 @@ TEST(HiveLog, Windows10SystemHiveRecoversAndReads) {
 // and its name is said with why.
 TEST(HiveLog, DamagedLogsAreNotAppliedAndSaidByName) {
     for (const Set* set : {&kNew, &kOld}) {
-        const std::string primary = slurp(kHives + set->dir + set->hive);
+        const std::string primary = slurp(kHives + set->first + set->second);
         const std::vector<LogInput> good = logsOf(*set);
         std::string recovered = primary;
         RecoveryReport whole;
@@ -214,8 +209,11 @@ TEST(HiveLog, ImportRecoversADirtySystemHive) {
     entry.resize((entry.size() + 511) / 512 * 512, '\0');
     put32(entry, 4, static_cast<uint32_t>(entry.size())), put32(entry, 12, seq);
     put32(entry, 16, bins), put32(entry, 20, 1), put32(entry, 44, bins);
-    put64(entry, 24, marvin32(entry.data() + 40, entry.size() - 40, kLogEntrySeed));
-    put64(entry, 32, marvin32(entry.data(), 32, kLogEntrySeed));
+    for (size_t at : {24, 32}) {  // the hash of the pages, then that of the header
+        const uint64_t h = at == 24 ? marvin32(&entry[40], entry.size() - 40, kLogEntrySeed)
+                                    : marvin32(&entry[0], 32, kLogEntrySeed);
+        put32(entry, at, static_cast<uint32_t>(h)), put32(entry, at + 4, h >> 32);
+    }
     spit(config + "/SYSTEM.LOG1", log + entry);
     spit(config + "/SYSTEM.LOG2", "");
     const auto partition = [&] {
