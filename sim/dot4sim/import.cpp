@@ -31,7 +31,8 @@ namespace {
 const char* const kImportHelp =
     "usage: dot4sim import MACHINE EXPORT... [--listing FILE]... [--set SECTION.KEY=VALUE]...\n"
     "                      [--warnings all]\n"
-    "       dot4sim import MACHINE --root DIR [--stale-hives] [--set SECTION.KEY=VALUE]...\n"
+    "       dot4sim import MACHINE --root DIR [--windir NAME] [--stale-hives]\n"
+    "                              [--set SECTION.KEY=VALUE]...\n"
     "                      [--warnings all]\n"
     "\n"
     "Makes the machine image MACHINE (a folder that does not exist, or is empty) from registry\n"
@@ -53,6 +54,8 @@ const char* const kImportHelp =
     "                           95/98 SYSTEM.DAT and USER.DAT) and its files, instead of exports;\n"
     "                           a hive not saved cleanly is recovered from its logs, as Windows\n"
     "                           does when it starts (the partition is only read)\n"
+    "  --windir NAME            the Windows directory to take, where DIR holds several\n"
+    "                           (machine.ini [source] windir= keeps it for apply)\n"
     "  --stale-hives            such a hive that no log recovers is read as it is, and\n"
     "                           machine.ini [source] stale= names it (else it is refused)\n"
     "  --warnings all           every warning; by default the first five of each reason\n"
@@ -199,6 +202,7 @@ struct ImportArgs {
     std::vector<std::string> exports, listings;
     std::string root;                                       // a partition instead of exports
     bool staleHives = false;                                // dirty hives read as they are
+    std::string windir;                                     // of several Windows directories
     std::vector<std::pair<std::string, std::string>> sets;  // "section.key", value
     bool allWarnings = false;
 };
@@ -213,7 +217,8 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
             return -1;
         } else if (s == "--stale-hives") {
             args.staleHives = true;
-        } else if (s == "--listing" || s == "--set" || s == "--warnings" || s == "--root") {
+        } else if (s == "--listing" || s == "--set" || s == "--warnings" || s == "--root" ||
+                   s == "--windir") {
             const std::string* value = optionValue(a, i, "import", "a value", err);
             if (!value) return kStatusBadUsage;
             const std::string& v = *value;
@@ -223,6 +228,10 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
             }
             if (s == "--root") {
                 args.root = partitionRoot(v);
+                continue;
+            }
+            if (s == "--windir") {
+                args.windir = v;
                 continue;
             }
             if (s == "--warnings") {
@@ -252,8 +261,9 @@ int parseImportArgs(const std::vector<std::string>& a, ImportArgs& args, std::os
         err << "dot4sim import: exports and --root do not mix; give one or the other\n";
         return kStatusBadUsage;
     }
-    if (args.staleHives && args.root.empty()) {
-        err << "dot4sim import: --stale-hives is for --root\n";
+    if ((args.staleHives || !args.windir.empty()) && args.root.empty()) {
+        err << "dot4sim import: " << (args.staleHives ? "--stale-hives" : "--windir")
+            << " is for --root\n";
         return kStatusBadUsage;
     }
     if (args.machine.empty() || (args.exports.empty() && args.root.empty())) {
@@ -401,6 +411,7 @@ int importImage(const ImportArgs& args, std::ostream& out, std::ostream& warning
     }
     PartitionImport partition;
     partition.staleHives = args.staleHives;
+    partition.windir = args.windir;
     if (!args.root.empty() && !partition.open(args.root, err)) return kStatusBadUsage;
     std::vector<std::string> listed(args.listings.size());
     for (size_t i = 0; i < args.listings.size(); ++i) {

@@ -406,7 +406,12 @@ int checkPartition(ApplyArgs& args, Plan& plan, std::ostream& out, std::ostream&
     const bool nt = plan.check.config.isNT();
     setActiveCodePage(CodePage::get(plan.check.config.system.codePage, nt));
     Partition& p = plan.p;
-    if (!openPartition(root, p, err)) return kStatusBadUsage;
+    // The Windows directory import took, where the partition holds several.
+    std::string windirName;
+    std::istringstream lines(plan.ini);
+    for (std::string line; std::getline(lines, line);)
+        if (line.compare(0, 7, "windir=") == 0) windirName = line.substr(7, line.find('\r') - 7);
+    if (!openPartition(root, p, err, windirName)) return kStatusBadUsage;
     if (int status = backup::resolveInterrupted(root, backup::Way::Forward, out, err, "apply"))
         return status;
     std::vector<std::string> hivePaths;

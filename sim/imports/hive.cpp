@@ -33,14 +33,16 @@ namespace {
 bool iequalsAscii(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 // The entry of `dir` named `name` without case; "" when there is none.
-std::string findEntry(const std::string& dir, const char* name) {
+std::string findEntry(const std::string& dir, const char* name, std::string* twice = nullptr) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return "";
     std::string found;
     while (dirent* e = ::readdir(d))
         if (iequalsAscii(e->d_name, name)) {
-            found = e->d_name;
-            break;
+            // Windows cannot tell such names apart: which one it uses is not ours to guess.
+            if (!found.empty() && twice) *twice = found + " and " + e->d_name;
+            if (found.empty() || (twice && !twice->empty())) found = e->d_name;
+            if (!twice) break;
         }
     ::closedir(d);
     return found;
@@ -51,7 +53,12 @@ bool locate(const std::string& dir, const std::vector<const char*>& parts, std::
             std::string& why) {
     out = dir;
     for (const char* p : parts) {
-        std::string name = findEntry(out, p);
+        std::string twice;
+        std::string name = findEntry(out, p, &twice);
+        if (!twice.empty())
+            return why = out + " holds both " + twice +
+                         ", names Windows cannot tell apart; it cannot say which it uses",
+                   false;
         if (name.empty()) return why = out + " has no " + p, false;
         out += "/" + name;
         struct stat st;
@@ -198,7 +205,8 @@ std::string partitionRoot(std::string given) {
     return given;
 }
 
-bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
+bool openPartition(const std::string& root, Partition& p, std::ostream& err,
+                   const std::string& windir) {
     struct stat st;
     if (::lstat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         err << "dot4sim: " << root
@@ -213,14 +221,17 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
     while (dirent* e = d ? ::readdir(d) : nullptr) names.push_back(e->d_name);
     if (d) ::closedir(d);
     for (const std::string& name : names) {
-        if (!iequalsAscii(name, "WINDOWS") && !iequalsAscii(name, "WINNT")) continue;
+        if (windir.empty() ? !iequalsAscii(name, "WINDOWS") && !iequalsAscii(name, "WINNT")
+                           : !iequalsAscii(name, windir.c_str()))
+            continue;
         std::string dir = root + "/" + name, host, why;
         if (::lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
             err << "dot4sim: " << dir << " is a link; links are not followed\n";
             return false;
         }
         bool nt = locate(dir, {"system32", "config", "SYSTEM"}, host, why);
-        if (!nt && why.find("is a link") != std::string::npos) {
+        if (!nt && (why.find("is a link") != std::string::npos ||
+                    why.find("holds both") != std::string::npos)) {
             err << "dot4sim: " << why << "\n";
             return false;
         }
@@ -231,14 +242,14 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
         }
     }
     if (found.empty()) {
-        err << "dot4sim: " << root
-            << " has no Windows directory (WINDOWS or WINNT holding system32/config/SYSTEM, or "
-               "SYSTEM.DAT)\n";
+        err << "dot4sim: " << root << " has no Windows directory ("
+            << (windir.empty() ? "WINDOWS or WINNT" : windir)
+            << " holding system32/config/SYSTEM, or SYSTEM.DAT)\n";
         return false;
     }
     if (found.size() > 1) {
         err << "dot4sim: " << root << " has two Windows directories, " << found[0] << " and "
-            << found[1] << "; give the root of a copy that holds one\n";
+            << found[1] << "; pick one with --windir NAME\n";
         return false;
     }
     std::string why;
@@ -262,7 +273,12 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err) {
             return false;
         }
         p.hives.push_back(sys);
-        if (locate(p.windows, {"USER.DAT"}, user.host, why)) p.hives.push_back(user);
+        if (!locate(p.windows, {"USER.DAT"}, user.host, why)) {
+            err << "dot4sim: " << why
+                << " (a 95/98 Windows directory holds SYSTEM.DAT and USER.DAT)\n";
+            return false;
+        }
+        p.hives.push_back(user);
     }
     return true;
 }
@@ -352,9 +368,8 @@ std::string partitionChange(const std::string& iniText, const PartitionTree& tre
             continue;
         }
         size_t eq = line.rfind('=');
-        if (!inSource || eq == std::string::npos || line.compare(0, 5, "root=") == 0 ||
-            line.compare(0, 6, "stale=") == 0)
-            continue;
+        // A file's record is named by its Windows path; root=, windir= and stale= are not files.
+        if (!inSource || eq == std::string::npos || eq < 2 || line[1] != ':') continue;
         before[line.substr(0, eq)] = line.substr(eq + 1);
     }
     auto now = sourceRecords(tree, drive);
@@ -389,7 +404,7 @@ void hashHives(const Partition& p, PartitionTree& tree) {
 }
 
 bool PartitionImport::open(const std::string& root, std::ostream& err) {
-    if (!openPartition(root, partition, err)) return false;
+    if (!openPartition(root, partition, err, windir)) return false;
     std::string marker = partition.root + "/.dot4-apply", backup;
     struct stat st;
     if (::lstat(marker.c_str(), &st) == 0) {
@@ -415,7 +430,8 @@ std::string PartitionImport::source(const std::string& windowsDirectory) const {
     std::string names;
     for (const std::string& n : stale) names += (names.empty() ? "" : ",") + n;
     return sourceSection(partition.root, tree, driveOf(windowsDirectory)) +
-           (names.empty() ? "" : "stale=" + names + "\r\n");
+           (names.empty() ? "" : "stale=" + names + "\r\n") +
+           (windir.empty() ? "" : "windir=" + windir + "\r\n");
 }
 
 std::unique_ptr<RegistryFileEdit> editRegistryFile(const HiveFile& f, bool nt, std::string& why) {

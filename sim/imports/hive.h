@@ -39,7 +39,9 @@ struct Partition {
 std::string partitionRoot(std::string given);
 // Finds the one Windows directory of `root` and its registry files, names found without case
 // and no link followed; false after a message naming what is wrong.
-bool openPartition(const std::string& root, Partition& p, std::ostream& err);
+// `windir`, when given, names the Windows directory to take (for a root holding several).
+bool openPartition(const std::string& root, Partition& p, std::ostream& err,
+                   const std::string& windir = "");
 // Checks each registry file as its library and Windows' own header see it, before anything is
 // read; false after a message naming the file.
 bool checkHives(const Partition& p, std::ostream& err);
@@ -75,6 +77,7 @@ struct PartitionImport {
     Partition partition;
     PartitionTree tree;
     bool staleHives = false;         // a dirty hive no log recovers is read as it is
+    std::string windir;              // the Windows directory to take; "" for the only one
     std::vector<std::string> notes;  // which logs recovered which hive
     std::vector<std::string> stale;  // the hives read as they are, for machine.ini [source]
     // Finds the Windows directory, recovers dirty hives from their logs, checks the registry

@@ -378,6 +378,14 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
              fs::copy(x.root + "/WINDOWS", x.root + "/winnt", fs::copy_options::recursive);
          },
          "two Windows"},
+        {"system32 twice",
+         [](XpPartition& x) {
+             fs::copy(x.root + "/WINDOWS/SYSTEM32", x.root + "/WINDOWS/system32",
+                      fs::copy_options::recursive);
+         },
+         "holds both"},
+        {"no USER.DAT", [](XpPartition& x) { fs::remove(x.root + "/WINDOWS/USER.DAT"); },
+         "WINDOWS has no USER.DAT", false},
         {"hive links outside",
          [&](XpPartition& x) {
              fs::copy_file(x.config + "/SYSTEM", outside + "/SYSTEM");
@@ -396,6 +404,18 @@ TEST(Offline, BadPartitionsAreRefusedByNameAndNothingIsMade) {
         EXPECT_FALSE(fs::exists(x.machine)) << c.why;
         EXPECT_EQ(contents(x.root), before) << c.why;
     }
+    // Of two Windows directories, --windir takes one, and apply keeps to it.
+    XpPartition x;
+    fs::copy(x.root + "/WINDOWS", x.root + "/winnt", fs::copy_options::recursive);
+    auto r = x.dot4sim({"import", x.machine, "--root", x.root, "--windir", "WINNT"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(slurp(x.machine + "/machine.ini").find("windir=WINNT"), std::string::npos);
+    const auto hives = contents(x.config);
+    r = x.dot4sim(
+        {"apply", x.machine, "--root", x.root, "--backup", x.scratch.dir() + "/b", "--yes"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contents(x.config) == hives);
+    EXPECT_NE(r.out.find("winnt/SYSTEM32/config/SYSTEM:"), std::string::npos) << r.out;
 }
 
 TEST(Offline, ApplyAndUndoRefuseWhatTheyCannotDoSafely) {

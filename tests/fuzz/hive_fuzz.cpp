@@ -138,6 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (nt) {
         write(config + "/SOFTWARE", simwin::emptyHive("SOFTWARE"));
         write(config + "/DEFAULT", simwin::emptyHive("DEFAULT"));
+    } else {
+        static const std::string user = testsupport::cregFile(simwin::Registry(), "HKEY_USERS");
+        write(windows + "/USER.DAT", user);
     }
     simwin::setActiveCodePage(simwin::CodePage::get(1252, nt));
     simwin::Partition p;
