@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <cctype>
 #include <new>
 #include <sstream>
 
@@ -183,6 +184,11 @@ class WarningDigest : public std::streambuf {
             }
         }
         std::string reason = text.substr(at, text.find("; ", at) - at);
+        // Without a line, what a warning is about (a file, a key) comes first: its reason is
+        // what it says last before its ';'.
+        if (at == 0 || text.compare(at - 2, 2, ": ") != 0 || !std::isdigit(text[at - 3]))
+            if (size_t last = reason.rfind(": "); last != std::string::npos)
+                reason = reason.substr(last + 2);
         size_t& n = counts_[reason];
         if (n++ == 0) order_.push_back(reason);
         if (all_ || n <= kShown) err_ << line_;

@@ -18,6 +18,7 @@
 #include "model/codepage.h"
 #include "model/host.h"
 #include "model/iconv.h"
+#include "model/machine.h"
 #include "model/registry.h"
 
 namespace simwin {
@@ -66,22 +67,62 @@ struct HivexReader {
     std::vector<bool> seen;
     std::string problem;
 
-    std::string local(const char* utf8, const std::function<std::string()>& where) {
+    size_t tailValues = 0, tailCharacters = 0;  // characters past a string's terminating NUL
+
+    std::string local(const char* utf8, const std::function<std::string()>& where,
+                      const std::string& keyPath) {
         size_t n = std::strlen(utf8);
         bool ascii = true;
         for (size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(utf8[i]) < 0x80;
         if (ascii) return std::string(utf8, n);
         std::string wide = utf8ToUtf16(utf8, n);
-        return fromWide(wide, where);
+        return fromWide(wide, where, keyPath, 0);
     }
-    std::string fromWide(const std::string& wide, const std::function<std::string()>& where) {
+    // One warning a name or value, however many characters it holds that the code page lacks;
+    // those after a string's terminating NUL, which no reader of the string sees, are only
+    // counted for one line at the end.
+    std::string fromWide(const std::string& wide, const std::function<std::string()>& where,
+                         const std::string& keyPath, uint32_t type) {
         const CodePage& cp = activeCodePage();
-        return cp.fromUtf16(wide.data(), wide.size() & ~size_t(1), [&](uint32_t code, size_t) {
-            char u[16];
-            std::snprintf(u, sizeof u, "U+%04X", code);
-            warnings << "dot4sim: warning: " << file << ": " << where() << ": " << u
-                     << " has no form in code page " << cp.number() << "; stored as '?'\n";
-        });
+        const size_t units = wide.size() / 2;
+        size_t end = units;  // the string's own characters end here
+        for (size_t i = 0; type && i < units; ++i)
+            if (!wide[2 * i] && !wide[2 * i + 1] &&
+                (type != REG_MULTI_SZ || (i + 1 < units && !wide[2 * i + 2] && !wide[2 * i + 3]) ||
+                 i == 0)) {
+                end = i;
+                break;
+            }
+        std::string shown;
+        size_t inside = 0, after = 0;
+        std::string out =
+            cp.fromUtf16(wide.data(), wide.size() & ~size_t(1), [&](uint32_t code, size_t at) {
+                if (at / 2 >= end) return void(++after);
+                if (++inside <= 3) {
+                    char u[16];
+                    std::snprintf(u, sizeof u, " U+%04X", code);
+                    shown += u;
+                }
+            });
+        if (after) ++tailValues, tailCharacters += after;
+        if (inside)
+            warnings << "dot4sim: warning: " << file << ": " << where()
+                     << ": characters with no form in code page " << cp.number() << "; " << inside
+                     << " stored as '?':" << shown << (inside > 3 ? " ..." : "") << ", "
+                     << (readByProgram(keyPath) ? "in a key the uninstaller reads"
+                                                : "in no key the uninstaller reads")
+                     << "\n";
+        return out;
+    }
+    // Where the uninstaller, and import's derivations, read values and names.
+    static bool readByProgram(const std::string& keyPath) {
+        const std::string k = upper(keyPath);
+        for (const char* area :
+             {"\\ENUM", "\\CONTROL\\PRINT", "\\SERVICES\\CLASS", "\\CONTROL\\CLASS",
+              "\\CONTROL\\DEVICECLASSES", "\\SESSION MANAGER", "\\CURRENTVERSION",
+              "\\CONTROL\\NLS\\CODEPAGE"})
+            if (k.find(area) != std::string::npos) return true;
+        return false;
     }
 
     bool read(hive_node_h node, Registry::Key* key, unsigned depth) {
@@ -102,11 +143,12 @@ struct HivexReader {
             if (!name || !data)
                 return problem = std::string("a value: ") + std::strerror(errno), false;
             auto where = [&] { return codePageToUtf8(r.path(key)) + " \"" + name.get() + "\""; };
-            std::string n = local(name.get(), where);
+            const std::string keyPath = r.path(key);
+            std::string n = local(name.get(), where, keyPath);
             std::string bytes(data.get(), len);
             uint32_t type = 0;  // any number: a broken file's type need not be one hivex names
             std::memcpy(&type, &t, std::min(sizeof type, sizeof t));
-            if (isStringType(type)) bytes = fromWide(bytes, where);
+            if (isStringType(type)) bytes = fromWide(bytes, where, keyPath, type);
             r.setValue(key, n.data(), n.size(), type,
                        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
         }
@@ -118,16 +160,15 @@ struct HivexReader {
         for (hive_node_h* c = kids.get(); *c; ++c) {
             std::unique_ptr<char, decltype(&free)> name(hivex_node_name(h, *c), &free);
             if (!name) return problem = std::string("a key name: ") + std::strerror(errno), false;
-            std::string n =
-                local(name.get(), [&] { return codePageToUtf8(r.path(key)) + "\\" + name.get(); });
+            std::string n = local(
+                name.get(), [&] { return codePageToUtf8(r.path(key)) + "\\" + name.get(); },
+                r.path(key));
             if (n.empty()) n = "?";
             if (!read(*c, r.createChild(key, n.data(), n.size()), depth + 1)) return false;
         }
         return true;
     }
 };
-
-// The keys of a 95/98 registry file; names and strings are already the machine's 8-bit text.
 
 // Standard error pointed at /dev/null for a while: libhivex prints some errors itself, and the
 // caller's message names the key instead.
@@ -212,11 +253,16 @@ bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream
     HivexReader reader{h, f.host, r, warnings, std::vector<bool>(size / 8 + 1), ""};
     bool ok = reader.read(hivex_root(h), keyAt(r, f.keyPath), 0);
     hivex_close(h);
+    if (ok && reader.tailValues)
+        warnings << "dot4sim: warning: " << f.host << ": bytes after a string's terminating NUL; "
+                 << reader.tailValues << " values hold them (" << reader.tailCharacters
+                 << " characters the code page lacks, stored as '?'), which no reader of the "
+                    "string sees: apply leaves such values as they are unless the run changes "
+                    "their key\n";
     if (!ok) err << "dot4sim import: " << f.host << ": " << reader.problem << "\n";
     return ok;
 }
 
-// What the top of a hive shows of its kind, for a header that does not name it.
 // What the hive holds against what its place needs (SYSTEM: Select naming a control set;
 // SOFTWARE: Microsoft; DEFAULT: a user's keys); "" when it fits. An empty SOFTWARE or DEFAULT
 // holds nothing that says otherwise.
@@ -248,6 +294,7 @@ static std::string misplaced(hive_h* h, const std::string& place) {
     return "";
 }
 
+// What the top of a hive shows of its kind, for a header that does not name it.
 static std::string kindByContent(const std::string& path) {
     hive_h* h = hivex_open(path.c_str(), 0);
     if (!h) return "";
