@@ -470,8 +470,18 @@ bool readWhole(const std::string& path, std::string& out) {
 // The keys of a 95/98 registry file; names and strings are already the machine's 8-bit text.
 struct CregReader {
     Registry& r;
+    const std::string& file;
+    std::ostream& warnings;
     std::string problem;
     std::set<off64_t> seen;
+
+    bool fits(Registry::Key* key, const std::string& name, const char* what) {
+        if (fitsImage(name)) return true;
+        warnings << "dot4sim: warning: " << file << ": " << codePageToUtf8(r.path(key)) << ": "
+                 << what << " with a line break in its name, which the image cannot hold; left out"
+                 << "\n";
+        return false;
+    }
 
     bool read(libcreg_key_t* k, Registry::Key* key, unsigned depth) {
         if (depth > kMaxDepth) return problem = "keys nested deeper than 512 levels", false;
@@ -507,6 +517,7 @@ struct CregReader {
                 return problem =
                            "a value of " + codePageToUtf8(r.path(key)) + " libcreg cannot read",
                        false;
+            if (!fits(key, name, "a value")) continue;
             r.setValue(key, name.data(), name.size(), type,
                        reinterpret_cast<const unsigned char*>(data.data()), data.size());
         }
@@ -523,6 +534,10 @@ struct CregReader {
                 name.resize(std::strlen(name.c_str()));
             }
             if (name.empty()) name = "?";
+            if (ok && !fits(key, name, "a key (with its sub-keys)")) {
+                libcreg_key_free(&sub, nullptr);
+                continue;
+            }
             ok = ok && read(sub, r.createChild(key, name.data(), name.size()), depth + 1);
             libcreg_key_free(&sub, nullptr);
             if (!ok) {
@@ -571,10 +586,10 @@ class CregEdit : public RegistryFileEdit {
 
 }  // namespace
 
-bool readCreg(const HiveFile& f, Registry& r, std::ostream& err) {
+bool readCreg(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err) {
     libcreg_file_t* file = nullptr;
     libcreg_key_t* root = nullptr;
-    CregReader reader{r, "", {}};
+    CregReader reader{r, f.host, warnings, "", {}};
     bool ok = libcreg_file_initialize(&file, nullptr) == 1 &&
               libcreg_file_open(file, f.host.c_str(), LIBCREG_OPEN_READ, nullptr) == 1;
     if (!ok) reader.problem = "libcreg refuses it";

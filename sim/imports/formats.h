@@ -21,7 +21,7 @@ std::string checkNt(const HiveFile& f);
 std::string check9x(const HiveFile& f);
 // Adds the file's keys below its key path; false after a message naming the file.
 bool readNt(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err);
-bool readCreg(const HiveFile& f, Registry& r, std::ostream& err);
+bool readCreg(const HiveFile& f, Registry& r, std::ostream& warnings, std::ostream& err);
 // The file opened for editing; null after `why`.
 std::unique_ptr<RegistryFileEdit> editNtHive(const HiveFile& f, std::string& why);
 std::unique_ptr<RegistryFileEdit> editCregFile(const HiveFile& f, std::string& why);
@@ -31,5 +31,9 @@ Registry::Key* keyAt(Registry& r, const std::string& keyPath);
 // UTF-8 as UTF-16LE; an invalid byte becomes U+FFFD.
 std::string utf8ToUtf16(const char* s, size_t n);
 bool validUtf8(const std::string& s);
+// A key or value name that the image's registry.reg can hold: no line break.
+inline bool fitsImage(const std::string& name) {
+    return name.find_first_of("\r\n") == std::string::npos;
+}
 
 }  // namespace simwin

@@ -302,7 +302,7 @@ bool checkHives(const Partition& p, std::ostream& err) {
 bool readHives(const Partition& p, Registry& r, std::ostream& warnings, std::ostream& err) {
     for (const HiveFile& f : p.hives) {
         try {
-            if (!(p.nt ? readNt(f, r, warnings, err) : readCreg(f, r, err))) return false;
+            if (!(p.nt ? readNt(f, r, warnings, err) : readCreg(f, r, warnings, err))) return false;
         } catch (const std::bad_alloc&) {
             err << "dot4sim import: not enough memory to read " << f.host << "\n";
             return false;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "TestImage.h"
 
@@ -43,9 +44,16 @@ TEST(PreviewHtml, LoadsInABrowserAndShowsTheVerdict) {
                               .c_str()),
               0)
         << slurp(log);
-    std::string shown = slurp(dom), said = slurp(log);
-    for (const char* error : {"CONSOLE(", "net::ERR_", "Failed to load"})
-        EXPECT_EQ(said.find(error), std::string::npos) << said;
+    // The page's own errors only: chromium's background services log theirs too, and under load
+    // some of them fail (a stable result needs only what the page did).
+    std::string shown = slurp(dom);
+    std::istringstream said(slurp(log));
+    for (std::string line; std::getline(said, line);)
+        if (line.find("CONSOLE(") != std::string::npos ||
+            (line.find("file://") != std::string::npos &&
+             (line.find("net::ERR_") != std::string::npos ||
+              line.find("Failed to load") != std::string::npos)))
+            ADD_FAILURE() << line;
     EXPECT_NE(shown.find("<p class=\"verdict\">the Dot4 stack is here ("), std::string::npos);
     EXPECT_NE(shown.find("<p class=\"verdict\">no trace of the Dot4 stack"), std::string::npos);
     EXPECT_NE(shown.find("<code>R&amp;D &lt;1&gt;</code>"), std::string::npos);  // escaped, shown
