@@ -147,6 +147,15 @@ TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
     r = x.dot4sim({"apply", x.machine, "--root", x.root, "--yes"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("Dot4Mon.dll is gone"), std::string::npos) << r.err;
+
+    // A root given through a link is followed there; a backup apply left inside the partition,
+    // whatever its name, is no part of the next image.
+    fs::copy(x.scratch.dir() + "/b", x.root + "/saved", fs::copy_options::recursive);
+    fs::create_directory_symlink(x.root, x.scratch.dir() + "/link");
+    r = x.dot4sim({"import", x.scratch.dir() + "/again", "--root", x.scratch.dir() + "/link"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("saved is a backup of dot4sim apply"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(x.scratch.dir() + "/again/drive_c/saved"));
 }
 
 TEST(Offline, A98PartitionPreviewsAsItsImageDoes) {
@@ -183,6 +192,7 @@ TEST(Offline, A98PartitionAppliesAsItsImageRunsAndUndoesByteForByte) {
             for (const char* f : {"SYSTEM.DAT", "USER.DAT"})
                 fs::copy_file(me + f, x.root + "/WINDOWS/" + f,
                               fs::copy_options::overwrite_existing);
+        std::ofstream(x.root + "/WINDOWS/WININIT.INI") << "[rename]\r\nNUL=C:\\OLD.TXT\r\n";
         ASSERT_EQ(x.dot4sim({"import", x.machine, "--root", x.root}).status, 0) << real;
         const auto before = contents(x.root);
         const std::string after = x.scratch.dir() + "/after";
@@ -202,6 +212,8 @@ TEST(Offline, A98PartitionAppliesAsItsImageRunsAndUndoesByteForByte) {
             EXPECT_TRUE(got == testsupport::cregDump(want)) << real << " " << file;
         }
         EXPECT_NE(contents(x.root), before);
+        // Offline nothing is loaded: the run leaves nothing to WININIT.INI, which stays as it was.
+        EXPECT_EQ(contents(x.root)["WINDOWS/WININIT.INI"], before.at("WINDOWS/WININIT.INI"));
         r = x.dot4sim({"undo", "--backup", x.scratch.dir() + "/b", "--root", x.root});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(contents(x.root) == before) << real;
