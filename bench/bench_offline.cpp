@@ -247,19 +247,7 @@ int main(int argc, char** argv) {
 
     auto measure = [&](const char* what,
                        const std::function<int(std::ostream&, std::ostream&)>& f) {
-        std::ostringstream out, err;
-        resetPeak();
-        auto t0 = Clock::now();
-        int st = f(out, err);
-        auto t1 = Clock::now();
-        long peak = statusKb("VmHWM:");
-        if (st != 0) {
-            std::cerr << what << " failed:\n" << err.str();
-            std::exit(1);
-        }
-        std::printf("%s: %.3f s, peak %.0f MB = %.2f x the hives\n", what, seconds(t0, t1),
-                    peak / 1024.0, peak * 1024.0 / hives);
-        return out.str();
+        return benchsupport::measure(what, hives, "the hives", f);
     };
     std::string imported = measure("import", [&](std::ostream& o, std::ostream& e) {
         return simwin::importMain({machine, "--root", root}, o, e);

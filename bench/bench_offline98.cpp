@@ -67,27 +67,14 @@ int main(int argc, char** argv) {
     std::printf("SYSTEM.DAT %.1f MB\n", size / 1e6);
     auto measure = [&](const char* what,
                        const std::function<int(std::ostream&, std::ostream&)>& f) {
-        std::ostringstream out, err;
-        benchsupport::resetPeak();
-        auto t0 = Clock::now();
-        int st = f(out, err);
-        auto t1 = Clock::now();
-        long peak = benchsupport::statusKb("VmHWM:");
-        if (st != 0) {
-            std::cerr << what << " failed:\n" << err.str();
-            std::exit(1);
-        }
-        std::printf("%s: %.3f s, peak %.0f MB = %.2f x SYSTEM.DAT\n", what,
-                    benchsupport::seconds(t0, t1), peak / 1024.0, peak * 1024.0 / size);
-        return out.str();
+        return benchsupport::measure(what, size, "SYSTEM.DAT", f);
     };
     std::string imported = measure("import", [&](std::ostream& o, std::ostream& e) {
         return simwin::importMain({machine, "--root", root}, o, e);
     });
     std::printf("  %s", imported.substr(imported.rfind("wrote")).c_str());
-    measure("preview", [&](std::ostream& o, std::ostream& e) {
-        return simwin::previewMain({machine}, o, e);
-    });
+    measure("preview",
+            [&](std::ostream& o, std::ostream& e) { return simwin::previewMain({machine}, o, e); });
     std::istringstream none;
     std::string applied = measure("apply", [&](std::ostream& o, std::ostream& e) {
         return simwin::applyMain({machine, "--root", root, "--backup", backup, "--yes"}, none, o,

@@ -3,7 +3,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iostream>
+#include <sstream>
 #include <fstream>
 #include <string>
 
@@ -54,6 +58,25 @@ void dot4Stack(const std::string& cs, bool usb, Key&& key) {
     key(cs + "\\Services\\Class\\DOT4PRINT\\0000", "\"InfPath\"=\"mirelPrt.inf\"\r\n");
     if (usb)
         key(cs + "\\Services\\Class\\DOT4USB\\0000", "\"InfPath\"=\"QuillmarkMIRELUSB.INF\"\r\n");
+}
+
+// Runs one stage in process and prints its time and peak memory against `size` bytes (`of`
+// names them); exits on failure. Returns what the stage printed.
+inline std::string measure(const char* what, double size, const char* of,
+                           const std::function<int(std::ostream&, std::ostream&)>& f) {
+    std::ostringstream out, err;
+    resetPeak();
+    auto t0 = Clock::now();
+    int st = f(out, err);
+    auto t1 = Clock::now();
+    long peak = statusKb("VmHWM:");
+    if (st != 0) {
+        std::cerr << what << " failed:\n" << err.str();
+        std::exit(1);
+    }
+    std::printf("%s: %.3f s, peak %.0f MB = %.2f x %s\n", what, seconds(t0, t1), peak / 1024.0,
+                peak * 1024.0 / size, of);
+    return out.str();
 }
 
 }  // namespace benchsupport

@@ -74,19 +74,6 @@ bool plainRelative(const std::string& rel) {
     return true;
 }
 
-// `root`/`rel` with no link on the way (the last part included).
-bool noLinks(const std::string& root, const std::string& rel) {
-    std::string path = root;
-    for (size_t start = 0; start <= rel.size();) {
-        size_t end = std::min(rel.find('/', start), rel.size());
-        path += "/" + rel.substr(start, end - start);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 std::string resolvedRoot(const std::string& root) {
     char buf[PATH_MAX];
     return ::realpath(root.c_str(), buf) ? std::string(buf) : root;
@@ -275,6 +262,18 @@ bool makeDirs(const std::string& path) {
         if (isDir(part)) continue;
         if (step() || ::mkdir(part.c_str(), 0755) != 0) return false;
         syncDir(parentOf(part));
+    }
+    return true;
+}
+
+bool noLinks(const std::string& base, const std::string& rel) {
+    std::string path = base;
+    for (size_t start = 0; start <= rel.size();) {
+        size_t end = std::min(rel.find('/', start), rel.size());
+        path += "/" + rel.substr(start, end - start);
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+        start = end + 1;
     }
     return true;
 }

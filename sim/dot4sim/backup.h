@@ -54,6 +54,8 @@ bool renameFlushed(const std::string& from, const std::string& to);
 bool unlinkFlushed(const std::string& path);
 bool makeDirs(const std::string& path);
 bool readText(const std::string& path, std::string& out);
+// `base`/`rel` with no link on the way, the last part included.
+bool noLinks(const std::string& base, const std::string& rel);
 
 // Gives `to` the FAT attributes (hidden, system, read-only ...) of `from`, which it is to
 // replace, where the mount shows them (vfat); "" or what could not be kept, for the report.

@@ -44,18 +44,6 @@ std::string hashOrEmpty(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? fileSha256(path) : "";
 }
 
-bool linkFree(const std::string& base, const std::string& rel) {
-    std::string path = base;
-    for (size_t start = 0; start <= rel.size();) {
-        size_t end = std::min(rel.find('/', start), rel.size());
-        path += "/" + rel.substr(start, end - start);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 // Copies `from` over `to` through a complete file beside it.
 bool putBack(const std::string& from, const std::string& to) {
     std::string tmp = backup::tempOf(to);
@@ -144,8 +132,9 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
     for (const backup::Manifest::Hive& h : m.hives) {
         std::string copy = b + "/" + h.copy;
         uint64_t size = 0;
-        if (!linkFree(b, h.copy) || !linkFree(root, h.rel) || hashOrEmpty(copy).empty() ||
-            fileSha256(copy, &size) != h.oldHash || size != h.oldSize) {
+        if (!backup::noLinks(b, h.copy) || !backup::noLinks(root, h.rel) ||
+            hashOrEmpty(copy).empty() || fileSha256(copy, &size) != h.oldHash ||
+            size != h.oldSize) {
             err << "dot4sim undo: " << copy << " is not the copy apply made of " << root << "/"
                 << h.rel << " (missing, a link, or its size or hash differ); nothing was changed\n";
             return kStatusBadUsage;
@@ -154,7 +143,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
     std::vector<const backup::Manifest::File*> files;
     for (const backup::Manifest::File& f : m.files) {
         std::string copy = b + "/files/" + f.rel, there = root + "/" + f.rel;
-        if (!linkFree(root, f.rel) || !linkFree(b, "files/" + f.rel)) {
+        if (!backup::noLinks(root, f.rel) || !backup::noLinks(b, "files/" + f.rel)) {
             err << "dot4sim undo: a link stands in the way of " << f.rel
                 << "; nothing was changed\n";
             return kStatusBadUsage;

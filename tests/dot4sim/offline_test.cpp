@@ -20,16 +20,13 @@
 #include "model/registry.h"
 
 namespace fs = std::filesystem;
+using testsupport::kHives;
+using testsupport::slurp;
 using testsupport::TestImage;
 
 namespace {
 
 const std::string kScenario = std::string(SOURCE_DIR) + "/tests/wine/scenarios/nt-whole-stack";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Every file below `root` with its bytes: what "left as it was" compares.
 std::map<std::string, std::string> contents(const std::string& root) {

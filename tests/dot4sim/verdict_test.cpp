@@ -19,16 +19,11 @@
 namespace fs = std::filesystem;
 using testsupport::jsonField;
 using testsupport::jsonStrings;
+using testsupport::kHives;
+using testsupport::slurp;
 using testsupport::TestImage;
 
 namespace {
-
-const std::string kHives = std::string(SOURCE_DIR) + "/../shared/hives/";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The NT Wine scenario's stack where an NT machine keeps it: the enumerators in the control
 // set's Enum, which the program never reaches.

@@ -18,16 +18,12 @@
 
 namespace fs = std::filesystem;
 using namespace simwin;
+using testsupport::kHives;
+using testsupport::slurp;
 using testsupport::TestImage;
 
 namespace {
 
-const std::string kHives = std::string(SOURCE_DIR) + "/../shared/hives/";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 void spit(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }

@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
-namespace {
-
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "";
@@ -29,6 +27,8 @@ std::string slurp(const std::string& path) {
     s << in.rdbuf();
     return s.str();
 }
+
+namespace {
 
 void spit(const std::string& path, const std::string& text) {
     fs::create_directories(fs::path(path).parent_path());

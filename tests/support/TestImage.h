@@ -28,6 +28,10 @@ struct LogRecord {
 
 // Text-mode files are written with CR LF, as on Windows; tests compare them with LF.
 std::string withoutCr(const std::string& text);
+// A host file's bytes; "" when it cannot be read.
+std::string slurp(const std::string& path);
+// The registry files Windows wrote, in ../shared/hives beside the repository.
+const std::string kHives = std::string(SOURCE_DIR) + "/../shared/hives/";
 // LF line ends made CR LF, for registry.reg texts written out in a test.
 std::string withCrlf(const std::string& text);
 
