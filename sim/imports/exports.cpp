@@ -134,7 +134,7 @@ Derived derive(const Registry& r) {
         } else {
             assumed(
                 "platform", "2",
-                "neither " + nt + " CurrentVersion nor " + w9x + " VersionNumber in the exports");
+                "neither " + nt + " CurrentVersion nor " + w9x + " VersionNumber in the registry it read");
         }
         if (parts.size() >= 2) {
             derived("major", std::to_string(parts[0]),
