@@ -421,7 +421,8 @@ int checkPartition(ApplyArgs& args, Plan& plan, std::ostream& out, std::ostream&
     // recorded: it is the file import read, byte for byte. A dirty hive is recovered from its
     // logs as import recovered it; one that no log recovers is never written.
     std::vector<std::string> stale;
-    if (!recoverHives(p, false, plan.recoveryNotes, stale, err) || !checkHives(p, err))
+    if (!recoverHives(p, false, plan.recoveryNotes, stale, err, true) ||
+        !checkHives(p, err, "nothing was changed"))
         return kStatusBadUsage;
     if (p.nt != nt) {
         err << "dot4sim apply: " << root << " holds " << (p.nt ? "Windows NT" : "Windows 95/98")

@@ -283,7 +283,7 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err,
     return true;
 }
 
-bool checkHives(const Partition& p, std::ostream& err) {
+bool checkHives(const Partition& p, std::ostream& err, const char* outcome) {
     for (const HiveFile& f : p.hives) {
         std::string why;
         try {
@@ -292,7 +292,7 @@ bool checkHives(const Partition& p, std::ostream& err) {
             why = "not enough memory to read it";
         }
         if (!why.empty()) {
-            err << "dot4sim: " << f.host << ": " << why << "; nothing was made\n";
+            err << "dot4sim: " << f.host << ": " << why << "; " << outcome << "\n";
             return false;
         }
     }

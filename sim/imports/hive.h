@@ -44,7 +44,8 @@ bool openPartition(const std::string& root, Partition& p, std::ostream& err,
                    const std::string& windir = "");
 // Checks each registry file as its library and Windows' own header see it, before anything is
 // read; false after a message naming the file.
-bool checkHives(const Partition& p, std::ostream& err);
+// `outcome` ends the message: what the caller leaves undone.
+bool checkHives(const Partition& p, std::ostream& err, const char* outcome = "nothing was made");
 // Adds every registry file to `r`, names and strings in the active code page; a character it
 // cannot hold is warned about with the key it is in.
 bool readHives(const Partition& p, Registry& r, std::ostream& warnings, std::ostream& err);

@@ -467,7 +467,7 @@ std::string entryWithoutCase(const std::string& dir, const std::string& name) {
 }  // namespace
 
 bool recoverHives(Partition& p, bool readStale, std::vector<std::string>& notes,
-                  std::vector<std::string>& stale, std::ostream& err) {
+                  std::vector<std::string>& stale, std::ostream& err, bool forApply) {
     if (!p.nt) return true;
     for (HiveFile& f : p.hives) {
         std::string hive, why;
@@ -518,7 +518,9 @@ bool recoverHives(Partition& p, bool readStale, std::vector<std::string>& notes,
             continue;
         }
         err << "dot4sim: " << f.host << ": " << text
-            << "; import --stale-hives reads it as it is; nothing was made\n";
+            << (forApply ? "; apply never writes a hive its logs do not recover; nothing was "
+                           "changed\n"
+                         : "; import --stale-hives reads it as it is; nothing was made\n");
         return false;
     }
     return true;

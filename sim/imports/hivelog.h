@@ -79,7 +79,8 @@ class PrivateFile {
 // read); `notes` says which logs and how many pages. A hive no log recovers is refused by name
 // with what is missing or unusable, unless `readStale`: then it is read as it is and named in
 // `stale`. False after a message on `err`.
+// `forApply`: the refusal says that apply never writes such a hive, and that nothing changed.
 bool recoverHives(Partition& p, bool readStale, std::vector<std::string>& notes,
-                  std::vector<std::string>& stale, std::ostream& err);
+                  std::vector<std::string>& stale, std::ostream& err, bool forApply = false);
 
 }  // namespace simwin
