@@ -1,7 +1,7 @@
 // A dirty NT hive recovered from its transaction logs as Windows recovers it when it loads the
 // hive: the old log format (a copy of the base block, a dirty vector, dirty pages: NT 4 to
 // Windows 7) and the new one (log entries with sequence numbers and hashes: Windows 8.1 and
-// later), as "Windows registry file format specification" (Maxim Suhanov) describes them.
+// later), as Maxim Suhanov's description of the regf format ([Suhanov REGF]) has them.
 #pragma once
 
 #include <cstddef>
