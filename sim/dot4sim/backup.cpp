@@ -74,11 +74,6 @@ bool plainRelative(const std::string& rel) {
     return true;
 }
 
-std::string resolvedRoot(const std::string& root) {
-    char buf[PATH_MAX];
-    return ::realpath(root.c_str(), buf) ? std::string(buf) : root;
-}
-
 void syncDir(const std::string& dir) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) ::fsync(fd), ::close(fd);
@@ -89,7 +84,15 @@ bool regularFile(const std::string& p) {
     return ::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The copy of `m`'s piece in the backup is there, no link, with the recorded size and hash.
+}  // namespace
+
+std::string resolvedPath(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+std::string hashOf(const std::string& path) { return regularFile(path) ? fileSha256(path) : ""; }
+
 bool copyIntact(const std::string& backup, const std::string& rel, uint64_t size,
                 const std::string& hash) {
     if (!plainRelative(rel) || !noLinks(backup, rel) || !regularFile(backup + "/" + rel))
@@ -97,10 +100,6 @@ bool copyIntact(const std::string& backup, const std::string& rel, uint64_t size
     uint64_t n = 0;
     return fileSha256(backup + "/" + rel, &n) == hash && n == size;
 }
-
-std::string hashOf(const std::string& path) { return regularFile(path) ? fileSha256(path) : ""; }
-
-}  // namespace
 
 std::string tempOf(const std::string& hostPath) {
     size_t slash = hostPath.rfind('/');
@@ -311,8 +310,8 @@ int resolveInterrupted(const std::string& root, Way way, std::ostream& out, std:
     b.pop_back();
     Manifest m;
     std::string why = readManifest(b, m);
-    if (why.empty() && m.root != resolvedRoot(root))
-        why = "it is the backup of " + m.root + ", not of " + resolvedRoot(root);
+    if (why.empty() && m.root != resolvedPath(root))
+        why = "it is the backup of " + m.root + ", not of " + resolvedPath(root);
     if (!why.empty()) {
         err << "dot4sim " << command << ": " << root << " holds an interrupted apply whose backup "
             << b << " cannot be used: " << why << "; nothing was changed\n";

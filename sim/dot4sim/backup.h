@@ -11,6 +11,14 @@
 
 namespace simwin::backup {
 
+// `path` with its links resolved, as a manifest records the partition's root.
+std::string resolvedPath(const std::string& path);
+// SHA-256 of a regular file, no link followed; "" for anything else.
+std::string hashOf(const std::string& path);
+// `backup`/`rel` is a regular file reached through no link, with `size` bytes and `hash`.
+bool copyIntact(const std::string& backup, const std::string& rel, uint64_t size,
+                const std::string& hash);
+
 // The marker apply leaves at the partition's root while it changes it: the backup's path.
 constexpr const char* kMarker = ".dot4-apply";
 // A new hive beside its original, until it is renamed over it.

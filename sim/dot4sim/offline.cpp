@@ -536,10 +536,9 @@ int transact(const ApplyArgs& args, Plan& plan, std::ostream& out, std::ostream&
         return abandon("cannot create " + parentOf(backup));
     if (backup::step() || ::mkdir(backup.c_str(), 0755) != 0)
         return abandon("cannot create " + backup);
-    char real[PATH_MAX];
-    const std::string backupPath = ::realpath(backup.c_str(), real) ? real : backup;
+    const std::string backupPath = backup::resolvedPath(backup);
     backup::Manifest m;
-    m.root = ::realpath(root.c_str(), real) ? real : root;
+    m.root = backup::resolvedPath(root);
     m.state = "applying";
     if (!backup::makeDirs(backup + "/hives")) return abandon("cannot create " + backup + "/hives");
     for (const HiveEdit& he : edits) {

@@ -34,16 +34,6 @@ const char* const kUndoHelp =
     "Exit status: 0 when restored or already restored, 1 when declined or a step failed (run it\n"
     "again), 2 for a bad command line or a backup that is damaged or does not match DIR.\n";
 
-std::string resolved(const std::string& p) {
-    char buf[PATH_MAX];
-    return ::realpath(p.c_str(), buf) ? std::string(buf) : p;
-}
-
-std::string hashOrEmpty(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? fileSha256(path) : "";
-}
-
 // Copies `from` over `to` through a complete file beside it.
 bool putBack(const std::string& from, const std::string& to) {
     std::string tmp = backup::tempOf(to);
@@ -105,11 +95,11 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
         err << "dot4sim undo: " << b << ": " << why << "; nothing was changed\n";
         return kStatusBadUsage;
     }
-    const std::string here = resolved(root);
+    const std::string here = backup::resolvedPath(root);
     // The pieces' hashes say whether this is the partition the backup was made of.
     bool same = !m.hives.empty();
     for (const backup::Manifest::Hive& h : m.hives) {
-        std::string now = hashOrEmpty(root + "/" + h.rel);
+        std::string now = backup::hashOf(root + "/" + h.rel);
         same = same && (now == h.newHash || now == h.oldHash);
     }
     const bool ours = m.root == here || same;
@@ -122,7 +112,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
     if (int status = backup::resolveInterrupted(root, backup::Way::Back, out, err, "undo", &rolled))
         return status;
     clearTemps(root, out);
-    if (resolved(rolled) == resolved(b)) return 0;
+    if (backup::resolvedPath(rolled) == backup::resolvedPath(b)) return 0;
     if (m.state == "applying") {
         out << "dot4sim undo: the apply recorded in " << b << " never changed " << root
             << "; nothing to undo\n";
@@ -131,10 +121,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
     // Every piece is checked before the first is put back.
     for (const backup::Manifest::Hive& h : m.hives) {
         std::string copy = b + "/" + h.copy;
-        uint64_t size = 0;
-        if (!backup::noLinks(b, h.copy) || !backup::noLinks(root, h.rel) ||
-            hashOrEmpty(copy).empty() || fileSha256(copy, &size) != h.oldHash ||
-            size != h.oldSize) {
+        if (!backup::noLinks(root, h.rel) || !backup::copyIntact(b, h.copy, h.oldSize, h.oldHash)) {
             err << "dot4sim undo: " << copy << " is not the copy apply made of " << root << "/"
                 << h.rel << " (missing, a link, or its size or hash differ); nothing was changed\n";
             return kStatusBadUsage;
@@ -148,7 +135,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
                 << "; nothing was changed\n";
             return kStatusBadUsage;
         }
-        std::string now = hashOrEmpty(there);
+        std::string now = backup::hashOf(there);
         if (now == f.hash) continue;  // already back
         if (existsNoFollow(there)) {
             err << "dot4sim undo: " << there
@@ -156,8 +143,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
                    "again; nothing was changed\n";
             return kStatusBadUsage;
         }
-        uint64_t size = 0;
-        if (fileSha256(copy, &size) != f.hash || size != f.size) {
+        if (!backup::copyIntact(b, "files/" + f.rel, f.size, f.hash)) {
             err << "dot4sim undo: " << copy << " is not the copy apply made of " << there
                 << " (missing, or its size or hash differ); nothing was changed\n";
             return kStatusBadUsage;
@@ -167,7 +153,7 @@ int undoMain(const std::vector<std::string>& a, std::istream& in, std::ostream& 
     std::vector<const backup::Manifest::Hive*> hives;
     std::vector<std::string> written;
     for (const backup::Manifest::Hive& h : m.hives) {
-        std::string now = hashOrEmpty(root + "/" + h.rel);
+        std::string now = backup::hashOf(root + "/" + h.rel);
         if (now == h.oldHash) continue;
         if (now != h.newHash) written.push_back(root + "/" + h.rel);
         hives.push_back(&h);

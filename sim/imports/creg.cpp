@@ -476,11 +476,7 @@ struct CregReader {
     std::set<off64_t> seen;
 
     bool fits(Registry::Key* key, const std::string& name, const char* what) {
-        if (fitsImage(name)) return true;
-        warnings << "dot4sim: warning: " << file << ": " << codePageToUtf8(r.path(key)) << ": "
-                 << what << " with a line break in its name, which the image cannot hold; left out"
-                 << "\n";
-        return false;
+        return fitsImage(name, warnings, file, r, key, what);
     }
 
     bool read(libcreg_key_t* k, Registry::Key* key, unsigned depth) {

@@ -9,6 +9,17 @@
 
 namespace simwin {
 
+namespace {
+
+std::string hex(const unsigned char* md, unsigned len) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < len; ++i) out += digits[md[i] >> 4], out += digits[md[i] & 15];
+    return out;
+}
+
+}  // namespace
+
 std::string fileSha256(const std::string& host, uint64_t* size) {
     int fd = ::open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return "";
@@ -27,20 +38,14 @@ std::string fileSha256(const std::string& host, uint64_t* size) {
     unsigned len = 0;
     if (!ok || n < 0 || EVP_DigestFinal_ex(ctx.get(), md, &len) != 1) return errno = e, "";
     if (size) *size = total;
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) out += hex[md[i] >> 4], out += hex[md[i] & 15];
-    return out;
+    return hex(md, len);
 }
 
 std::string textSha256(const std::string& text) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     EVP_Digest(text.data(), text.size(), md, &len, EVP_sha256(), nullptr);
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) out += hex[md[i] >> 4], out += hex[md[i] & 15];
-    return out;
+    return hex(md, len);
 }
 
 }  // namespace simwin

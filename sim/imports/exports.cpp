@@ -132,9 +132,9 @@ Derived derive(const Registry& r) {
             for (std::string p; std::getline(in, p, '.');)
                 if (auto n = number(p)) parts.push_back(*n);
         } else {
-            assumed(
-                "platform", "2",
-                "neither " + nt + " CurrentVersion nor " + w9x + " VersionNumber in the registry it read");
+            assumed("platform", "2",
+                    "neither " + nt + " CurrentVersion nor " + w9x +
+                        " VersionNumber in the registry it read");
         }
         if (parts.size() >= 2) {
             derived("major", std::to_string(parts[0]),

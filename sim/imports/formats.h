@@ -31,9 +31,9 @@ Registry::Key* keyAt(Registry& r, const std::string& keyPath);
 // UTF-8 as UTF-16LE; an invalid byte becomes U+FFFD.
 std::string utf8ToUtf16(const char* s, size_t n);
 bool validUtf8(const std::string& s);
-// A key or value name that the image's registry.reg can hold: no line break.
-inline bool fitsImage(const std::string& name) {
-    return name.find_first_of("\r\n") == std::string::npos;
-}
+// Whether the image's registry.reg can hold a key or value name (no line break); if not, says
+// so as a warning naming `file`, the key it is in, and `what` is left out.
+bool fitsImage(const std::string& name, std::ostream& warnings, const std::string& file,
+               const Registry& r, const Registry::Key* key, const char* what);
 
 }  // namespace simwin

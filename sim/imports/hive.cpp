@@ -112,6 +112,14 @@ bool validUtf8(const std::string& s) {
     return true;
 }
 
+bool fitsImage(const std::string& name, std::ostream& warnings, const std::string& file,
+               const Registry& r, const Registry::Key* key, const char* what) {
+    if (name.find_first_of("\r\n") == std::string::npos) return true;
+    warnings << "dot4sim: warning: " << file << ": " << codePageToUtf8(r.path(key)) << ": " << what
+             << " with a line break in its name, which the image cannot hold; left out\n";
+    return false;
+}
+
 Registry::Key* keyAt(Registry& r, const std::string& keyPath) {
     size_t slash = keyPath.find('\\');
     std::string rootPart = keyPath.substr(0, slash);

@@ -148,12 +148,7 @@ struct HivexReader {
             std::string bytes(data.get(), len);
             uint32_t type = 0;  // any number: a broken file's type need not be one hivex names
             std::memcpy(&type, &t, std::min(sizeof type, sizeof t));
-            if (!fitsImage(n)) {
-                warnings << "dot4sim: warning: " << file << ": " << codePageToUtf8(keyPath)
-                         << ": a value with a line break in its name, which the image cannot "
-                            "hold; left out\n";
-                continue;
-            }
+            if (!fitsImage(n, warnings, file, r, key, "a value")) continue;
             if (isStringType(type)) bytes = fromWide(bytes, where, keyPath, type);
             r.setValue(key, n.data(), n.size(), type,
                        reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -170,12 +165,7 @@ struct HivexReader {
                 name.get(), [&] { return codePageToUtf8(r.path(key)) + "\\" + name.get(); },
                 r.path(key));
             if (n.empty()) n = "?";
-            if (!fitsImage(n)) {
-                warnings << "dot4sim: warning: " << file << ": " << codePageToUtf8(r.path(key))
-                         << ": a key (with its sub-keys) with a line break in its name, which the "
-                            "image cannot hold; left out\n";
-                continue;
-            }
+            if (!fitsImage(n, warnings, file, r, key, "a key (with its sub-keys)")) continue;
             if (!read(*c, r.createChild(key, n.data(), n.size()), depth + 1)) return false;
         }
         return true;
