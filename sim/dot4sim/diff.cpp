@@ -1,4 +1,5 @@
 // dot4sim diff: what changed between two machine images, read with simwin's own loaders.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -117,12 +118,28 @@ std::string classText(const Registry& r, const Registry::Key* k) {
     return c ? "\"" + std::string(c) + "\"" : "(none)";
 }
 
+// A key's identity across two images: its path, and on NT the exact names on it, so that two
+// keys whose names the code page cannot hold stay two.
+std::string identity(const Registry& r, const Registry::Key* k) {
+    std::string id = upper(r.path(k));
+    for (; k; k = k->parent)
+        if (const std::string* e = r.exactName(k)) id += '\0' + upper(*e);
+    return id;
+}
+
+// The value of `k` that is `v` of the other image: by its exact name where it has one.
+const Registry::Value* counterpart(const Registry& r, const Registry::Key* k, const Registry& of,
+                                   const Registry::Value& v) {
+    const std::string* exact = of.exactName(v);
+    return exact ? r.findExactValue(k, *exact) : r.findValue(k, v.name, v.nameLength);
+}
+
 void addKeys(View& v, const Registry::Key* k) {
     const Registry& r = *v.m->run.registry;
     for (uint32_t i = 0; i < k->childCount; ++i) {
         const Registry::Key* c = k->children()[i];
         if (c->deleted || c->isLink) continue;  // the loader made CurrentControlSet a link
-        v.keys[upper(r.path(c))] = c;
+        v.keys[identity(r, c)] = c;
         addKeys(v, c);
     }
 }
@@ -194,15 +211,21 @@ void diffKeys(View& before, View& after, std::ostream& text, std::ostream& j) {
     }
     std::vector<std::string> created = minus(ka, kb);
     j << "],\n  \"keys_created\": " << jl(created);
+    std::vector<const Registry::Key*> createdKeys;
     std::set<std::string> createdSet;
-    for (const std::string& c : created) createdSet.insert(upper(c));
-    for (const std::string& c : created) {
-        const Registry::Key* k = after.keys[upper(c)];
+    for (const auto& k : after.keys)
+        if (!kb.count(k.first)) createdKeys.push_back(k.second), createdSet.insert(k.first);
+    std::stable_sort(createdKeys.begin(), createdKeys.end(), [&](auto* x, auto* y) {
+        const std::string a = ra.path(x), b = ra.path(y), ua = upper(a), ub = upper(b);
+        return ua != ub ? ua < ub : a < b;
+    });
+    for (const Registry::Key* k : createdKeys) {
+        const std::string c = ra.path(k);
         bool parentOnly = k->valueCount == 0 && !k->hasClass;
         if (parentOnly) {
             bool hasNewChild = false;
             for (uint32_t i = 0; i < k->childCount && !hasNewChild; ++i)
-                hasNewChild = createdSet.count(upper(ra.path(k->children()[i]))) > 0;
+                hasNewChild = createdSet.count(identity(ra, k->children()[i])) > 0;
             if (hasNewChild) continue;  // implied by the deeper key
         }
         text << "+ [" << c << "]\n";
@@ -256,12 +279,12 @@ void diffValues(View& before, View& after, std::ostream& text, std::ostream& j) 
         };
         for (uint32_t i = 0; i < kbk->valueCount; ++i) {
             const Registry::Value& vb = kbk->values[i];
-            const Registry::Value* va = ra.findValue(kak, vb.name, vb.nameLength);
+            const Registry::Value* va = counterpart(ra, kak, rb, vb);
             if (!va || !sameValue(vb, *va)) change(&vb, va);
         }
         for (uint32_t i = 0; i < kak->valueCount; ++i) {
             const Registry::Value& va = kak->values[i];
-            if (!rb.findValue(kbk, va.name, va.nameLength)) change(nullptr, &va);
+            if (!counterpart(rb, kbk, ra, va)) change(nullptr, &va);
         }
     }
     j << "],\n  \"classes_changed\": [" << classes.str() << "]";

@@ -58,6 +58,7 @@ const char* const kApplyHelp =
 struct ValueCopy {
     std::string name, data;
     uint32_t type;
+    bool exact;  // `name` in UTF-8, as NT holds it
 };
 struct KeyChange {
     std::string path;                // as the image spells it, for the report
@@ -95,7 +96,8 @@ uint64_t valuesHash(const Registry& r, const Registry::Key* k) {
 
 KeyChange describe(const Registry& r, const Registry::Key* k, bool withValues) {
     KeyChange c;
-    c.path = codePageToUtf8(r.path(k));  // for people: UTF-8
+    c.path = pathUtf8(r, k);  // for people: UTF-8
+    // The program reaches no key named outside the code page, so `names` never hold one.
     const Registry::Key* top = k;
     for (; top->parent; top = top->parent)
         c.names.insert(c.names.begin(), std::string(top->name, top->nameLength));
@@ -104,9 +106,10 @@ KeyChange describe(const Registry& r, const Registry::Key* k, bool withValues) {
     c.hasClass = r.classOf(k) != nullptr;
     for (uint32_t i = 0; withValues && i < k->valueCount; ++i) {
         const Registry::Value& v = k->values[i];
-        c.values.push_back({std::string(v.name, v.nameLength),
+        const std::string* exact = r.exactName(v);
+        c.values.push_back({exact ? *exact : std::string(v.name, v.nameLength),
                             std::string(reinterpret_cast<const char*>(v.data()), v.dataLength),
-                            v.type});
+                            v.type, exact != nullptr});
     }
     return c;
 }
@@ -187,7 +190,10 @@ Effect runForEffect(const std::string& image, std::ostream& err) {
         for (size_t i = 0; i < e.deleted.size(); ++i)
             e.deleted[i].foreign =
                 codePageToUtf8(foreignPhrase(e.deleted[i].keys, stack.foreignIn(subtrees[i])));
-        for (const StackTrace& t : stackTraces(r)) e.stays.push_back(codePageToUtf8(r.path(t.key)));
+        for (const StackTrace& t : stackTraces(r)) {
+            const std::string why = outOfReach(r, t.key);
+            e.stays.push_back(pathUtf8(r, t.key) + (why.empty() ? "" : "  (" + why + ")"));
+        }
         e.ran = true;
     };
     runImage(o, err);
@@ -223,7 +229,7 @@ int fileOf(const Partition& p, const KeyChange& c, std::vector<std::string>& nam
 
 std::vector<FileValue> fileValues(const std::vector<ValueCopy>& values) {
     std::vector<FileValue> out;
-    for (const ValueCopy& v : values) out.push_back({v.name, v.data, v.type});
+    for (const ValueCopy& v : values) out.push_back({v.name, v.data, v.type, v.exact});
     return out;
 }
 

@@ -55,12 +55,12 @@ const char* const kPreviewHelp =
     "program failed on it (its JSON object then has an \"error\"), 2 for a bad command line.\n";
 
 struct Preview {
-    std::string machine, platform, error, answer, verdict;
+    std::string machine, platform, error, answer, verdict, reach;  // reach: why unreachable
     unsigned codepage = 1252;
     int exitCode = 0;
     std::vector<std::string> keysDeleted, keysCreated, emptyKeys, printersDeleted, filesDeleted,
         filesCreated, filesScheduled, filesFailed, restartDeletes, restartNotes, warnings, notes,
-        keysForeign, stays, staysWhere;
+        keysForeign, stays, staysWhere, unreachable;
     std::vector<std::pair<std::string, DWORD>> printersFailed;
     std::vector<std::pair<std::string, size_t>> trees;  // the deleted sub-trees and their sizes
     std::vector<ForeignKeys> treesForeign;              // per sub-tree: what is not the stack's
@@ -166,7 +166,7 @@ void judge(Preview& p) {
     std::set<std::string> entries, ports, printers;
     bool monitor = false;
     for (const auto& [kind, where] : p.found) {
-        std::string leaf = upper(where.substr(activeCodePage().rfindSeparator(where) + 1));
+        std::string leaf = upper(where.substr(where.rfind('\\') + 1));
         if (kind == StackTrace::Monitor) monitor = true;
         if (kind == StackTrace::Port) ports.insert(leaf);
         if (kind == StackTrace::Printer) printers.insert(leaf);
@@ -197,7 +197,7 @@ void judge(Preview& p) {
         for (size_t i = 0; i < p.trees.size(); ++i) {
             const std::string& top = p.trees[i].first;
             const std::string& what = p.treesForeign[i].what;
-            where.push_back(top.substr(activeCodePage().rfindSeparator(top) + 1) +
+            where.push_back(top.substr(top.rfind('\\') + 1) +
                             (what.empty() ? "" : " (" + what + ")"));
         }
         p.verdict = "no trace of the Dot4 stack on this machine, yet the uninstall deletes " +
@@ -231,12 +231,18 @@ void judge(Preview& p) {
     if (later) p.verdict += ", leaves " + counted(later, "file", "files") + " for the restart";
     if (!cannot.empty()) p.verdict += ", cannot remove " + joined(cannot);
     p.verdict += "; stays: " + (p.staysWhere.empty() ? "nothing" : joined(p.staysWhere));
+    if (!p.unreachable.empty())
+        p.verdict += " (" + counted(p.unreachable.size(), "key", "keys") +
+                     " named outside code page " + std::to_string(p.codepage) +
+                     ", out of the program's reach: it sees a '?' for each character the code "
+                     "page lacks, and on NT such a name opens nothing)";
     p.verdict += "; " + reboot;
 }
 
-// What a person reads is Unicode: names leave the machine's code page once, here.
+// What a person reads is Unicode: names leave the machine's code page once, here, the run's
+// lists before the verdict is made of them and the messages at the end.
 // The image's folder in a message is a host name, in UTF-8 already.
-void inUtf8(Preview& p) {
+void inUtf8(Preview& p, bool messages) {
     auto one = [&](std::string& s) {
         std::string out;
         size_t from = 0;
@@ -248,16 +254,26 @@ void inUtf8(Preview& p) {
     auto all = [&](std::vector<std::string>& v) {
         for (std::string& s : v) one(s);
     };
+    if (messages) {
+        all(p.warnings), all(p.notes), one(p.error);
+        return;
+    }
     for (auto* v :
          {&p.keysDeleted, &p.keysCreated, &p.emptyKeys, &p.printersDeleted, &p.filesDeleted,
           &p.filesCreated, &p.filesScheduled, &p.filesFailed, &p.restartDeletes, &p.restartNotes,
-          &p.warnings, &p.notes, &p.keysForeign, &p.stays})
+          &p.keysForeign})
         all(*v);
     for (auto& f : p.treesForeign) one(f.what);
     for (auto& f : p.printersFailed) one(f.first);
     for (auto& t : p.trees) one(t.first);
-    one(p.error);
-    one(p.verdict);
+}
+
+// A trace's place for people, its own name exact.
+std::string whereUtf8(const Registry& r, const StackTrace& t, unsigned codepage) {
+    const std::string* exact = r.exactName(t.key);
+    const std::string leaf = exact ? *exact : std::string(t.key->name, t.key->nameLength);
+    return toUtf8(t.where.substr(0, t.where.size() - t.key->nameLength), codepage) +
+           (exact ? leaf : toUtf8(leaf, codepage));
 }
 
 // The hives import --stale-hives read without what only their logs held (machine.ini [source]).
@@ -356,13 +372,20 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         // Under the machine's code page, before the names become UTF-8.
         p.trees = subtrees(p.keysDeleted);
         foreignKeys(*m.run.registry, stack, deletedKeys, p);
-        for (const StackTrace& t : stack.traces()) p.found.emplace_back(t.kind, t.where);
+        inUtf8(p, false);
+        const Registry& reg = *m.run.registry;
+        for (const StackTrace& t : stack.traces())
+            p.found.emplace_back(t.kind, whereUtf8(reg, t, p.codepage));
         std::set<std::string> stays;
-        for (const StackTrace& t : stackTraces(*m.run.registry)) {
-            p.stays.push_back(m.run.registry->path(t.key));
-            if (stays.insert(upper(t.where)).second) p.staysWhere.push_back(t.where);
+        for (const StackTrace& t : stackTraces(reg)) {
+            const std::string where = whereUtf8(reg, t, p.codepage);
+            p.stays.push_back(pathUtf8(reg, t.key));
+            if (std::string why = outOfReach(reg, t.key); !why.empty())
+                p.unreachable.push_back(p.stays.back()), p.reach = why;
+            if (stays.insert(upper(where)).second) p.staysWhere.push_back(where);
         }
         sortWithoutCase(p.stays);
+        sortWithoutCase(p.unreachable);
         for (const std::string& f : p.filesFailed) p.stays.push_back(f), p.staysWhere.push_back(f);
         judge(p);
         if (std::string stale = staleHives(image); !stale.empty())
@@ -383,7 +406,7 @@ Preview previewOne(const std::string& image, const RunOptions& base) {
         p.error = p.warnings.empty() ? "the preview failed" : p.warnings.back();
         if (!p.warnings.empty()) p.warnings.pop_back();
     }
-    inUtf8(p);
+    inUtf8(p, true);
     return p;
 }
 
@@ -541,8 +564,12 @@ Rendered render(const Preview& p, bool allWarnings) {
         for (const std::string& k : p.keysCreated)
             created.push_back(k + (empty.count(k) ? "  (empty base key)" : ""));
         htmlList(h, "keys created", created);
-        section(t, "stays (the stack's, left behind)", p.stays);
-        htmlList(h, "stays (the stack's, left behind)", p.stays);
+        const std::set<std::string> unreachable(p.unreachable.begin(), p.unreachable.end());
+        const std::string reach = "  (" + p.reach + ")";
+        section(t, "stays (the stack's, left behind)", p.stays, unreachable, reach.c_str());
+        std::vector<std::string> stays;
+        for (const std::string& k : p.stays) stays.push_back(k + (unreachable.count(k) ? reach : ""));
+        htmlList(h, "stays (the stack's, left behind)", stays);
         section(t, "printers deleted through the spooler", p.printersDeleted);
         htmlList(h, "printers deleted through the spooler", p.printersDeleted);
         std::vector<std::string> failed;
@@ -581,6 +608,7 @@ Rendered render(const Preview& p, bool allWarnings) {
           << ",\n   \"keys_deleted\": " << jsonList(p.keysDeleted)
           << ",\n   \"keys_deleted_foreign\": " << jsonList(p.keysForeign)
           << ",\n   \"stays\": " << jsonList(p.stays)
+          << ",\n   \"stays_unreachable\": " << jsonList(p.unreachable)
           << ",\n   \"keys_created\": " << jsonList(p.keysCreated)
           << ",\n   \"keys_created_empty\": " << jsonList(p.emptyKeys)
           << ",\n   \"printers_deleted\": " << jsonList(p.printersDeleted)

@@ -217,6 +217,28 @@ std::string toUtf8(const std::string& text, unsigned codepage) {
         .convert(text.data(), text.size(), "\xef\xbf\xbd", [](const char*, size_t) { return 1; });
 }
 
+std::string pathUtf8(const Registry& r, const Registry::Key* key) {
+    std::vector<const Registry::Key*> chain;
+    for (; key; key = key->parent) chain.push_back(key);
+    std::string out;
+    for (size_t i = chain.size(); i-- > 0;) {
+        if (i + 1 < chain.size()) out += '\\';
+        const std::string* exact = r.exactName(chain[i]);
+        out += exact ? *exact
+                     : toUtf8(std::string(chain[i]->name, chain[i]->nameLength),
+                              activeCodePage().number());
+    }
+    return out;
+}
+
+std::string outOfReach(const Registry& r, const Registry::Key* key) {
+    for (; key; key = key->parent)
+        if (r.exactName(key))
+            return "named outside code page " + std::to_string(activeCodePage().number()) +
+                   ": the program sees '?'s, which open nothing on NT";
+    return "";
+}
+
 std::string jsonString(const std::string& text, unsigned codepage) {
     const std::string s = codepage ? toUtf8(text, codepage) : text;
     std::string out = "\"";

@@ -79,6 +79,11 @@ std::vector<std::pair<std::string, size_t>> subtrees(const std::vector<std::stri
 
 // Text in the ANSI code page `codepage` as UTF-8; a byte it cannot decode becomes U+FFFD.
 std::string toUtf8(const std::string& text, unsigned codepage);
+// A key's path for people: UTF-8, each name the code page cannot hold as it is.
+std::string pathUtf8(const Registry& r, const Registry::Key* key);
+// "" for a key the A functions reach; else why not: a name on its path is one the code page
+// cannot hold, which they see with a '?' for each character and which opens nothing on NT.
+std::string outOfReach(const Registry& r, const Registry::Key* key);
 // A JSON string of UTF-8 text, or of text in `codepage` when one is given.
 std::string jsonString(const std::string& s, unsigned codepage = 0);
 std::string jsonList(const std::vector<std::string>& v, unsigned codepage = 0);

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <iostream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "image/imagefacts.h"
 #include "model/codepage.h"
+#include "model/iconv.h"
 #include "model/registry.h"
 #include "model/registry_model.h"
 
@@ -35,36 +38,61 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
+std::string lostWarning(const std::string& file, int line, const LostCharacters& lost) {
+    return "dot4sim: warning: " + file + ":" + std::to_string(line) +
+           ": characters with no form in code page " + std::to_string(activeCodePage().number()) +
+           "; " + std::to_string(lost.count) + " stored as '?':" + lost.codes +
+           (lost.count > 3 ? " ..." : "") + "\n";
+}
+
 // Each line's lost characters are named once, with their count: a long value of another script
 // would otherwise give a warning per character.
 std::string utf16ToAnsi(const char* p, size_t n, const std::string& file, int line,
-                        std::ostream& warnings) {
+                        std::ostream& warnings, std::map<int, LostCharacters>* held) {
     const CodePage& cp = activeCodePage();
     const bool wholeFile = line == 0;  // else a value's data, all of it on `line`
     if (wholeFile) line = 1;
     size_t counted = 0;  // UTF-16 bytes whose line breaks are in `line`
     int lostLine = line;
-    size_t lost = 0;
-    std::string codes;
+    LostCharacters lost;
     auto report = [&] {
-        if (lost == 0) return;
-        warnings << "dot4sim: warning: " << file << ":" << lostLine
-                 << ": characters with no form in code page " << cp.number() << "; " << lost
-                 << " stored as '?':" << codes << (lost > 3 ? " ..." : "") << "\n";
-        lost = 0;
-        codes.clear();
+        if (lost.count == 0) return;
+        if (held)
+            (*held)[lostLine] = lost;
+        else
+            warnings << lostWarning(file, lostLine, lost);
+        lost = LostCharacters();
     };
     std::string out = cp.fromUtf16(p, n, [&](uint32_t code, size_t offset) {
         for (; wholeFile && counted + 1 < offset; counted += 2)
             if (p[counted] == '\n' && p[counted + 1] == 0) ++line;
         if (line != lostLine) report(), lostLine = line;
-        if (++lost > 3) return;
+        if (++lost.count > 3) return;
         char u[16];
         std::snprintf(u, sizeof u, " U+%04X", code);
-        codes += u;
+        lost.codes += u;
     });
     report();
     return out;
+}
+
+// A name in UTF-8 as the code page holds it, with what it cannot hold.
+struct Narrowed {
+    std::string ansi;
+    LostCharacters lost;
+};
+Narrowed narrow(const std::string& utf8) {
+    Iconv cv("UTF-16LE", "UTF-8");
+    const std::string wide = cv.convert(utf8.data(), utf8.size(), "\xfd\xff",
+                                        [](const char*, size_t) { return size_t(1); });
+    Narrowed n;
+    n.ansi = activeCodePage().fromUtf16(wide.data(), wide.size(), [&](uint32_t code, size_t) {
+        if (++n.lost.count > 3) return;
+        char u[16];
+        std::snprintf(u, sizeof u, " U+%04X", code);
+        n.lost.codes += u;
+    });
+    return n;
 }
 
 namespace {
@@ -96,6 +124,12 @@ bool startsWithNoCase(const char* s, size_t n, const char* word) {
 
 class Parser {
   public:
+    // A UTF-16 file's lines with characters the code page cannot hold (NT), and their own text.
+    void hold(std::map<int, LostCharacters>* lost, std::map<int, std::string>* text) {
+        held_ = lost;
+        heldText_ = text;
+    }
+
     Parser(Registry& reg, const std::string& fileName, std::ostream& warnings,
            std::unordered_map<const Registry::Key*, int>& topLines, bool lenient)
         : reg_(reg), file_(fileName), warnings_(warnings), topLines_(topLines), lenient_(lenient) {}
@@ -150,6 +184,23 @@ class Parser {
 
   private:
     void readLine(const char* s, size_t n, int& headerLine) {
+        heldLost_ = nullptr;
+        if (held_) {
+            auto it = held_->find(line_);
+            if (it != held_->end()) {
+                heldLost_ = &it->second;
+                std::string& u = (*heldText_)[line_];
+                while (!u.empty() && (isBlank(u.back()) || u.back() == '\r')) u.pop_back();
+                u.erase(0, std::min(u.size(), u.find_first_not_of(" \t")));
+                heldLine_ = u;
+            }
+        }
+        readHeldLine(s, n, headerLine);
+        // Names the code page cannot hold were warned about with their line; the rest here.
+        if (heldLost_) warnings_ << lostWarning(file_, line_, *heldLost_);
+    }
+
+    void readHeldLine(const char* s, size_t n, int& headerLine) {
         {
             if (*s == '#') {
                 if (!lenient_) fail("expected [KEY], a value line or a ; comment");
@@ -164,7 +215,10 @@ class Parser {
             }
             if (*s == '[') {
                 if (lenient_) key_ = nullptr, deletedSection_ = false;  // until the header reads
-                parseHeader(s, n);
+                if (heldLost_ && heldLine_[0] == '[')
+                    parseExactHeader();
+                else
+                    parseHeader(s, n);
                 headerLine = line_;
                 return;
             }
@@ -228,6 +282,69 @@ class Parser {
             return;
         }
         key_ = locate(r, path, len, rootLen);
+    }
+
+    // A header with names the code page cannot hold, read from the line's own characters: each
+    // such name is its own key, kept exactly.
+    void parseExactHeader() {
+        const std::string& u = heldLine_;
+        if (u.size() < 3 || u.back() != ']') fail("expected [KEY PATH] closed by ]");
+        std::string path = u.substr(1, u.size() - 2);
+        const bool remove = path[0] == '-';
+        if (remove) path.erase(0, 1);
+        const size_t rootLen = std::min(path.size(), path.find('\\'));
+        int r = rootFromName(path.data(), rootLen);
+        if (r < 0) fail(std::string("expected a key path under ") + kRootList);
+        deletedSection_ = remove;
+        key_ = nullptr;
+        prevPath_.clear();  // the next header walks from the root
+        chain_.clear();
+        Registry::Key* k = reg_.root(r);
+        LostCharacters lost;
+        size_t depth = 0;
+        for (size_t pos = rootLen; pos < path.size() && k;) {
+            if (path[pos] == '\\') {
+                ++pos;
+                continue;
+            }
+            const size_t end = std::min(path.size(), path.find('\\', pos));
+            const std::string name = path.substr(pos, end - pos);
+            pos = end;
+            if (++depth > kMaxDepth)
+                fail("expected keys at most " + std::to_string(kMaxDepth) +
+                     " levels deep, as Windows allows");
+            const Narrowed c = narrow(name);
+            const char* a = c.ansi.data();
+            const size_t an = c.ansi.size();
+            Registry::Key* parent = k;
+            if (c.lost.count) {
+                k = remove ? reg_.exactChild(k, a, an, name) : reg_.createExactChild(k, a, an, name);
+                lost.count += c.lost.count;
+                if (lost.codes.size() < 21) lost.codes += c.lost.codes;
+            } else {
+                k = remove ? reg_.child(k, a, an) : reg_.createChild(k, a, an);
+            }
+            if (k && !remove && !parent->parent && (r == 2 || r == 3)) topLines_.emplace(k, line_);
+        }
+        nameWarning("a key name", lost);
+        if (!remove)
+            key_ = k;
+        else if (k && k->parent)
+            reg_.remove(k);
+    }
+
+    // One warning for a line whose names hold what the code page cannot; what its text lost
+    // is counted with it.
+    void nameWarning(const char* what, const LostCharacters& lost) {
+        if (!lost.count) return;
+        const size_t rest = heldLost_->count > lost.count ? heldLost_->count - lost.count : 0;
+        warn(std::string(what) + " with " + std::to_string(lost.count) +
+             " characters code page " + std::to_string(activeCodePage().number()) +
+             " lacks:" + lost.codes.substr(0, 21) + (lost.count > 3 ? " ..." : "") +
+             "; kept exactly: the program's A functions see a '?' for each, and on NT such a "
+             "name opens nothing" +
+             (rest ? "; " + std::to_string(rest) + " more in its text, stored as '?'" : ""));
+        heldLost_ = nullptr;
     }
 
     // Finds or creates the key, starting from the deepest key it shares with the last header:
@@ -295,7 +412,7 @@ class Parser {
                 i += 2;
                 continue;
             }
-            if (activeCodePage().pairAt(s, n, i)) {
+            if (!utf8Text_ && activeCodePage().pairAt(s, n, i)) {
                 out.append(s + i, 2);  // a trail byte '\\' or '"' is part of its character
                 i += 2;
                 continue;
@@ -334,8 +451,21 @@ class Parser {
             if (deletedSection_) return;  // values of a [-KEY] section are ignored, as regedit does
             fail("expected a [KEY] line before the first value");
         }
+        exactValue_.clear();
+        if (heldLost_ && heldLine_[0] == '"') {
+            utf8Text_ = true;
+            std::string exact;
+            unquote(heldLine_.data() + 1, heldLine_.size() - 1, exact, "the value name");
+            utf8Text_ = false;
+            const Narrowed c = narrow(exact);
+            if (c.lost.count) exactValue_ = exact;
+            nameWarning("a value name", c.lost);
+        }
         if (dn == 1 && *d == '-') {
-            reg_.removeValue(key_, name_.data(), name_.size());
+            if (exactValue_.empty())
+                reg_.removeValue(key_, name_.data(), name_.size());
+            else
+                reg_.removeExactValue(key_, exactValue_);
         } else if (dn && *d == '"') {
             setText(d, dn);
         } else {
@@ -359,8 +489,7 @@ class Parser {
             unquoteLoose(d + 1, dn - 2, data_);
         }
         data_ += '\0';
-        reg_.setValue(key_, name_.data(), name_.size(), REG_SZ,
-                      reinterpret_cast<const unsigned char*>(data_.data()), data_.size());
+        store(REG_SZ, reinterpret_cast<const unsigned char*>(data_.data()), data_.size());
     }
 
     // dword:XXXXXXXX
@@ -383,7 +512,7 @@ class Parser {
         unsigned char b[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
                               static_cast<unsigned char>(v >> 16),
                               static_cast<unsigned char>(v >> 24)};
-        reg_.setValue(key_, name_.data(), name_.size(), REG_DWORD, b, 4);
+        store(REG_DWORD, b, 4);
     }
 
     // hex:.. and hex(N):..; a UTF-16 export's strings come back to the machine's code page.
@@ -410,7 +539,14 @@ class Parser {
                                            bytes_.size(), file_, valueLine, warnings_);
             bytes_.assign(ansi.begin(), ansi.end());
         }
-        reg_.setValue(key_, name_.data(), name_.size(), type, bytes_.data(), bytes_.size());
+        store(type, bytes_.data(), bytes_.size());
+    }
+
+    void store(DWORD type, const unsigned char* data, size_t length) {
+        if (exactValue_.empty())
+            reg_.setValue(key_, name_.data(), name_.size(), type, data, length);
+        else
+            reg_.setExactValue(key_, name_.data(), name_.size(), exactValue_, type, data, length);
     }
 
     // Type names in another case: regedit's own files write them in lower case only, and the
@@ -484,6 +620,11 @@ class Parser {
     bool lenient_;
     bool unicode_ = false;
     bool deletedSection_ = false;
+    std::map<int, LostCharacters>* held_ = nullptr;
+    std::map<int, std::string>* heldText_ = nullptr;
+    const LostCharacters* heldLost_ = nullptr;  // this line's, until warned about
+    std::string heldLine_, exactValue_;
+    bool utf8Text_ = false;  // unquoting UTF-8: no double-byte characters
     Registry::Key* key_ = nullptr;
     std::string prevPath_;
     std::vector<std::pair<size_t, Registry::Key*>> chain_;  // component end in prevPath_, key
@@ -494,7 +635,8 @@ class Parser {
 // Buffered output: one ostream write per megabyte.
 class Writer {
   public:
-    explicit Writer(std::ostream& out) : out_(out) { buf_.reserve(kFlush + 4096); }
+    // `utf8`: names and text leave the code page, for a 5.00 file.
+    Writer(std::ostream& out, bool utf8) : out_(out), utf8_(utf8) { buf_.reserve(kFlush + 4096); }
     ~Writer() { flush(); }
     void put(char c) { buf_ += c; }
     void put(const char* s, size_t n) { buf_.append(s, n); }
@@ -508,7 +650,13 @@ class Writer {
         if (!buf_.empty()) out_.write(buf_.data(), static_cast<std::streamsize>(buf_.size()));
         buf_.clear();
     }
+    bool utf8() const { return utf8_; }
+    // A name or text of the code page as the file holds it.
+    std::string text(const char* s, size_t n) const {
+        return utf8_ ? toUtf8(std::string(s, n), activeCodePage().number()) : std::string(s, n);
+    }
     void quoted(const char* s, size_t n) {
+        if (utf8_) return quotedAsIs(text(s, n));
         buf_ += '"';
         const CodePage& cp = activeCodePage();
         size_t start = 0;
@@ -524,10 +672,19 @@ class Writer {
         buf_.append(s + start, n - start);
         buf_ += '"';
     }
+    void quotedAsIs(const std::string& s) {
+        buf_ += '"';
+        for (char c : s) {
+            if (c == '\\' || c == '"') buf_ += '\\';
+            buf_ += c;
+        }
+        buf_ += '"';
+    }
 
   private:
     static constexpr size_t kFlush = 1 << 20;
     std::ostream& out_;
+    bool utf8_;
     std::string buf_;
 };
 
@@ -550,10 +707,12 @@ bool isPlainText(const Registry::Value& v) {
     return true;
 }
 
-void writeValue(Writer& w, const Registry::Value& v) {
+void writeValue(Writer& w, const Registry::Value& v, const std::string* exact) {
     static const char kHex[] = "0123456789abcdef";
     size_t lineStart = w.size();
-    if (v.nameLength == 0)
+    if (exact)
+        w.quotedAsIs(*exact);
+    else if (v.nameLength == 0)
         w.put('@');
     else
         w.quoted(v.name, v.nameLength);
@@ -580,11 +739,21 @@ void writeValue(Writer& w, const Registry::Value& v) {
         int n = std::snprintf(b, sizeof b, "hex(%x):", static_cast<unsigned>(v.type));
         w.put(b, static_cast<size_t>(n));
     }
+    const unsigned char* data = v.data();
+    uint32_t length = v.dataLength;
+    std::string wide;  // a 5.00 file holds strings in UTF-16LE
+    if (w.utf8() && (v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)) {
+        Iconv cv("UTF-16LE", "CP" + std::to_string(activeCodePage().number()));
+        wide = cv.convert(reinterpret_cast<const char*>(data), length, "\xfd\xff",
+                          [](const char*, size_t) { return size_t(1); });
+        data = reinterpret_cast<const unsigned char*>(wide.data());
+        length = static_cast<uint32_t>(wide.size());
+    }
     // Regedit's wrapping: lines of at most 80 characters, ending in ",\", continued after two
     // blanks. The first byte always stays on the value's own line.
     size_t col = w.size() - lineStart;
-    for (uint32_t i = 0; i < v.dataLength; ++i) {
-        bool last = i + 1 == v.dataLength;
+    for (uint32_t i = 0; i < length; ++i) {
+        bool last = i + 1 == length;
         size_t need = last ? 2 : 4;
         if (i > 0 && col + need > 80) {
             w.put('\\');
@@ -592,7 +761,7 @@ void writeValue(Writer& w, const Registry::Value& v) {
             w.put("  ", 2);
             col = 2;
         }
-        char b[3] = {kHex[v.data()[i] >> 4], kHex[v.data()[i] & 15], ','};
+        char b[3] = {kHex[data[i] >> 4], kHex[data[i] & 15], ','};
         w.put(b, last ? 2 : 3);
         col += last ? 2 : 3;
     }
@@ -613,18 +782,38 @@ void readRegFile(Registry& r, const std::string& text, const std::string& fileNa
     Parser parser(r, fileName, warn, r.model().topLines, lenient);
     if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
         static_cast<unsigned char>(text[1]) == 0xFE) {
-        std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, fileName, 0, warn);
+        // NT keeps a name the code page cannot hold exactly; 95/98 hold bytes of the code page.
+        std::map<int, LostCharacters> held;
+        std::map<int, std::string> heldText;
+        const bool nt = activeCodePage().nt();
+        std::string ansi =
+            utf16ToAnsi(text.data() + 2, text.size() - 2, fileName, 0, warn, nt ? &held : nullptr);
+        if (!held.empty()) {
+            Iconv cv("UTF-8", "UTF-16LE");
+            const std::string u = cv.convert(text.data() + 2, (text.size() - 2) & ~size_t(1),
+                                             "\xef\xbf\xbd", [](const char*, size_t) { return 2; });
+            int line = 1;
+            for (size_t at = 0; at <= u.size();) {
+                size_t nl = std::min(u.size(), u.find('\n', at));
+                if (held.count(line)) heldText[line] = u.substr(at, nl - at);
+                at = nl + 1;
+                ++line;
+            }
+            parser.hold(&held, &heldText);
+        }
         parser.run(ansi.data(), ansi.size());
     } else {
         parser.run(text.data(), text.size());
     }
 }
 
-void writeRegFile(const Registry& reg, std::ostream& out) {
+namespace {
+
+void writeText(const Registry& reg, std::ostream& out, bool utf8) {
     using Key = Registry::Key;
     const Registry::Model& model = reg.model();
-    Writer w(out);
-    w.put("REGEDIT4");
+    Writer w(out, utf8);
+    w.put(utf8 ? "Windows Registry Editor Version 5.00" : "REGEDIT4");
     w.eol();
     w.eol();
     std::string path;
@@ -652,7 +841,8 @@ void writeRegFile(const Registry& reg, std::ostream& out) {
                     w.quoted(cls, std::strlen(cls));
                     w.eol();
                 }
-                for (uint32_t i = 0; i < f.key->valueCount; ++i) writeValue(w, f.key->values[i]);
+                for (uint32_t i = 0; i < f.key->valueCount; ++i)
+                    writeValue(w, f.key->values[i], reg.exactName(f.key->values[i]));
                 w.eol();
             }
             if (f.next < f.key->childCount) {
@@ -662,7 +852,8 @@ void writeRegFile(const Registry& reg, std::ostream& out) {
                 if (c->isLink && !model.linkSaved) continue;
                 path.resize(f.pathLength);
                 path += '\\';
-                path.append(c->name, c->nameLength);
+                const std::string* exact = reg.exactName(c);
+                path += exact ? *exact : w.text(c->name, c->nameLength);
                 stack.push_back({c->isLink ? model.linkTarget : c, 0, path.size()});
                 entering = true;
             } else {
@@ -673,6 +864,18 @@ void writeRegFile(const Registry& reg, std::ostream& out) {
         }
     }
     w.flush();
+}
+
+}  // namespace
+
+void writeRegFile(const Registry& reg, std::ostream& out) {
+    if (!reg.hasExactNames() || !activeCodePage().nt()) return writeText(reg, out, false);
+    std::ostringstream utf8;
+    writeText(reg, utf8, true);
+    const std::string u = utf8.str();
+    Iconv cv("UTF-16LE", "UTF-8");
+    out << "\xff\xfe"
+        << cv.convert(u.data(), u.size(), "\xfd\xff", [](const char*, size_t) { return size_t(1); });
 }
 
 }  // namespace simwin

@@ -188,20 +188,13 @@ Derived derive(const Registry& r) {
     return d;
 }
 
-// One export in memory at a time, and a UTF-16 one only until it is converted: the peak is the
-// 8-bit text and the registry.
+// One export in memory at a time.
 std::string readExport(Registry& into, const std::string& file, std::ostream& warnings) {
     std::string text;
     if (!readFile(file, text)) return std::strerror(errno);
     if (looksLikeListing(text))
         return "it is a dir /s /b listing, not a registry export; give listings with --listing "
                "FILE";
-    if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
-        static_cast<unsigned char>(text[1]) == 0xFE) {
-        std::string ansi = utf16ToAnsi(text.data() + 2, text.size() - 2, file, 0, warnings);
-        std::string().swap(text);
-        text.swap(ansi);
-    }
     readRegFile(into, text, file, warnings, true);
     return "";
 }

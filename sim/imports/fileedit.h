@@ -15,6 +15,7 @@ struct HiveFile;
 struct FileValue {
     std::string name, data;  // the machine's code page, as the image holds them
     uint32_t type = 0;
+    bool exact = false;  // `name` is UTF-8: one the code page cannot hold, kept as NT holds it
 };
 
 class RegistryFileEdit {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <ostream>
 
+#include "image/imagefacts.h"
 #include "imports/fileedit.h"
 #include "imports/formats.h"
 #include "imports/hive.h"
@@ -69,15 +70,21 @@ struct HivexReader {
 
     size_t tailValues = 0, tailCharacters = 0;  // characters past a string's terminating NUL
 
+    // A name as the A functions see it; `exact` is the name itself where the code page cannot
+    // hold it (NT keeps it so), else empty.
     std::string local(const char* utf8, const std::function<std::string()>& where,
-                      const std::string& keyPath) {
+                      const std::string& keyPath, std::string& exact) {
+        exact.clear();
         size_t n = std::strlen(utf8);
         bool ascii = true;
         for (size_t i = 0; i < n && ascii; ++i) ascii = static_cast<unsigned char>(utf8[i]) < 0x80;
         if (ascii) return std::string(utf8, n);
         std::string wide = utf8ToUtf16(utf8, n);
-        return fromWide(wide, where, keyPath, 0);
+        std::string out = fromWide(wide, where, keyPath, 0);
+        if (lostInName) exact.assign(utf8, n);
+        return out;
     }
+    bool lostInName = false;  // the last name fromWide converted lost characters
     // One warning a name or value, however many characters it holds that the code page lacks;
     // those after a string's terminating NUL, which no reader of the string sees, are only
     // counted for one line at the end.
@@ -105,7 +112,17 @@ struct HivexReader {
                 }
             });
         if (after) ++tailValues, tailCharacters += after;
-        if (inside)
+        if (!type) lostInName = inside > 0;
+        if (inside && !type)
+            warnings << "dot4sim: warning: " << file << ": " << where() << ": a name with "
+                     << inside << " characters code page " << cp.number() << " lacks:" << shown
+                     << (inside > 3 ? " ..." : "")
+                     << "; kept exactly: the program's A functions see a '?' for each, and on NT "
+                        "such a name opens nothing, "
+                     << (readByProgram(keyPath) ? "in a key the uninstaller reads"
+                                                : "in no key the uninstaller reads")
+                     << "\n";
+        else if (inside)
             warnings << "dot4sim: warning: " << file << ": " << where()
                      << ": characters with no form in code page " << cp.number() << "; " << inside
                      << " stored as '?':" << shown << (inside > 3 ? " ..." : "") << ", "
@@ -132,7 +149,7 @@ struct HivexReader {
         seen[node / 8] = true;
         std::unique_ptr<hive_value_h, decltype(&free)> values(hivex_node_values(h, node), &free);
         if (!values)
-            return problem = codePageToUtf8(r.path(key)) + ": libhivex cannot list its values (" +
+            return problem = pathUtf8(r, key) + ": libhivex cannot list its values (" +
                              std::strerror(errno) + ")",
                    false;
         for (hive_value_h* v = values.get(); *v; ++v) {
@@ -142,31 +159,38 @@ struct HivexReader {
             std::unique_ptr<char, decltype(&free)> data(hivex_value_value(h, *v, &t, &len), &free);
             if (!name || !data)
                 return problem = std::string("a value: ") + std::strerror(errno), false;
-            auto where = [&] { return codePageToUtf8(r.path(key)) + " \"" + name.get() + "\""; };
+            auto where = [&] { return pathUtf8(r, key) + " \"" + name.get() + "\""; };
             const std::string keyPath = r.path(key);
-            std::string n = local(name.get(), where, keyPath);
+            std::string exact;
+            std::string n = local(name.get(), where, keyPath, exact);
             std::string bytes(data.get(), len);
             uint32_t type = 0;  // any number: a broken file's type need not be one hivex names
             std::memcpy(&type, &t, std::min(sizeof type, sizeof t));
             if (!fitsImage(n, warnings, file, r, key, "a value")) continue;
             if (isStringType(type)) bytes = fromWide(bytes, where, keyPath, type);
-            r.setValue(key, n.data(), n.size(), type,
-                       reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+            const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+            if (exact.empty())
+                r.setValue(key, n.data(), n.size(), type, b, bytes.size());
+            else
+                r.setExactValue(key, n.data(), n.size(), exact, type, b, bytes.size());
         }
         std::unique_ptr<hive_node_h, decltype(&free)> kids(hivex_node_children(h, node), &free);
         if (!kids)
-            return problem = codePageToUtf8(r.path(key)) + ": libhivex cannot list its sub-keys (" +
+            return problem = pathUtf8(r, key) + ": libhivex cannot list its sub-keys (" +
                              std::strerror(errno) + ")",
                    false;
         for (hive_node_h* c = kids.get(); *c; ++c) {
             std::unique_ptr<char, decltype(&free)> name(hivex_node_name(h, *c), &free);
             if (!name) return problem = std::string("a key name: ") + std::strerror(errno), false;
+            std::string exact;
             std::string n = local(
-                name.get(), [&] { return codePageToUtf8(r.path(key)) + "\\" + name.get(); },
-                r.path(key));
+                name.get(), [&] { return pathUtf8(r, key) + "\\" + name.get(); },
+                r.path(key), exact);
             if (n.empty()) n = "?";
             if (!fitsImage(n, warnings, file, r, key, "a key (with its sub-keys)")) continue;
-            if (!read(*c, r.createChild(key, n.data(), n.size()), depth + 1)) return false;
+            Registry::Key* k = exact.empty() ? r.createChild(key, n.data(), n.size())
+                                             : r.createExactChild(key, n.data(), n.size(), exact);
+            if (!read(*c, k, depth + 1)) return false;
         }
         return true;
     }
@@ -230,7 +254,7 @@ class NtEdit : public RegistryFileEdit {
     bool setAll(hive_node_h n, const std::vector<FileValue>& values) {
         std::vector<HiveValue> set;
         for (const FileValue& v : values)
-            set.push_back({codePageToUtf8(v.name),
+            set.push_back({v.exact ? v.name : codePageToUtf8(v.name),
                            isText(v.type) ? codePageToUtf16(v.data) : v.data, v.type});
         return setHiveValues(h_, n, set);
     }

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <locale.h>
 #include <new>
+#include <wctype.h>
 #include <ostream>
 
 #include "model/codepage.h"
@@ -151,34 +153,21 @@ Registry::Key* Registry::child(const Key* parent, const char* name, size_t lengt
     Key* last = parent->children()[n - 1];
     int c = compareNames(last->name, last->nameLength, name, length);
     Key* hit = nullptr;
-    if (c == 0) {
+    if (c == 0 && !last->exact) {
         hit = last;
-    } else if (c > 0) {
-        uint32_t i = lowerBound(parent, name, length);
-        Key* at = parent->children()[i];
-        if (i < n && compareNames(at->name, at->nameLength, name, length) == 0) hit = at;
+    } else if (c >= 0) {
+        // A name of '?'s may sit among exact names that read the same: those open nothing.
+        for (uint32_t i = lowerBound(parent, name, length); i < n && !hit; ++i) {
+            Key* at = parent->children()[i];
+            if (compareNames(at->name, at->nameLength, name, length) != 0) break;
+            if (!at->exact) hit = at;
+        }
     }
     return hit && hit->isLink ? model_->linkTarget : hit;
 }
 
-Registry::Key* Registry::createChild(Key* parent, const char* name, size_t length) {
+Registry::Key* Registry::insertChild(Key* parent, uint32_t i, const char* name, size_t length) {
     uint32_t n = parent->childCount;
-    uint32_t i;
-    if (n == 0) {
-        i = 0;
-    } else {
-        Key* last = parent->children()[n - 1];
-        int c = compareNames(last->name, last->nameLength, name, length);
-        if (c == 0) return last->isLink ? model_->linkTarget : last;
-        if (c < 0) {
-            i = n;
-        } else {
-            i = lowerBound(parent, name, length);
-            Key* at = parent->children()[i];
-            if (compareNames(at->name, at->nameLength, name, length) == 0)
-                return at->isLink ? model_->linkTarget : at;
-        }
-    }
     Key* k = model_->newKey();
     k->parent = parent;
     k->name = model_->arena.copy(name, length);
@@ -199,6 +188,83 @@ Registry::Key* Registry::createChild(Key* parent, const char* name, size_t lengt
     return k;
 }
 
+Registry::Key* Registry::createChild(Key* parent, const char* name, size_t length) {
+    uint32_t n = parent->childCount;
+    uint32_t i = n;
+    if (n) {
+        Key* last = parent->children()[n - 1];
+        int c = compareNames(last->name, last->nameLength, name, length);
+        if (c == 0 && !last->exact) return last->isLink ? model_->linkTarget : last;
+        if (c >= 0) {
+            i = lowerBound(parent, name, length);
+            for (uint32_t j = i; j < n; ++j) {
+                Key* at = parent->children()[j];
+                if (compareNames(at->name, at->nameLength, name, length) != 0) break;
+                if (!at->exact) return at->isLink ? model_->linkTarget : at;
+            }
+        }
+    }
+    return insertChild(parent, i, name, length);
+}
+
+Registry::Key* Registry::exactChild(const Key* parent, const char* name, size_t length,
+                                    const std::string& exact) const {
+    for (uint32_t i = lowerBound(parent, name, length); i < parent->childCount; ++i) {
+        Key* at = parent->children()[i];
+        if (compareNames(at->name, at->nameLength, name, length) != 0) break;
+        if (at->exact && sameExactName(model_->exactKeys.at(at), exact)) return at;
+    }
+    return nullptr;
+}
+
+Registry::Key* Registry::createExactChild(Key* parent, const char* name, size_t length,
+                                          const std::string& exact) {
+    if (Key* k = exactChild(parent, name, length, exact)) return k;
+    uint32_t i = lowerBound(parent, name, length);
+    while (i < parent->childCount &&
+           compareNames(parent->children()[i]->name, parent->children()[i]->nameLength, name,
+                        length) == 0)
+        ++i;
+    Key* k = insertChild(parent, i, name, length);
+    k->exact = 1;
+    model_->exactKeys.emplace(k, exact);
+    return k;
+}
+
+const std::string* Registry::exactName(const Key* key) const {
+    if (!key->exact) return nullptr;
+    auto it = model_->exactKeys.find(key);
+    return it == model_->exactKeys.end() ? nullptr : &it->second;
+}
+
+const std::string* Registry::exactName(const Value& value) const {
+    if (!value.exact) return nullptr;
+    auto it = model_->exactValues.find(value.name);
+    return it == model_->exactValues.end() ? nullptr : &it->second;
+}
+
+bool Registry::hasExactNames() const {
+    return !model_->exactKeys.empty() || !model_->exactValues.empty();
+}
+
+bool sameExactName(const std::string& a, const std::string& b) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    auto next = [](const std::string& s, size_t& i) -> uint32_t {
+        unsigned char c = static_cast<unsigned char>(s[i++]);
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        uint32_t code = more ? c & (0x3F >> more) : c;
+        for (; more && i < s.size(); --more) code = code << 6 | (s[i++] & 0x3F);
+        return code;
+    };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        wint_t x = next(a, i), y = next(b, j);
+        if (utf8) x = towupper_l(x, utf8), y = towupper_l(y, utf8);
+        if (x != y) return false;
+    }
+    return i == a.size() && j == b.size();
+}
+
 void Registry::remove(Key* key) {
     if (!key->parent || key->deleted) return;
     if (key == model_->linkTarget) {
@@ -214,6 +280,9 @@ void Registry::remove(Key* key) {
     uint32_t i = lowerBound(parent, key->name, key->nameLength);
     uint32_t n = parent->childCount;
     Key** kids = parent->children();
+    while (i < n && kids[i] != key &&
+           compareNames(kids[i]->name, kids[i]->nameLength, key->name, key->nameLength) == 0)
+        ++i;
     if (i < n && kids[i] == key) {
         if (i < n / 2) {
             std::memmove(kids + 1, kids, i * sizeof(Key*));
@@ -229,6 +298,9 @@ void Registry::remove(Key* key) {
         Key* k = stack.back();
         stack.pop_back();
         for (uint32_t c = 0; c < k->childCount; ++c) stack.push_back(k->children()[c]);
+        if (k->exact) model_->exactKeys.erase(k);
+        for (uint32_t v = 0; v < k->valueCount; ++v)
+            if (k->values[v].exact) model_->exactValues.erase(k->values[v].name);
         std::free(k->childBase);
         std::free(k->values);
         k->childBase = nullptr;
@@ -243,7 +315,7 @@ void Registry::remove(Key* key) {
 const Registry::Value* Registry::findValue(const Key* key, const char* name, size_t length) const {
     for (uint32_t i = 0; i < key->valueCount; ++i) {
         const Value& v = key->values[i];
-        if (compareNames(v.name, v.nameLength, name, length) == 0) return &v;
+        if (!v.exact && compareNames(v.name, v.nameLength, name, length) == 0) return &v;
     }
     return nullptr;
 }
@@ -252,11 +324,49 @@ void Registry::setValue(Key* key, const char* name, size_t nameLength, DWORD typ
                         const unsigned char* data, size_t dataLength) {
     Value* v = nullptr;
     for (uint32_t i = 0; i < key->valueCount && !v; ++i)
-        if (compareNames(key->values[i].name, key->values[i].nameLength, name, nameLength) == 0)
+        if (!key->values[i].exact &&
+            compareNames(key->values[i].name, key->values[i].nameLength, name, nameLength) == 0)
             v = &key->values[i];  // Windows keeps a value's place when it is set again
+    storeValue(key, v, name, nameLength, type, data, dataLength);
+}
+
+void Registry::setExactValue(Key* key, const char* name, size_t nameLength,
+                             const std::string& exact, DWORD type, const unsigned char* data,
+                             size_t dataLength) {
+    Value* v = const_cast<Value*>(findExactValue(key, exact));
+    std::string kept = v ? model_->exactValues[v->name] : exact;
+    if (v) model_->exactValues.erase(v->name);
+    v = storeValue(key, v, name, nameLength, type, data, dataLength);
+    v->exact = 1;
+    model_->exactValues.emplace(v->name, std::move(kept));
+}
+
+const Registry::Value* Registry::findExactValue(const Key* key, const std::string& exact) const {
+    for (uint32_t i = 0; i < key->valueCount; ++i)
+        if (const std::string* e = exactName(key->values[i]); e && sameExactName(*e, exact))
+            return &key->values[i];
+    return nullptr;
+}
+
+bool Registry::removeExactValue(Key* key, const std::string& exact) {
+    for (uint32_t i = 0; i < key->valueCount; ++i) {
+        const std::string* e = exactName(key->values[i]);
+        if (!e || !sameExactName(*e, exact)) continue;
+        model_->exactValues.erase(key->values[i].name);
+        std::memmove(key->values + i, key->values + i + 1,
+                     (key->valueCount - i - 1) * sizeof(Value));
+        --key->valueCount;
+        return true;
+    }
+    return false;
+}
+
+Registry::Value* Registry::storeValue(Key* key, Value* v, const char* name, size_t nameLength,
+                                      DWORD type, const unsigned char* data, size_t dataLength) {
     if (!v) {
         growFor(key->values, key->valueCount);
         v = &key->values[key->valueCount++];
+        v->exact = 0;
     } else {
         name = v->name;  // the first spelling stays
     }
@@ -268,12 +378,13 @@ void Registry::setValue(Key* key, const char* name, size_t nameLength, DWORD typ
     v->nameLength = static_cast<uint32_t>(nameLength);
     v->type = type;
     v->dataLength = static_cast<uint32_t>(dataLength);
+    return v;
 }
 
 bool Registry::removeValue(Key* key, const char* name, size_t length) {
     for (uint32_t i = 0; i < key->valueCount; ++i) {
         const Value& v = key->values[i];
-        if (compareNames(v.name, v.nameLength, name, length) == 0) {
+        if (!v.exact && compareNames(v.name, v.nameLength, name, length) == 0) {
             std::memmove(key->values + i, key->values + i + 1,
                          (key->valueCount - i - 1) * sizeof(Value));
             --key->valueCount;

@@ -28,6 +28,7 @@ class Registry {
         uint32_t nameLength;
         uint32_t dataLength;
         uint32_t type;
+        uint8_t exact;  // a name the code page cannot hold: see exactName()
         const unsigned char* data() const {
             return reinterpret_cast<const unsigned char*>(name + nameLength + 1);
         }
@@ -46,6 +47,7 @@ class Registry {
         uint8_t isVolatile;
         uint8_t hasClass;  // the class itself is kept aside: few keys have one
         uint8_t isLink;    // CurrentControlSet on NT: lookups through it reach the control set
+        uint8_t exact;     // a name the code page cannot hold: see exactName()
         // Sorted without case; the allocation is at least the power of two at or above
         // childOffset + childCount.
         Key** children() const { return childBase + childOffset; }
@@ -84,6 +86,20 @@ class Registry {
     Key* root(int index) const;
     Key* child(const Key* parent, const char* name, size_t length) const;
     Key* createChild(Key* parent, const char* name, size_t length);
+    // NT keeps names in Unicode; one the code page cannot hold is kept here exactly (UTF-8), and
+    // `name` is what the A functions see, a '?' for each character the code page lacks. No name
+    // an A function is given reaches such a key or value: NT converts it back to other
+    // characters. Two such names are one only when their exact names match without case.
+    Key* createExactChild(Key* parent, const char* name, size_t length, const std::string& exact);
+    Key* exactChild(const Key* parent, const char* name, size_t length,
+                    const std::string& exact) const;
+    void setExactValue(Key* key, const char* name, size_t nameLength, const std::string& exact,
+                       DWORD type, const unsigned char* data, size_t dataLength);
+    bool removeExactValue(Key* key, const std::string& exact);
+    const Value* findExactValue(const Key* key, const std::string& exact) const;
+    const std::string* exactName(const Key* key) const;  // nullptr for a name the code page holds
+    const std::string* exactName(const Value& value) const;
+    bool hasExactNames() const;
     // Marks the key and its sub-tree deleted and unlinks it from its parent.
     void remove(Key* key);
     const Value* findValue(const Key* key, const char* name, size_t length) const;
@@ -116,6 +132,9 @@ class Registry {
     Model& model() const { return *model_; }
 
   private:
+    Key* insertChild(Key* parent, uint32_t at, const char* name, size_t length);
+    Value* storeValue(Key* key, Value* v, const char* name, size_t nameLength, DWORD type,
+                      const unsigned char* data, size_t dataLength);
     std::unique_ptr<Model> model_;
 };
 

@@ -32,6 +32,9 @@ inline int compareNames(const char* a, size_t an, const char* b, size_t bn) {
     return an < bn ? -1 : an > bn ? 1 : 0;
 }
 
+// Whether two names in UTF-8 are one name to NT: equal after upper-casing each character.
+bool sameExactName(const std::string& a, const std::string& b);
+
 // Names and data live here: one allocation per megabyte instead of one per string.
 class Arena {
   public:
@@ -60,6 +63,9 @@ struct Registry::Model {
     Key* roots[kRootCount];
     size_t liveKeys = 0;
     std::unordered_map<const Key*, const char*> classes;
+    // Names the code page cannot hold, in UTF-8: few machines have any.
+    std::unordered_map<const Key*, std::string> exactKeys;
+    std::unordered_map<const char*, std::string> exactValues;  // by the value's name block
     // Header line of each direct child of HKEY_LOCAL_MACHINE and HKEY_USERS, for load warnings.
     std::unordered_map<const Key*, int> topLines;
     Key* linkNode = nullptr;  // CurrentControlSet while it is the link

@@ -11,9 +11,12 @@ const char* const kPrintersKey =
     "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers";
 
 Spooler::Spooler(Machine& m) : m_(m) {
-    if (m.run.registry)
-        for (const std::string& n : m.run.registry->subkeyNames(kPrintersKey))
-            printers.push_back(Printer{n, PrinterRule{}});
+    if (const Registry::Key* k = m.run.registry ? m.run.registry->find(kPrintersKey) : nullptr)
+        for (uint32_t i = 0; i < k->childCount; ++i) {
+            const Registry::Key* c = k->children()[i];
+            printers.push_back(Printer{std::string(c->name, c->nameLength), PrinterRule{},
+                                       c->exact != 0});
+        }
     for (const auto& [name, rule] : m.config.printerRules) {
         Printer* p = find(name);
         if (rule.kind == PrinterRule::Kind::Absent) {
@@ -30,7 +33,7 @@ Spooler::~Spooler() = default;
 
 Spooler::Printer* Spooler::find(const std::string& name) {
     for (Printer& p : printers)
-        if (iequals(p.name, name)) return &p;
+        if (!p.exact && iequals(p.name, name)) return &p;
     return nullptr;
 }
 

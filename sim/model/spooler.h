@@ -22,8 +22,11 @@ class Spooler {
     struct Printer {
         std::string name;
         PrinterRule rule;
+        // Named outside the code page (NT): `name` is what the A functions see, which NT
+        // converts back to a printer that does not exist.
+        bool exact = false;
     };
-    // The printer of that name (names compare without case), or nullptr.
+    // The printer of that name (names compare without case), or nullptr; never an exact one.
     Printer* find(const std::string& name);
     // Removes a printer from the spooler and its key from the registry.
     void remove(const std::string& name);
