@@ -258,10 +258,9 @@ void inUtf8(Preview& p, bool messages) {
         all(p.warnings), all(p.notes), one(p.error);
         return;
     }
-    for (auto* v :
-         {&p.keysDeleted, &p.keysCreated, &p.emptyKeys, &p.printersDeleted, &p.filesDeleted,
-          &p.filesCreated, &p.filesScheduled, &p.filesFailed, &p.restartDeletes, &p.restartNotes,
-          &p.keysForeign})
+    for (auto* v : {&p.keysDeleted, &p.keysCreated, &p.emptyKeys, &p.printersDeleted,
+                    &p.filesDeleted, &p.filesCreated, &p.filesScheduled, &p.filesFailed,
+                    &p.restartDeletes, &p.restartNotes, &p.keysForeign})
         all(*v);
     for (auto& f : p.treesForeign) one(f.what);
     for (auto& f : p.printersFailed) one(f.first);
@@ -568,7 +567,8 @@ Rendered render(const Preview& p, bool allWarnings) {
         const std::string reach = "  (" + p.reach + ")";
         section(t, "stays (the stack's, left behind)", p.stays, unreachable, reach.c_str());
         std::vector<std::string> stays;
-        for (const std::string& k : p.stays) stays.push_back(k + (unreachable.count(k) ? reach : ""));
+        for (const std::string& k : p.stays)
+            stays.push_back(k + (unreachable.count(k) ? reach : ""));
         htmlList(h, "stays (the stack's, left behind)", stays);
         section(t, "printers deleted through the spooler", p.printersDeleted);
         htmlList(h, "printers deleted through the spooler", p.printersDeleted);

@@ -318,7 +318,8 @@ class Parser {
             const size_t an = c.ansi.size();
             Registry::Key* parent = k;
             if (c.lost.count) {
-                k = remove ? reg_.exactChild(k, a, an, name) : reg_.createExactChild(k, a, an, name);
+                k = remove ? reg_.exactChild(k, a, an, name)
+                           : reg_.createExactChild(k, a, an, name);
                 lost.count += c.lost.count;
                 if (lost.codes.size() < 21) lost.codes += c.lost.codes;
             } else {
@@ -338,9 +339,9 @@ class Parser {
     void nameWarning(const char* what, const LostCharacters& lost) {
         if (!lost.count) return;
         const size_t rest = heldLost_->count > lost.count ? heldLost_->count - lost.count : 0;
-        warn(std::string(what) + " with " + std::to_string(lost.count) +
-             " characters code page " + std::to_string(activeCodePage().number()) +
-             " lacks:" + lost.codes.substr(0, 21) + (lost.count > 3 ? " ..." : "") +
+        warn(std::string(what) + " with " + std::to_string(lost.count) + " characters code page " +
+             std::to_string(activeCodePage().number()) + " lacks:" + lost.codes.substr(0, 21) +
+             (lost.count > 3 ? " ..." : "") +
              "; kept exactly: the program's A functions see a '?' for each, and on NT such a "
              "name opens nothing" +
              (rest ? "; " + std::to_string(rest) + " more in its text, stored as '?'" : ""));
@@ -874,8 +875,9 @@ void writeRegFile(const Registry& reg, std::ostream& out) {
     writeText(reg, utf8, true);
     const std::string u = utf8.str();
     Iconv cv("UTF-16LE", "UTF-8");
-    out << "\xff\xfe"
-        << cv.convert(u.data(), u.size(), "\xfd\xff", [](const char*, size_t) { return size_t(1); });
+    out << "\xff\xfe" << cv.convert(u.data(), u.size(), "\xfd\xff", [](const char*, size_t) {
+        return size_t(1);
+    });
 }
 
 }  // namespace simwin

@@ -184,8 +184,8 @@ struct HivexReader {
             if (!name) return problem = std::string("a key name: ") + std::strerror(errno), false;
             std::string exact;
             std::string n = local(
-                name.get(), [&] { return pathUtf8(r, key) + "\\" + name.get(); },
-                r.path(key), exact);
+                name.get(), [&] { return pathUtf8(r, key) + "\\" + name.get(); }, r.path(key),
+                exact);
             if (n.empty()) n = "?";
             if (!fitsImage(n, warnings, file, r, key, "a key (with its sub-keys)")) continue;
             Registry::Key* k = exact.empty() ? r.createChild(key, n.data(), n.size())

@@ -14,8 +14,8 @@ Spooler::Spooler(Machine& m) : m_(m) {
     if (const Registry::Key* k = m.run.registry ? m.run.registry->find(kPrintersKey) : nullptr)
         for (uint32_t i = 0; i < k->childCount; ++i) {
             const Registry::Key* c = k->children()[i];
-            printers.push_back(Printer{std::string(c->name, c->nameLength), PrinterRule{},
-                                       c->exact != 0});
+            printers.push_back(
+                Printer{std::string(c->name, c->nameLength), PrinterRule{}, c->exact != 0});
         }
     for (const auto& [name, rule] : m.config.printerRules) {
         Printer* p = find(name);

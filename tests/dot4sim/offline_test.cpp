@@ -15,6 +15,7 @@
 #include "dot4sim/offline.h"
 #include "image/image.h"
 #include "imports/hive.h"
+#include "model/iconv.h"
 #include "model/codepage.h"
 #include "model/machine.h"
 #include "model/registry.h"
@@ -51,23 +52,29 @@ void patch(const std::string& file, Edit edit) {
 }
 
 // The sample XP machine as a partition, with Cyrillic names: characters code page 1252 lacks,
-// for the warnings by key.
+// for the warnings by key, and on NT two printers so named on Dot4 ports, which the program's
+// A functions see as "????" and cannot reach.
 struct XpPartition {
     TestImage scratch;
     std::string root = scratch.dir() + "/part", machine = scratch.dir() + "/m";
     std::string config = root + "/WINDOWS/SYSTEM32/config";
 
     explicit XpPartition(bool nt = true, const std::string& image = kScenario) {
-        testsupport::makePartition(image, root, nt,
-                                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE6\xF3\xEA]\r\n"
-                                   "\"\xEB\"=hex(7):41,00,00\r\n",
-                                   1251);
+        const std::string printers =
+            "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Control\\Print\\Printers\\";
+        testsupport::makePartition(
+            image, root, nt,
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE6\xF3\xEA]\r\n\"\xEB\"=hex(7):41,00,00\r\n" +
+                (nt ? "[" + printers + "\xCE\xF4\xE8\xF1]\r\n\"Port\"=\"Dot4_001\"\r\n[" +
+                          printers + "\xD1\xF7\xB8\xF2]\r\n\"Port\"=\"Dot4_002\"\r\n"
+                    : ""),
+            1251);
     }
     TestImage::Result dot4sim(std::vector<std::string> args) { return scratch.cli(args); }
 };
 
 // Key paths of a hive as reglookup, a reader independent of libhivex, lists them.
-std::set<std::string> reglookupKeys(const std::string& hive) {
+std::set<std::string> reglookupKeys(const std::string& hive, bool ascii = true) {
     std::set<std::string> keys;
     FILE* p = ::popen(("reglookup -H -t KEY '" + hive + "' 2>/dev/null").c_str(), "r");
     char line[4096];
@@ -82,7 +89,7 @@ std::set<std::string> reglookupKeys(const std::string& hive) {
                 key += s[i] == '/' ? '\\' : s[i];
             }
         }
-        if (key.size() > 1 && key.find_first_of("?\x80\x04") == std::string::npos)
+        if (key.size() > 1 && (!ascii || key.find_first_of("?\x80\x04") == std::string::npos))
             keys.insert(simwin::upper(key));  // its non-ASCII spelling is its own
     }
     if (p) ::pclose(p);
@@ -92,12 +99,17 @@ std::set<std::string> reglookupKeys(const std::string& hive) {
 // The keys of a hive's part of an image, as reglookup spells them.
 std::set<std::string> imageKeys(const std::string& image, const std::string& prefix) {
     std::set<std::string> keys;
-    std::istringstream in(slurp(image + "/registry.reg"));
+    std::string text = slurp(image + "/registry.reg");
+    if (text.compare(0, 2, "\xff\xfe") == 0)  // names the code page lacks: a 5.00 file
+        text = simwin::Iconv("UTF-8", "UTF-16LE")
+                   .convert(text.data() + 2, text.size() - 2, "?",
+                            [](const char*, size_t) { return 2; });
+    std::istringstream in(text);
     for (std::string l; std::getline(in, l);) {
         if (!l.empty() && l.back() == '\r') l.pop_back();
         std::string u = simwin::upper(l);
         if (u.compare(0, prefix.size() + 2, "[" + prefix + "\\") == 0)
-            if (u.find('?') == std::string::npos)
+            if (std::none_of(u.begin(), u.end(), [](char c) { return c == '?' || c & 0x80; }))
                 keys.insert(u.substr(prefix.size() + 1, u.size() - prefix.size() - 2));
     }
     return keys;
@@ -113,6 +125,9 @@ TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
     EXPECT_TRUE(fs::exists(x.machine + "/drive_c/WINDOWS/SYSTEM32/DRIVERS/Dot4.sys"));
     r = x.dot4sim({"preview", x.machine});
     ASSERT_EQ(r.status, 0) << r.err;
+    // Named outside the code page: shown as they are, stays, and apply leaves them two keys.
+    for (const char* printer : {"\\Printers\\Офис  (named", "\\Printers\\Счёт  (named"})
+        EXPECT_NE(r.out.find(printer), std::string::npos) << r.out;
 
     // What the run does to a copy of the image is what apply must leave in the hives.
     fs::copy(x.machine, x.scratch.dir() + "/after", fs::copy_options::recursive);
@@ -126,6 +141,13 @@ TEST(Offline, ImportPreviewApplyAndUndoAnXpPartition) {
         EXPECT_EQ(reglookupKeys(x.config + "/" + hive), want) << hive;
         EXPECT_NE(reglookupKeys(x.scratch.dir() + "/b/hives/" + hive), want) << hive;
     }
+    // reglookup spells a name the code page lacks in its UTF-16LE bytes. The program's
+    // RegCreateKeyExA of "????" made a key of that name beside them, as it would on NT.
+    auto all = reglookupKeys(x.config + "/SYSTEM", false);
+    auto utf16 = [](const char16_t* s) { return std::string(reinterpret_cast<const char*>(s), 8); };
+    for (const std::string& name : {utf16(u"Офис"), utf16(u"Счёт"), std::string("????")})
+        EXPECT_EQ(all.count(simwin::upper("\\CONTROLSET001\\CONTROL\\PRINT\\PRINTERS\\" + name)),
+                  1u);
     std::set<std::string> left, kept;
     for (auto& [rel, bytes] : contents(x.root))
         if (rel.find("config/") == std::string::npos) left.insert(simwin::upper(rel));
