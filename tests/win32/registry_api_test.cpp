@@ -7,6 +7,7 @@
 
 #include "win32/handles.h"
 #include "image/regfile.h"
+#include "model/iconv.h"
 #include "model/machine.h"
 #include "model/registry.h"
 
@@ -265,6 +266,53 @@ TEST_F(RegistryApi, DeletingInEnumerationOrderKeepsTheRestSortedAndFindable) {
     EXPECT_EQ(enumerate(h), expected);
     EXPECT_TRUE(has("HKEY_LOCAL_MACHINE\\P\\K137"));
     RegCloseKey(h);
+}
+
+}  // namespace
+
+namespace {
+
+// NT keeps a name the code page lacks; the A functions see '?'s, which name another key or none.
+TEST_F(RegistryApi, NamesOutsideTheCodePageStayApartAndOpenNothing) {
+    const std::string k = "[HKEY_LOCAL_MACHINE\\P\\";
+    const std::string utf8 = "Windows Registry Editor Version 5.00\r\n\r\n" + k +
+                             "Офис]\r\n\"Имя\"=\"a\"\r\n\r\n" + k + "Счёт]\r\n\r\n" + k +
+                             "????]\r\n\"Port\"=\"LPT1:\"\r\n\r\n" + k + "ОФИС\\Sub]\r\n";
+    auto utf16 = [](const std::string& s) {
+        return "\xff\xfe" + simwin::Iconv("UTF-16LE", "UTF-8").convert(s.data(), s.size(), "",
+                                                                      [](const char*, size_t) {
+                                                                          return size_t(1);
+                                                                      });
+    };
+    simwin::loadRegFile(*m.run.registry, utf16(utf8), "test.reg", &warnings);
+    HKEY p = open("P");
+    EXPECT_EQ(enumerate(p), (std::vector<std::string>{"????", "????", "????"}));
+    HKEY h = open("P\\????", KEY_READ);
+    char port[8] = {};
+    DWORD size = sizeof port;
+    EXPECT_EQ(RegQueryValueExA(h, "Port", nullptr, nullptr, reinterpret_cast<BYTE*>(port), &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(port, "LPT1:");  // the key literally so named
+    RegCloseKey(h);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "P\\????"), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "P\\????", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(enumerate(p).size(), 2u);
+    RegCloseKey(p);
+
+    // Saved as a UTF-16 5.00 file with every name as it was, which reads back the same.
+    std::ostringstream saved, again;
+    simwin::writeRegFile(*m.run.registry, saved);
+    const std::string text = simwin::Iconv("UTF-8", "UTF-16LE")
+                                 .convert(saved.str().data() + 2, saved.str().size() - 2, "",
+                                          [](const char*, size_t) { return size_t(2); });
+    EXPECT_NE(text.find(k + "Офис]\r\n\"Имя\"=\"a\"\r\n\r\n" + k + "Офис\\Sub]"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(k + "Счёт]"), std::string::npos);
+    simwin::Registry read;
+    simwin::loadRegFile(read, saved.str(), "test.reg", &warnings);
+    simwin::writeRegFile(read, again);
+    EXPECT_EQ(again.str(), saved.str());
 }
 
 }  // namespace
