@@ -215,7 +215,7 @@ class Parser {
             }
             if (*s == '[') {
                 if (lenient_) key_ = nullptr, deletedSection_ = false;  // until the header reads
-                if (heldLost_ && heldLine_[0] == '[')
+                if (heldLost_ && !heldLine_.empty() && heldLine_[0] == '[')
                     parseExactHeader();
                 else
                     parseHeader(s, n);
@@ -453,7 +453,7 @@ class Parser {
             fail("expected a [KEY] line before the first value");
         }
         exactValue_.clear();
-        if (heldLost_ && heldLine_[0] == '"') {
+        if (heldLost_ && !heldLine_.empty() && heldLine_[0] == '"') {
             utf8Text_ = true;
             std::string exact;
             unquote(heldLine_.data() + 1, heldLine_.size() - 1, exact, "the value name");

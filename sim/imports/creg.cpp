@@ -250,8 +250,12 @@ std::string Editor::nameOf(uint32_t key) const {
 }
 
 uint32_t Editor::child(uint32_t key, const std::string& name) const {
-    for (uint32_t c = u32(b_, kKeyArea + key + 16); c != kNone; c = u32(b_, kKeyArea + c + 20))
-        if (sameName(nameOf(c), name)) return c;
+    for (uint32_t c = u32(b_, kKeyArea + key + 16); c != kNone; c = u32(b_, kKeyArea + c + 20)) {
+        // Matched as the reader shows it: up to a NUL in the stored name, "?" for none.
+        std::string shown = nameOf(c);
+        shown.resize(std::strlen(shown.c_str()));
+        if (sameName(shown.empty() ? "?" : shown, name)) return c;
+    }
     return kNone;
 }
 

@@ -719,15 +719,18 @@ unsigned Registry::rule(const MachineConfig& c, const std::string& keyPath) cons
 // The first place where two trees differ, as "KEY: what"; empty when they are the same.
 static std::string firstDifference(const Registry& reg, const Registry::Key* a,
                                    const Registry::Key* b) {
+    auto counterpart = [&](const Registry::Key* k, const Registry::Value& v) {
+        const std::string* exact = reg.exactName(v);
+        return exact ? reg.findExactValue(k, *exact) : reg.findValue(k, v.name, v.nameLength);
+    };
     for (uint32_t i = 0; i < a->valueCount || i < b->valueCount; ++i) {
         const Registry::Value* v = i < a->valueCount ? &a->values[i] : nullptr;
         const Registry::Value* w = nullptr;
         if (v) {
-            w = reg.findValue(b, v->name, v->nameLength);
+            w = counterpart(b, *v);
         } else {
             v = &b->values[i];
-            if (!reg.findValue(a, v->name, v->nameLength))
-                return reg.path(b) + ": value \"" + v->name + "\" only there";
+            if (!counterpart(a, *v)) return reg.path(b) + ": value \"" + v->name + "\" only there";
             continue;
         }
         if (!w) return reg.path(a) + ": value \"" + v->name + "\" only there";
@@ -740,6 +743,10 @@ static std::string firstDifference(const Registry& reg, const Registry::Key* a,
         const Registry::Key* x = i < a->childCount ? a->children()[i] : nullptr;
         const Registry::Key* y = j < b->childCount ? b->children()[j] : nullptr;
         int order = !x ? 1 : !y ? -1 : compareNames(x->name, x->nameLength, y->name, y->nameLength);
+        const std::string *ex = x ? reg.exactName(x) : nullptr,
+                          *ey = y ? reg.exactName(y) : nullptr;
+        if (order == 0 && (!ex != !ey || (ex && !sameExactName(*ex, *ey))))
+            return reg.path(x) + ": key only there";  // the same '?'s, other names
         if (order < 0) return reg.path(x) + ": key only there";
         if (order > 0) return reg.path(y) + ": key only there";
         std::string d = firstDifference(reg, x, y);
