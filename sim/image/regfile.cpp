@@ -654,7 +654,7 @@ class Writer {
     bool utf8() const { return utf8_; }
     // A name or text of the code page as the file holds it.
     std::string text(const char* s, size_t n) const {
-        return utf8_ ? toUtf8(std::string(s, n), activeCodePage().number()) : std::string(s, n);
+        return utf8_ ? activeCodePage().toUtf8(s, n) : std::string(s, n);
     }
     void quoted(const char* s, size_t n) {
         if (utf8_) return quotedAsIs(text(s, n));
@@ -744,8 +744,9 @@ void writeValue(Writer& w, const Registry::Value& v, const std::string* exact) {
     uint32_t length = v.dataLength;
     std::string wide;  // a 5.00 file holds strings in UTF-16LE
     if (w.utf8() && (v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)) {
-        Iconv cv("UTF-16LE", "CP" + std::to_string(activeCodePage().number()));
-        wide = cv.convert(reinterpret_cast<const char*>(data), length, "\xfd\xff",
+        const std::string u = activeCodePage().toUtf8(reinterpret_cast<const char*>(data), length);
+        Iconv cv("UTF-16LE", "UTF-8");
+        wide = cv.convert(u.data(), u.size(), "\xfd\xff",
                           [](const char*, size_t) { return size_t(1); });
         data = reinterpret_cast<const unsigned char*>(wide.data());
         length = static_cast<uint32_t>(wide.size());

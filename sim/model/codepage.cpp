@@ -226,13 +226,40 @@ std::string CodePage::fromUtf16(
             code = 0x10000 + ((code - 0xD800) << 10) + (unit(2) - 0xDC00);
             width = 4;
         }
-        lost(code, static_cast<size_t>(in - p));
+        const bool c1 = undefinedC1(code);
+        if (!c1) lost(code, static_cast<size_t>(in - p));
         if (used == out.size()) out.resize(out.size() * 2);
-        out[used++] = '?';
+        out[used++] = c1 ? static_cast<char>(code) : '?';
         in += width;
         inLeft -= width;
     }
     out.resize(used);
+    return out;
+}
+
+bool CodePage::undefinedC1(uint32_t c) const {
+    return c >= 0x80 && c < 0xA0 && !lead_[c] && single_[c] >= kUndecodable;
+}
+
+std::string CodePage::toUtf8(const char* p, size_t n) const {
+    Iconv cv("UTF-8", iconvName(number_));
+    std::string out;
+    auto run = [&](size_t from, size_t to) {
+        out +=
+            cv.convert(p + from, to - from, "\xef\xbf\xbd", [](const char*, size_t) { return 1; });
+    };
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (pairAt(p, n, i)) {
+            ++i;
+        } else if (undefinedC1(static_cast<unsigned char>(p[i]))) {
+            run(start, i);
+            out += '\xc2';
+            out += p[i];
+            start = i + 1;
+        }
+    }
+    run(start, n);
     return out;
 }
 

@@ -25,6 +25,11 @@ class CodePage {
     std::string fromUtf16(const char* p, size_t n,
                           const std::function<void(uint32_t code, size_t offset)>& lost) const;
 
+    // Text of the code page in UTF-8 as Windows converts it: a byte of 0x80-0x9F the code page
+    // leaves undefined is the C1 control of its value, and fromUtf16 gives that byte back.
+    // Other bytes that do not convert become U+FFFD.
+    std::string toUtf8(const char* p, size_t n) const;
+
     // Order of names without case: by the upper-cased characters' code points.
     int compare(const char* a, size_t an, const char* b, size_t bn) const;
     // A form equal for exactly the names that compare equal (ASCII stays as upper()).
@@ -51,6 +56,7 @@ class CodePage {
     CodePage(unsigned number, bool nt);  // use get()
 
   private:
+    bool undefinedC1(uint32_t c) const;
     // The character at p (one or two bytes), upper-cased as the family does.
     uint32_t next(const unsigned char*& p, const unsigned char* end) const;
 
