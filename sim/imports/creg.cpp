@@ -172,6 +172,13 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
+// A stored key name as Windows' RegEnumKey gives it: up to a NUL, "?" for none. The reader shows
+// it so and the editor matches it so, or an edit could miss a key the preview listed.
+std::string shownKeyName(std::string stored) {
+    stored.resize(std::strlen(stored.c_str()));
+    return stored.empty() ? "?" : stored;
+}
+
 std::string entryBytes(const std::string& name, const std::vector<Value>& values) {
     std::string e(kDataEntryHeaderSize, '\0');
     put16(e, 12, static_cast<uint16_t>(name.size()));
@@ -250,12 +257,8 @@ std::string Editor::nameOf(uint32_t key) const {
 }
 
 uint32_t Editor::child(uint32_t key, const std::string& name) const {
-    for (uint32_t c = u32(b_, kKeyArea + key + 16); c != kNone; c = u32(b_, kKeyArea + c + 20)) {
-        // Matched as the reader shows it: up to a NUL in the stored name, "?" for none.
-        std::string shown = nameOf(c);
-        shown.resize(std::strlen(shown.c_str()));
-        if (sameName(shown.empty() ? "?" : shown, name)) return c;
-    }
+    for (uint32_t c = u32(b_, kKeyArea + key + 16); c != kNone; c = u32(b_, kKeyArea + c + 20))
+        if (sameName(shownKeyName(nameOf(c)), name)) return c;
     return kNone;
 }
 
@@ -531,9 +534,8 @@ struct CregReader {
                 name.resize(ns);
                 ok = libcreg_key_get_name(sub, reinterpret_cast<uint8_t*>(&name[0]), ns, nullptr) ==
                      1;
-                name.resize(std::strlen(name.c_str()));
             }
-            if (name.empty()) name = "?";
+            name = creg::shownKeyName(name);
             if (ok && !fits(key, name, "a key (with its sub-keys)")) {
                 libcreg_key_free(&sub, nullptr);
                 continue;
